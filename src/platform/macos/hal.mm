@@ -1,0 +1,184 @@
+#import <CoreAudio/AudioHardware.h>
+#import <CoreAudio/AudioHardwareTapping.h>
+#import <CoreAudio/CATapDescription.h>
+#import <CoreFoundation/CoreFoundation.h>
+#import <Foundation/Foundation.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "platform/macos/backend.h"
+#include "platform/macos/property_list.h"
+
+namespace audiotap::platform::macos {
+namespace {
+
+// Our records are handed to the HAL as they are.
+static_assert(sizeof(platform::AudioBufferList) == sizeof(::AudioBufferList));
+static_assert(sizeof(platform::AudioBuffer) == sizeof(::AudioBuffer));
+static_assert(offsetof(platform::AudioBuffer, mDataByteSize) == offsetof(::AudioBuffer, mDataByteSize));
+static_assert(offsetof(platform::AudioBuffer, mData) == offsetof(::AudioBuffer, mData));
+static_assert(offsetof(platform::AudioBufferList, mBuffers) == offsetof(::AudioBufferList, mBuffers));
+static_assert(platform::kAudioObjectSystemObject == ::kAudioObjectSystemObject);
+static_assert(platform::kAudioObjectPropertyScopeGlobal == ::kAudioObjectPropertyScopeGlobal);
+static_assert(platform::kAudioObjectPropertyElementMain == ::kAudioObjectPropertyElementMain);
+static_assert(platform::kAudioHardwarePropertyDefaultOutputDevice == ::kAudioHardwarePropertyDefaultOutputDevice);
+static_assert(platform::kAudioDevicePropertyDeviceUID == ::kAudioDevicePropertyDeviceUID);
+static_assert(platform::kAudioTapPropertyFormat == ::kAudioTapPropertyFormat);
+static_assert(int(CATapUnmuted) == 0);
+
+// One flat table serves the description and its sub-tap entries because the
+// HAL spells both UID keys alike.
+static_assert(std::string_view(kAudioSubTapUIDKey) == kAudioAggregateDeviceUIDKey);
+constexpr KeyName kAggregateKeys[] = {
+    {kAggregateNameKey, kAudioAggregateDeviceNameKey},
+    {kAggregateUIDKey, kAudioAggregateDeviceUIDKey},
+    {kAggregateMainSubDeviceKey, kAudioAggregateDeviceMainSubDeviceKey},
+    {kAggregateIsPrivateKey, kAudioAggregateDeviceIsPrivateKey},
+    {kAggregateIsStackedKey, kAudioAggregateDeviceIsStackedKey},
+    {kAggregateTapAutoStartKey, kAudioAggregateDeviceTapAutoStartKey},
+    {kAggregateSubDeviceListKey, kAudioAggregateDeviceSubDeviceListKey},
+    {kAggregateTapListKey, kAudioAggregateDeviceTapListKey},
+    {kSubTapUIDKey, kAudioSubTapUIDKey},
+    {kSubTapDriftCompensationKey, kAudioSubTapDriftCompensationKey},
+};
+
+struct FoundationBuilder {
+  using Object = id;
+  using List = NSMutableArray*;
+  // Handles go by value: under ARC a reference to an object pointer would be
+  // __autoreleasing.
+  using Map = NSMutableDictionary*;
+
+  // numberWithBool: gives the CFBoolean singletons, which the HAL reads as
+  // booleans; a number 1 would not always do.
+  id boolean(bool value) { return [NSNumber numberWithBool:value]; }
+  id number(std::int64_t value) { return [NSNumber numberWithLongLong:value]; }
+  id number(double value) { return [NSNumber numberWithDouble:value]; }
+  id number(float value) { return [NSNumber numberWithFloat:value]; }
+  id string(const std::string& value) { return toNSString(value); }
+  List list(std::size_t capacity) { return [NSMutableArray arrayWithCapacity:capacity]; }
+  void append(List list, id object) { [list addObject:object]; }
+  id finish(List list) { return list; }
+  Map map(std::size_t capacity) { return [NSMutableDictionary dictionaryWithCapacity:capacity]; }
+  void set(Map map, std::string_view key, id object) { map[toNSString(key)] = object; }
+  id finish(Map map) { return map; }
+};
+
+class MacTapDescription final : public TapDescription {
+ public:
+  explicit MacTapDescription(CATapDescription* description) : description_(description) {}
+
+  void setName(const std::string& name) override { description_.name = toNSString(name); }
+  void setUUID(const std::string& uuid) override {
+    // A string that is not a UUID leaves the description's own UUID.
+    NSUUID* parsed = [[NSUUID alloc] initWithUUIDString:toNSString(uuid)];
+    if (parsed != nil) description_.UUID = parsed;
+  }
+  std::string uuidString() const override { return toString(description_.UUID.UUIDString); }
+  void setPrivate(bool isPrivate) override { description_.privateTap = isPrivate; }
+  void setMuteBehavior(int behavior) override {
+    description_.muteBehavior = static_cast<CATapMuteBehavior>(behavior);
+  }
+
+  CATapDescription* description() const { return description_; }
+
+ private:
+  CATapDescription* description_;
+};
+
+AudioDeviceIOProcID toProcID(IOProcID procID) { return reinterpret_cast<AudioDeviceIOProcID>(procID); }
+
+class MacHal final : public Hal {
+ public:
+  OSStatus getPropertyData(AudioObjectID object, const PropertyAddress& address, std::uint32_t* dataSize,
+                           void* data) override {
+    const AudioObjectPropertyAddress halAddress{address.mSelector, address.mScope, address.mElement};
+    return AudioObjectGetPropertyData(object, &halAddress, 0, nullptr, dataSize, data);
+  }
+
+  std::optional<std::string> copyString(StringRef string) override {
+    if (string == nullptr) return std::nullopt;
+    const auto cfString = static_cast<CFStringRef>(string);
+    if (CFGetTypeID(cfString) != CFStringGetTypeID()) return std::nullopt;
+    if (const char* direct = CFStringGetCStringPtr(cfString, kCFStringEncodingUTF8)) return std::string(direct);
+    const CFIndex capacity =
+        CFStringGetMaximumSizeForEncoding(CFStringGetLength(cfString), kCFStringEncodingUTF8) + 1;
+    if (capacity <= 0) return std::nullopt;
+    std::string text(static_cast<std::size_t>(capacity), '\0');
+    if (!CFStringGetCString(cfString, text.data(), capacity, kCFStringEncodingUTF8)) return std::nullopt;
+    text.resize(std::char_traits<char>::length(text.c_str()));
+    return text;
+  }
+
+  void releaseString(StringRef string) override {
+    if (string != nullptr) CFRelease(string);
+  }
+
+  std::unique_ptr<TapDescription> makeMonoGlobalTapButExcludeProcesses(
+      const std::vector<AudioObjectID>& excluded) override {
+    NSMutableArray<NSNumber*>* processes = [NSMutableArray arrayWithCapacity:excluded.size()];
+    for (AudioObjectID process : excluded) [processes addObject:@(process)];
+    CATapDescription* description = [[CATapDescription alloc] initMonoGlobalTapButExcludeProcesses:processes];
+    if (description == nil) return nullptr;
+    return std::make_unique<MacTapDescription>(description);
+  }
+
+  OSStatus createProcessTap(TapDescription& description, AudioObjectID* tap) override {
+    auto* ours = dynamic_cast<MacTapDescription*>(&description);
+    if (ours == nullptr) return kAudioHardwareBadObjectError;
+    return AudioHardwareCreateProcessTap(ours->description(), tap);
+  }
+
+  OSStatus destroyProcessTap(AudioObjectID tap) override { return AudioHardwareDestroyProcessTap(tap); }
+
+  OSStatus createAggregateDevice(const Dictionary& description, AudioObjectID* device) override {
+    FoundationBuilder builder;
+    NSDictionary* platformDescription = toPropertyList(description, builder, kAggregateKeys);
+    return AudioHardwareCreateAggregateDevice((__bridge CFDictionaryRef)platformDescription, device);
+  }
+
+  OSStatus destroyAggregateDevice(AudioObjectID device) override {
+    return AudioHardwareDestroyAggregateDevice(device);
+  }
+
+  OSStatus createIOProcIDWithBlock(IOProcID* procID, AudioObjectID device, Queue& queue,
+                                   IOBlock block) override {
+    auto* ours = dynamic_cast<MacQueue*>(&queue);
+    if (ours == nullptr) return kAudioHardwareIllegalOperationError;
+    AudioDeviceIOBlock halBlock = ^(const AudioTimeStamp*, const ::AudioBufferList* input, const AudioTimeStamp*,
+                                    ::AudioBufferList*, const AudioTimeStamp*) {
+      // The queue drains no autorelease pool of its own, and every call makes
+      // a few Foundation objects.
+      @autoreleasepool {
+        block(reinterpret_cast<const platform::AudioBufferList*>(input));
+      }
+    };
+    AudioDeviceIOProcID halProcID = nullptr;
+    const OSStatus status = AudioDeviceCreateIOProcIDWithBlock(&halProcID, device, ours->queue(), halBlock);
+    *procID = reinterpret_cast<IOProcID>(halProcID);
+    return status;
+  }
+
+  OSStatus deviceStart(AudioObjectID device, IOProcID procID) override {
+    return AudioDeviceStart(device, toProcID(procID));
+  }
+  OSStatus deviceStop(AudioObjectID device, IOProcID procID) override {
+    return AudioDeviceStop(device, toProcID(procID));
+  }
+  OSStatus destroyIOProcID(AudioObjectID device, IOProcID procID) override {
+    return AudioDeviceDestroyIOProcID(device, toProcID(procID));
+  }
+
+  // A no-op on macOS: the tap and its private aggregate device are not known
+  // to report 'livn' (kAudioDevicePropertyDeviceIsAlive) dependably, and a
+  // false alarm would end a capture that still delivers audio.
+  void setDeviceLostHandler(std::function<void(const std::string& message)>) override {}
+};
+
+}  // namespace
+
+std::unique_ptr<Hal> makeHal() { return std::make_unique<MacHal>(); }
+
+}  // namespace audiotap::platform::macos
