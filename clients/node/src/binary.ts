@@ -1,0 +1,49 @@
+import * as path from "node:path";
+
+export interface BinaryLookup {
+  binaryPath?: string;
+  env: NodeJS.ProcessEnv;
+  platform: string;
+  arch: string;
+  /** The package's root folder, where bin/ lies. */
+  packageRoot: string;
+}
+
+// Electron serves files inside app.asar from a virtual archive that exec
+// cannot see; electron-builder's asarUnpack puts the real file here.
+function outsideAsar(p: string): string {
+  const parts = p.split(/([\\/])/);
+  const i = parts.indexOf("app.asar");
+  if (i < 0) return p;
+  parts[i] = "app.asar.unpacked";
+  return parts.join("");
+}
+
+export function resolveBinary(lookup: BinaryLookup): string {
+  if (lookup.binaryPath) return lookup.binaryPath;
+  const fromEnv = lookup.env.AUDIOTAP_BINARY;
+  if (fromEnv) return fromEnv;
+  return outsideAsar(path.join(lookup.packageRoot, "bin", `${lookup.platform}-${lookup.arch}`, "audiotap"));
+}
+
+export interface ArgOptions {
+  rate?: number;
+  seconds?: number;
+}
+
+export function buildArgs(options: ArgOptions): string[] {
+  const args: string[] = [];
+  if (options.rate !== undefined) {
+    if (!Number.isFinite(options.rate) || options.rate <= 0) {
+      throw new RangeError(`rate must be a positive number of hertz, got ${options.rate}`);
+    }
+    args.push("--rate", String(options.rate));
+  }
+  if (options.seconds !== undefined) {
+    if (Number.isNaN(options.seconds) || options.seconds < 0) {
+      throw new RangeError(`seconds must be 0 (no limit) or more, got ${options.seconds}`);
+    }
+    if (options.seconds > 0 && Number.isFinite(options.seconds)) args.push("--seconds", String(options.seconds));
+  }
+  return args;
+}

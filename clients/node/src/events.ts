@@ -1,0 +1,142 @@
+import { StringDecoder } from "node:string_decoder";
+
+export interface TapFormat {
+  sampleRate: number;
+  channels: number;
+}
+
+export interface OutputFormat {
+  sampleRate: number;
+  channels: number;
+  bits: number;
+}
+
+export interface ReadyEvent {
+  type: "ready";
+  tapFormat: TapFormat;
+  outputFormat: OutputFormat;
+  outputDeviceUID: string;
+}
+
+export interface LevelEvent {
+  type: "level";
+  /** Loudest sample since the previous "level" event, from 0 to 1. */
+  peak: number;
+  /** Samples written to the PCM stream since start, a running total. */
+  frames: number;
+}
+
+export interface ErrorEvent {
+  type: "error";
+  message: string;
+  /** Present on start-up failures of a platform call. */
+  status?: number;
+  /** The status as four characters, or its decimal text. */
+  code?: string;
+}
+
+export interface StoppedEvent {
+  type: "stopped";
+  frames: number;
+}
+
+export type KnownEvent = ReadyEvent | LevelEvent | ErrorEvent | StoppedEvent;
+
+/** Any well-formed event line, known or not. */
+export interface RawEvent {
+  type: string;
+  [key: string]: unknown;
+}
+
+export interface Warning {
+  reason: "malformed-line" | "bad-fields" | "partial-sample" | "unhandled-error-event";
+  detail: string;
+  line?: string;
+}
+
+export type ParsedLine =
+  | { kind: "event"; raw: RawEvent; known?: KnownEvent }
+  | { kind: "warning"; warning: Warning }
+  | { kind: "blank" };
+
+const isNumber = (v: unknown): v is number => typeof v === "number" && Number.isFinite(v);
+const isObject = (v: unknown): v is Record<string, unknown> =>
+  typeof v === "object" && v !== null && !Array.isArray(v);
+
+// Returns the name of the first field that does not fit, or null.
+function badField(ev: RawEvent): string | null {
+  switch (ev.type) {
+    case "ready": {
+      const tap = ev.tapFormat;
+      const out = ev.outputFormat;
+      if (!isObject(tap) || !isNumber(tap.sampleRate) || !isNumber(tap.channels)) return "tapFormat";
+      if (!isObject(out) || !isNumber(out.sampleRate) || !isNumber(out.channels) || !isNumber(out.bits)) {
+        return "outputFormat";
+      }
+      return typeof ev.outputDeviceUID === "string" ? null : "outputDeviceUID";
+    }
+    case "level":
+      if (!isNumber(ev.peak)) return "peak";
+      return isNumber(ev.frames) ? null : "frames";
+    case "error":
+      if (typeof ev.message !== "string") return "message";
+      if (ev.status !== undefined && !isNumber(ev.status)) return "status";
+      return ev.code === undefined || typeof ev.code === "string" ? null : "code";
+    case "stopped":
+      return isNumber(ev.frames) ? null : "frames";
+    default:
+      return null;
+  }
+}
+
+const KNOWN_TYPES = new Set(["ready", "level", "error", "stopped"]);
+
+export function parseEventLine(line: string): ParsedLine {
+  const text = line.endsWith("\r") ? line.slice(0, -1) : line;
+  if (text.trim() === "") return { kind: "blank" };
+  let value: unknown;
+  try {
+    value = JSON.parse(text);
+  } catch (e) {
+    return { kind: "warning", warning: { reason: "malformed-line", detail: (e as Error).message, line } };
+  }
+  if (!isObject(value) || typeof value.type !== "string") {
+    return {
+      kind: "warning",
+      warning: { reason: "malformed-line", detail: "not an object with a string \"type\"", line },
+    };
+  }
+  const raw = value as RawEvent;
+  if (!KNOWN_TYPES.has(raw.type)) return { kind: "event", raw };
+  const bad = badField(raw);
+  if (bad !== null) {
+    return {
+      kind: "warning",
+      warning: { reason: "bad-fields", detail: `"${raw.type}" event with a bad "${bad}"`, line },
+    };
+  }
+  return { kind: "event", raw, known: raw as unknown as KnownEvent };
+}
+
+/**
+ * Splits a byte stream into lines. UTF-8 sequences split across chunks are
+ * kept whole (the tap failure message holds an em dash).
+ */
+export class LineSplitter {
+  private readonly decoder = new StringDecoder("utf8");
+  private pending = "";
+
+  push(chunk: Buffer | string): string[] {
+    this.pending += typeof chunk === "string" ? chunk : this.decoder.write(chunk);
+    const parts = this.pending.split("\n");
+    this.pending = parts.pop() ?? "";
+    return parts;
+  }
+
+  /** The unterminated rest, if any, once the stream has ended. */
+  end(): string[] {
+    const rest = this.pending + this.decoder.end();
+    this.pending = "";
+    return rest === "" ? [] : [rest];
+  }
+}

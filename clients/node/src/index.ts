@@ -1,0 +1,14 @@
+export { Capture, DEFAULT_RATE, ExitInfo, StartOptions, StopOptions, StopResult, start } from "./capture";
+export { StartError } from "./errors";
+export {
+  ErrorEvent,
+  KnownEvent,
+  LevelEvent,
+  OutputFormat,
+  RawEvent,
+  ReadyEvent,
+  StoppedEvent,
+  TapFormat,
+  Warning,
+} from "./events";
+export { PcmStream } from "./pcm";

@@ -1,0 +1,49 @@
+import assert from "node:assert/strict";
+import { test } from "node:test";
+
+import { LineSplitter, parseEventLine } from "../src/events";
+
+test("event lines: known, unknown, malformed and badly typed", () => {
+  const cases: [string, string, string?][] = [
+    ['{"type":"level","peak":0.5,"frames":16000}', "known"],
+    ['{"type":"error","message":"no default output device"}', "known"],
+    ['{"type":"error","message":"x","status":1852797029,"code":"nope"}\r', "known"],
+    ['{"type":"stopped","frames":0}', "known"],
+    ['{"type":"ready","tapFormat":{"sampleRate":48000,"channels":2},' +
+      '"outputFormat":{"sampleRate":16000,"channels":1,"bits":16},"outputDeviceUID":"d"}', "known"],
+    ['{"type":"hello","x":1}', "unknown"],
+    ["   ", "blank"],
+    ["{not json", "malformed-line"],
+    ["[1,2]", "malformed-line"],
+    ['{"type":7}', "malformed-line"],
+    ["null", "malformed-line"],
+    ['{"type":"level","peak":"loud","frames":1}', "bad-fields", "peak"],
+    ['{"type":"stopped"}', "bad-fields", "frames"],
+    ['{"type":"error","message":"m","status":"1"}', "bad-fields", "status"],
+    ['{"type":"ready","tapFormat":{"sampleRate":48000,"channels":2},"outputDeviceUID":"d"}', "bad-fields", "outputFormat"],
+  ];
+  for (const [line, want, field] of cases) {
+    const got = parseEventLine(line);
+    const kind =
+      got.kind === "event" ? (got.known ? "known" : "unknown") : got.kind === "warning" ? got.warning.reason : "blank";
+    assert.equal(kind, want, line);
+    if (field && got.kind === "warning") assert.match(got.warning.detail, new RegExp(`"${field}"`), line);
+  }
+});
+
+test("line splitting keeps multi-byte characters split across chunks", () => {
+  const text = '{"type":"error","message":"failed \u2014 permission"}\n{"type":"stopped","frames":3}\n{"partial"';
+  const bytes = Buffer.from(text, "utf8");
+  const dash = bytes.indexOf(Buffer.from("\u2014", "utf8"));
+  for (const cuts of [[dash + 1], [dash + 2, dash + 3], [1, 2, 3, bytes.length - 1]]) {
+    const splitter = new LineSplitter();
+    const lines: string[] = [];
+    let from = 0;
+    for (const at of [...cuts, bytes.length]) {
+      lines.push(...splitter.push(bytes.subarray(from, at)));
+      from = at;
+    }
+    lines.push(...splitter.end());
+    assert.deepEqual(lines, text.split("\n"), `cuts ${cuts}`);
+  }
+});
