@@ -1,0 +1,25 @@
+// The audio hardware operations mapped onto a PulseAudio-protocol server
+// (PulseAudio itself, or PipeWire's PulseAudio server):
+//
+//   default output device  the server's default sink; its UID is the sink name
+//   process tap            that sink's monitor source, read as float32 mono at
+//                          the sink's rate, so the server does the mixdown
+//   aggregate device       a record stream on the monitor, created unconnected
+//   'tfmt'                 what the record stream delivers: float32, 1 channel
+//   deviceStart            connects the stream; from then on one long task on
+//                          the IO queue owns the connection and hands every
+//                          fragment to the IO block in place
+//
+// Setup runs a plain pa_mainloop on the calling (main) thread, every wait
+// bounded; a server is never spawned. Status codes are PulseAudio error codes.
+#pragma once
+
+#include <memory>
+
+#include "platform/hal.h"
+
+namespace audiotap::platform::pulse {
+
+std::unique_ptr<Hal> makePulseHal();
+
+}  // namespace audiotap::platform::pulse

@@ -1,0 +1,143 @@
+#include "platform/linux/pulse_session.h"
+
+namespace audiotap::platform::pulse {
+
+namespace {
+
+struct SinkQuery {
+  std::optional<SinkInfo> sink;
+  bool failed = false;
+};
+
+}  // namespace
+
+Session::Session(std::chrono::milliseconds limit) : limit_(limit) {}
+
+Session::~Session() {
+  if (context_ != nullptr) {
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+  }
+  if (loop_ != nullptr) pa_mainloop_free(loop_);
+}
+
+bool Session::connect() {
+  if (attempted_) return connected();
+  attempted_ = true;
+  loop_ = pa_mainloop_new();
+  if (loop_ == nullptr) {
+    error_ = PA_ERR_INTERNAL;
+    return false;
+  }
+  pa_proplist* properties = pa_proplist_new();
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "audiotap");
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "com.orvane.audiotap");
+  context_ = pa_context_new_with_proplist(pa_mainloop_get_api(loop_), "audiotap", properties);
+  pa_proplist_free(properties);
+  if (context_ == nullptr) {
+    error_ = PA_ERR_INTERNAL;
+    return false;
+  }
+  // A capture tool must report a missing server, not start one behind the
+  // user's back.
+  if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    error_ = pa_context_errno(context_);
+    return false;
+  }
+  return waitUntil([this] { return pa_context_get_state(context_) == PA_CONTEXT_READY; });
+}
+
+bool Session::connected() const {
+  return context_ != nullptr && pa_context_get_state(context_) == PA_CONTEXT_READY;
+}
+
+bool Session::waitUntil(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + limit_;
+  while (!done()) {
+    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
+      error_ = pa_context_errno(context_);
+      return false;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      error_ = PA_ERR_TIMEOUT;
+      return false;
+    }
+    if (pa_mainloop_prepare(loop_, int(left.count())) < 0 || pa_mainloop_poll(loop_) < 0 ||
+        pa_mainloop_dispatch(loop_) < 0) {
+      error_ = PA_ERR_INTERNAL;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Session::await(pa_operation* operation) {
+  if (operation == nullptr) {
+    error_ = pa_context_errno(context_);
+    return false;
+  }
+  const bool done =
+      waitUntil([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
+  if (!done) pa_operation_cancel(operation);
+  pa_operation_unref(operation);
+  return done;
+}
+
+std::optional<SinkInfo> Session::defaultSink() {
+  if (!connect()) return std::nullopt;
+  std::optional<std::string> name;
+  auto onServer = [](pa_context*, const pa_server_info* info, void* user) {
+    if (info != nullptr && info->default_sink_name != nullptr && info->default_sink_name[0] != '\0') {
+      *static_cast<std::optional<std::string>*>(user) = info->default_sink_name;
+    }
+  };
+  if (!await(pa_context_get_server_info(context_, onServer, &name))) return std::nullopt;
+  if (!name) {
+    error_ = PA_ERR_NOENTITY;
+    return std::nullopt;
+  }
+
+  SinkQuery query;
+  auto onSink = [](pa_context*, const pa_sink_info* info, int eol, void* user) {
+    auto* q = static_cast<SinkQuery*>(user);
+    if (eol < 0) q->failed = true;
+    if (info == nullptr) return;
+    SinkInfo sink;
+    sink.name = info->name != nullptr ? info->name : "";
+    sink.monitorSource = info->monitor_source_name != nullptr ? info->monitor_source_name : "";
+    sink.index = info->index;
+    sink.rate = info->sample_spec.rate;
+    q->sink = std::move(sink);
+  };
+  if (!await(pa_context_get_sink_info_by_name(context_, name->c_str(), onSink, &query))) return std::nullopt;
+  if (query.failed || !query.sink || query.sink->name.empty() || query.sink->rate == 0) {
+    error_ = query.failed ? pa_context_errno(context_) : PA_ERR_NOENTITY;
+    return std::nullopt;
+  }
+  return query.sink;
+}
+
+bool Session::sourceExists(const std::string& name) {
+  if (!connect()) return false;
+  struct Query {
+    bool found = false;
+    bool failed = false;
+  } query;
+  auto onSource = [](pa_context*, const pa_source_info* info, int eol, void* user) {
+    auto* q = static_cast<Query*>(user);
+    if (eol < 0) q->failed = true;
+    if (info != nullptr) q->found = true;
+  };
+  if (!await(pa_context_get_source_info_by_name(context_, name.c_str(), onSource, &query))) return false;
+  if (!query.found) {
+    error_ = query.failed ? pa_context_errno(context_) : PA_ERR_NOENTITY;
+    return false;
+  }
+  return true;
+}
+
+int Session::lastError() const { return error_ != 0 ? error_ : PA_ERR_UNKNOWN; }
+
+}  // namespace audiotap::platform::pulse

@@ -1,0 +1,57 @@
+// A connection to the sound server driven synchronously: a plain pa_mainloop
+// iterated by whichever single thread owns the session at the time, every
+// wait bounded. Never spawns a server.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace audiotap::platform::pulse {
+
+struct SinkInfo {
+  std::string name;
+  std::string monitorSource;
+  std::uint32_t index = 0;
+  std::uint32_t rate = 0;
+};
+
+class Session {
+ public:
+  explicit Session(std::chrono::milliseconds limit);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Connects once; later calls return the first result.
+  bool connect();
+  bool connected() const;
+
+  std::optional<SinkInfo> defaultSink();
+  bool sourceExists(const std::string& name);
+
+  // Iterates the loop until `done` holds, the connection fails or the limit
+  // runs out. Returns whether `done` held.
+  bool waitUntil(const std::function<bool()>& done);
+
+  // The PulseAudio error code of the last failure, never 0.
+  int lastError() const;
+
+  pa_mainloop* loop() const { return loop_; }
+  pa_context* context() const { return context_; }
+
+ private:
+  bool await(pa_operation* operation);
+
+  std::chrono::milliseconds limit_;
+  pa_mainloop* loop_ = nullptr;
+  pa_context* context_ = nullptr;
+  bool attempted_ = false;
+  int error_ = 0;
+};
+
+}  // namespace audiotap::platform::pulse
