@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "driver/command_line.h"
+
+namespace audiotap::driver {
+namespace {
+
+struct ScanCase {
+  std::vector<std::string> arguments;
+  double seconds;
+  double rate;
+};
+
+class ScanTest : public ::testing::TestWithParam<ScanCase> {};
+
+TEST_P(ScanTest, SetsSecondsAndRate) {
+  const ScanCase& c = GetParam();
+  std::vector<const char*> argv{"audiotap"};
+  for (const auto& a : c.arguments) argv.push_back(a.c_str());
+  double seconds = 0, rate = 16000;
+  scanCommandLine(int(argv.size()), argv.data(), seconds, rate);
+  if (std::isnan(c.seconds)) {
+    EXPECT_TRUE(std::isnan(seconds));
+  } else {
+    EXPECT_EQ(seconds, c.seconds);
+  }
+  EXPECT_EQ(rate, c.rate);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Grammar, ScanTest,
+    ::testing::Values(ScanCase{{}, 0, 16000}, ScanCase{{"--rate", "8000", "--rate", "abc"}, 0, 16000},
+                      ScanCase{{"--rate", "abc", "--rate", "8000"}, 0, 8000},
+                      ScanCase{{"--seconds", "--rate", "8000"}, 0, 16000},
+                      ScanCase{{"--seconds=5", "-seconds", "5", "--RATE", "8000"}, 0, 16000},
+                      ScanCase{{"--seconds", "2.5", "--rate", "44100"}, 2.5, 44100},
+                      ScanCase{{"extra", "--seconds", "1e1", "junk", "--rate", "0x10"}, 10, 16},
+                      ScanCase{{"--seconds", " 2"}, 0, 16000}, ScanCase{{"--seconds", "2 "}, 0, 16000},
+                      ScanCase{{"--seconds", ""}, 0, 16000}, ScanCase{{"--seconds", "-3"}, -3, 16000},
+                      ScanCase{{"--seconds", "NaN"}, NAN, 16000}, ScanCase{{"--seconds", "-Infinity"}, -INFINITY, 16000},
+                      ScanCase{{"--rate", "2,5"}, 0, 16000}, ScanCase{{"--rate", "+8000"}, 0, 8000},
+                      // An option standing last with no value takes the fallback.
+                      ScanCase{{"--seconds", "3", "--seconds"}, 0, 16000},
+                      ScanCase{{"--rate", "8000", "--rate"}, 0, 16000},
+                      // A value is never read as an option, even with dashes.
+                      ScanCase{{"--rate", "--seconds", "5"}, 0, 16000}));
+
+}  // namespace
+}  // namespace audiotap::driver
