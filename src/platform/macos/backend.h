@@ -33,7 +33,9 @@ std::unique_ptr<Dispatch> makeDispatch();
 // Text that is not valid UTF-8 becomes the empty string rather than nil, which
 // Foundation setters and collections would refuse.
 inline NSString* toNSString(std::string_view text) {
-  NSString* string = [[NSString alloc] initWithBytes:text.data() length:text.size() encoding:NSUTF8StringEncoding];
+  NSString* string = [[NSString alloc] initWithBytes:text.data()
+                                              length:text.size()
+                                            encoding:NSUTF8StringEncoding];
   return string != nil ? string : @"";
 }
 

@@ -8,7 +8,8 @@
 
 namespace audiotap::platform::macos {
 
-MacQueue::MacQueue(const std::string& label) : queue_(dispatch_queue_create(label.c_str(), DISPATCH_QUEUE_SERIAL)) {}
+MacQueue::MacQueue(const std::string& label)
+    : queue_(dispatch_queue_create(label.c_str(), DISPATCH_QUEUE_SERIAL)) {}
 
 void MacQueue::async(std::function<void()> task) {
   dispatch_async(queue_, ^{

@@ -23,7 +23,8 @@ static_assert(offsetof(platform::AudioBufferList, mBuffers) == offsetof(::AudioB
 static_assert(platform::kAudioObjectSystemObject == ::kAudioObjectSystemObject);
 static_assert(platform::kAudioObjectPropertyScopeGlobal == ::kAudioObjectPropertyScopeGlobal);
 static_assert(platform::kAudioObjectPropertyElementMain == ::kAudioObjectPropertyElementMain);
-static_assert(platform::kAudioHardwarePropertyDefaultOutputDevice == ::kAudioHardwarePropertyDefaultOutputDevice);
+static_assert(platform::kAudioHardwarePropertyDefaultOutputDevice ==
+              ::kAudioHardwarePropertyDefaultOutputDevice);
 static_assert(platform::kAudioDevicePropertyDeviceUID == ::kAudioDevicePropertyDeviceUID);
 static_assert(platform::kAudioTapPropertyFormat == ::kAudioTapPropertyFormat);
 static_assert(int(CATapUnmuted) == 0);
@@ -102,7 +103,8 @@ class MacHal final : public Hal {
     if (string == nullptr) return std::nullopt;
     const auto cfString = static_cast<CFStringRef>(string);
     if (CFGetTypeID(cfString) != CFStringGetTypeID()) return std::nullopt;
-    if (const char* direct = CFStringGetCStringPtr(cfString, kCFStringEncodingUTF8)) return std::string(direct);
+    if (const char* direct = CFStringGetCStringPtr(cfString, kCFStringEncodingUTF8))
+      return std::string(direct);
     const CFIndex capacity =
         CFStringGetMaximumSizeForEncoding(CFStringGetLength(cfString), kCFStringEncodingUTF8) + 1;
     if (capacity <= 0) return std::nullopt;
@@ -147,8 +149,8 @@ class MacHal final : public Hal {
                                    IOBlock block) override {
     auto* ours = dynamic_cast<MacQueue*>(&queue);
     if (ours == nullptr) return kAudioHardwareIllegalOperationError;
-    AudioDeviceIOBlock halBlock = ^(const AudioTimeStamp*, const ::AudioBufferList* input, const AudioTimeStamp*,
-                                    ::AudioBufferList*, const AudioTimeStamp*) {
+    AudioDeviceIOBlock halBlock = ^(const AudioTimeStamp*, const ::AudioBufferList* input,
+                                    const AudioTimeStamp*, ::AudioBufferList*, const AudioTimeStamp*) {
       // The queue drains no autorelease pool of its own, and every call makes
       // a few Foundation objects.
       @autoreleasepool {

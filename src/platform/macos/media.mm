@@ -9,7 +9,8 @@ namespace audiotap::platform::macos {
 namespace {
 
 static_assert(sizeof(StreamDescription) == sizeof(AudioStreamBasicDescription));
-static_assert(offsetof(StreamDescription, mBytesPerFrame) == offsetof(AudioStreamBasicDescription, mBytesPerFrame));
+static_assert(offsetof(StreamDescription, mBytesPerFrame) ==
+              offsetof(AudioStreamBasicDescription, mBytesPerFrame));
 static_assert(int(CommonFormat::Int16) == AVAudioPCMFormatInt16);
 static_assert(int(CommonFormat::Float32) == AVAudioPCMFormatFloat32);
 static_assert(int(ConverterInputStatus::HaveData) == AVAudioConverterInputStatus_HaveData);
@@ -55,8 +56,8 @@ class MacConverter final : public Converter {
                                 ConverterInputBlock input) override {
     // Every PcmBuffer in this binary comes from MacMedia.
     AVAudioPCMBuffer* outputBuffer = static_cast<MacPcmBuffer&>(output).buffer();
-    AVAudioConverterInputBlock inputBlock = ^AVAudioBuffer*(AVAudioPacketCount packetCount,
-                                                            AVAudioConverterInputStatus* outStatus) {
+    AVAudioConverterInputBlock inputBlock =
+        ^AVAudioBuffer*(AVAudioPacketCount packetCount, AVAudioConverterInputStatus* outStatus) {
       ConverterInputStatus status = ConverterInputStatus::NoDataNow;
       PcmBuffer* buffer = input(packetCount, &status);
       *outStatus = static_cast<AVAudioConverterInputStatus>(status);
@@ -125,7 +126,8 @@ class MacMedia final : public Media {
     return std::make_unique<MacConverter>(converter);
   }
 
-  std::unique_ptr<PcmBuffer> wrapBufferListNoCopy(const AudioFormat& format, const AudioBufferList* list) override {
+  std::unique_ptr<PcmBuffer> wrapBufferListNoCopy(const AudioFormat& format,
+                                                  const AudioBufferList* list) override {
     if (list == nullptr || !ours(format).isPCM()) return nullptr;
     AVAudioPCMBuffer* buffer =
         [[AVAudioPCMBuffer alloc] initWithPCMFormat:ours(format).format()
