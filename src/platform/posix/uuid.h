@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string>
+
+namespace audiotap::posix {
+
+// A random (version 4) UUID in the canonical upper-case form,
+// XXXXXXXX-XXXX-4XXX-[89AB]XXX-XXXXXXXXXXXX, from the kernel's random source.
+std::string randomUUIDString();
+
+}  // namespace audiotap::posix
