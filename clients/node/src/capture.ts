@@ -256,8 +256,10 @@ export class Capture extends EventEmitter {
       this.emit("warning", parsed.warning);
       return;
     }
+    if (parsed.warning) this.emit("warning", parsed.warning);
     this.emit("event", parsed.raw);
-    const ev = parsed.known;
+    // A "ready" whose fields do not check out still means the capture runs.
+    const ev = parsed.known ?? (parsed.raw.type === "ready" ? (parsed.raw as unknown as ReadyEvent) : undefined);
     if (!ev) return;
     switch (ev.type) {
       case "ready":

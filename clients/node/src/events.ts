@@ -55,7 +55,7 @@ export interface Warning {
 }
 
 export type ParsedLine =
-  | { kind: "event"; raw: RawEvent; known?: KnownEvent }
+  | { kind: "event"; raw: RawEvent; known?: KnownEvent; warning?: Warning }
   | { kind: "warning"; warning: Warning }
   | { kind: "blank" };
 
@@ -111,7 +111,8 @@ export function parseEventLine(line: string): ParsedLine {
   const bad = badField(raw);
   if (bad !== null) {
     return {
-      kind: "warning",
+      kind: "event",
+      raw,
       warning: { reason: "bad-fields", detail: `"${raw.type}" event with a bad "${bad}"`, line },
     };
   }

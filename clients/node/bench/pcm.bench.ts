@@ -1,0 +1,38 @@
+import { performance } from "node:perf_hooks";
+
+import { parseEventLine } from "../src/events";
+import { PcmStream } from "../src/pcm";
+
+// Pipe reads of odd sizes, so nearly every read splits a sample.
+function realign(chunkMs: number | undefined, seconds: number): void {
+  const rate = 48000;
+  const input = Buffer.alloc(rate * seconds * 2, 0x5a);
+  const stream = new PcmStream({ sampleRate: rate, chunkMs });
+  let out = 0;
+  const t0 = performance.now();
+  for (let at = 0; at < input.length; at += 4093) {
+    stream.write(input.subarray(at, Math.min(at + 4093, input.length)));
+    for (let c = stream.read(); c !== null; c = stream.read()) out += c.length;
+  }
+  stream.finish();
+  for (let c = stream.read(); c !== null; c = stream.read()) out += c.length;
+  const ms = performance.now() - t0;
+  const label = chunkMs === undefined ? "as read" : `${chunkMs} ms chunks`;
+  console.log(
+    `realign ${label}: ${seconds} s of 48 kHz audio (${(out / 1e6).toFixed(1)} MB) in ${ms.toFixed(1)} ms, ` +
+      `${(seconds * 1000 / ms).toFixed(0)}x real time`,
+  );
+}
+
+function parse(lines: number): void {
+  const line = '{"type":"level","peak":0.4999847412109375,"frames":123456789}';
+  const t0 = performance.now();
+  for (let i = 0; i < lines; i++) parseEventLine(line);
+  const ms = performance.now() - t0;
+  console.log(`parse: ${lines} level lines in ${ms.toFixed(1)} ms, ${((ms * 1e6) / lines).toFixed(0)} ns per line`);
+}
+
+realign(undefined, 600);
+realign(20, 600);
+realign(100, 600);
+parse(200000);

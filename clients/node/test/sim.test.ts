@@ -1,0 +1,96 @@
+import assert from "node:assert/strict";
+import { test } from "node:test";
+
+import { StartError, StartOptions, start } from "../src";
+import { pcmOf, record } from "./helpers";
+
+const SIM = process.env.AUDIOTAP_SIM_BINARY;
+const skip = SIM ? false : "AUDIOTAP_SIM_BINARY is not set: build the audiotap-sim target and point it there";
+const sim = (script: string, options: StartOptions = {}) =>
+  start({ ...options, binaryPath: SIM, env: { ...process.env, AUDIOTAP_SIM: script } });
+const TAP = "AudioHardwareCreateProcessTap failed \u2014 this usually means audio-capture permission has not been granted to the host app.";
+
+/** Frequency from rising zero crossings. */
+export function frequency(pcm: Buffer, rate: number): number {
+  let crossings = 0;
+  for (let i = 2; i < pcm.length; i += 2) if (pcm.readInt16LE(i - 2) < 0 && pcm.readInt16LE(i) >= 0) crossings++;
+  return (crossings * rate) / (pcm.length / 2);
+}
+
+test("every start-up failure rejects ready with its message, status, code and exit status", { skip }, async () => {
+  const none = { status: undefined, code: undefined, exitCode: 1 };
+  const cases: [string, Partial<StartError>][] = [
+    ["device=1", { message: "no default output device", ...none }],
+    ["device.id=0", { message: "no default output device", ...none }],
+    ["uid='nope'", { message: "no default output device", ...none }],
+    ["uid.ref=none", { message: "no default output device", ...none }],
+    ["tap='nope'", { message: TAP, status: 1852797029, code: "nope", exitCode: 1 }],
+    ["tap.id=0", { message: TAP, status: 0, code: "0", exitCode: 1 }],
+    ["aggregate=-50", { message: "AudioHardwareCreateAggregateDevice failed", status: -50, code: "-50" }],
+    ["tfmt=1", { message: "could not read the tap's stream format", ...none }],
+    ["media=converter", { message: "could not build a converter from the tap format to 16 kHz mono PCM16", ...none }],
+    ["ioproc=0x21626a6f", { message: "AudioDeviceCreateIOProcIDWithBlock failed", status: 560097903, code: "!bjo" }],
+    ["ioproc.id=none", { message: "AudioDeviceCreateIOProcIDWithBlock failed", status: 0, code: "0" }],
+    ["start='who?'", { message: "AudioDeviceStart failed", status: 2003332927, code: "who?", exitCode: 1 }],
+    ["tpa=1", { message: "bad AUDIOTAP_SIM: tpa=1", exitCode: 2 }],
+  ];
+  for (const [script, fields] of cases) {
+    const capture = sim(script);
+    const stopped: number[] = [];
+    capture.on("stopped", (e) => stopped.push(e.frames));
+    const err = await capture.ready.then(() => assert.fail(`${script}: ready`), (e: StartError) => e);
+    assert.ok(err instanceof StartError);
+    const got = Object.fromEntries(Object.keys(fields).map((k) => [k, err[k as keyof StartError]]));
+    assert.deepEqual(got, fields, script);
+    assert.deepEqual(stopped, script.startsWith("start=") ? [0] : [], script);
+  }
+});
+
+test("the tone arrives whole, at the asked rate and chunk size; stdin close stops it", { skip }, async () => {
+  const cases: [string, StartOptions, number][] = [
+    ["pace=fast;count=50", { chunkMs: 20 }, 16000],
+    ["pace=fast;count=30;format=44100,2,8,float,interleaved;frames=441", { rate: 8000, chunkMs: 100 }, 8000],
+  ];
+  for (const [script, options, rate] of cases) {
+    const capture = sim(script, options);
+    const rec = record(capture);
+    const ready = await capture.ready;
+    assert.equal(ready.outputFormat.sampleRate, rate, script);
+    const levels: number[] = [];
+    capture.on("level", (e) => levels.push(e.frames));
+    await new Promise((resolve) => setTimeout(resolve, 500));
+    const result = await capture.stop({ timeoutMs: 10000 });
+    assert.equal(result.stoppedBy, "stdin", script);
+    assert.equal(result.exitCode, 0, script);
+    const pcm = pcmOf(rec);
+    assert.equal(pcm.length, (result.frames as number) * 2, script);
+    assert.ok(pcm.length >= rate * 0.9, `${script}: ${pcm.length} bytes`);
+    const chunk = ((options.chunkMs as number) * rate) / 500;
+    assert.ok(rec.chunks.slice(0, -1).every((c) => c.length === chunk), script);
+    const hz = frequency(pcm.subarray(rate / 5), rate);
+    assert.ok(Math.abs(hz - 1000) < 20, `${script}: ${hz} Hz`);
+  }
+});
+
+test("run-time errors do not end the capture; --seconds ends it alone", { skip }, async () => {
+  const capture = sim("convert=error:boom;count=3;pace=fast", { seconds: 0.5 });
+  const rec = record(capture);
+  await capture.ready;
+  const exit = await capture.exited;
+  assert.deepEqual(exit, { exitCode: 0, signal: null });
+  assert.deepEqual(rec.errors, ["boom", "boom", "boom"]);
+  assert.deepEqual(rec.events.at(-1), { type: "stopped", frames: 0 });
+});
+
+test("a host that does not read: bounded mode drops and counts, and nothing is lost unaccounted", { skip }, async () => {
+  const capture = sim("pace=fast;count=400", { maxBufferedMs: 500 });
+  const stopped = new Promise<number>((resolve) => capture.on("stopped", (e) => resolve(e.frames)));
+  await capture.ready;
+  await new Promise((resolve) => setTimeout(resolve, 1000));
+  const result = await capture.stop({ timeoutMs: 10000 });
+  let delivered = 0;
+  for await (const chunk of capture.pcm) delivered += chunk.length / 2;
+  assert.equal(result.exitCode, 0);
+  assert.ok(result.droppedFrames > 0);
+  assert.equal(delivered + result.droppedFrames, await stopped);
+});
