@@ -52,8 +52,6 @@ struct FoundationBuilder {
   // __autoreleasing.
   using Map = NSMutableDictionary*;
 
-  // numberWithBool: gives the CFBoolean singletons, which the HAL reads as
-  // booleans; a number 1 would not always do.
   id boolean(bool value) { return [NSNumber numberWithBool:value]; }
   id number(std::int64_t value) { return [NSNumber numberWithLongLong:value]; }
   id number(double value) { return [NSNumber numberWithDouble:value]; }
