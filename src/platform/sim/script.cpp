@@ -1,0 +1,227 @@
+#include "platform/sim/script.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace audiotap::sim {
+namespace {
+
+std::string_view trim(std::string_view text) {
+  const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+std::vector<std::string_view> split(std::string_view text, char separator) {
+  std::vector<std::string_view> parts;
+  for (;;) {
+    const auto at = text.find(separator);
+    parts.push_back(text.substr(0, at));
+    if (at == std::string_view::npos) return parts;
+    text.remove_prefix(at + 1);
+  }
+}
+
+template <class T>
+std::optional<T> parseInteger(std::string_view text, int base = 10) {
+  T value{};
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::optional<double> parseNumber(std::string_view text) {
+  double value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+bool parseFormat(std::string_view text, ToneFormat* format) {
+  const auto parts = split(text, ',');
+  if (parts.size() < 3 || parts.size() > 5) return false;
+  const auto rate = parseNumber(parts[0]);
+  const auto channels = parseInteger<std::uint32_t>(parts[1]);
+  const auto bytesPerFrame = parseInteger<std::uint32_t>(parts[2]);
+  if (!rate || *rate <= 0 || !channels || *channels == 0 || *channels > 64 || !bytesPerFrame) return false;
+  ToneFormat parsed;
+  parsed.sampleRate = *rate;
+  parsed.channels = *channels;
+  parsed.bytesPerFrame = *bytesPerFrame;
+  bool typeSeen = false;
+  bool layoutSeen = false;
+  for (std::size_t i = 3; i < parts.size(); ++i) {
+    if (!typeSeen && (parts[i] == "float" || parts[i] == "int16")) {
+      parsed.sampleType = parts[i] == "float" ? SampleType::Float32 : SampleType::Int16;
+      typeSeen = true;
+    } else if (!layoutSeen && (parts[i] == "interleaved" || parts[i] == "planar")) {
+      parsed.interleaved = parts[i] == "interleaved";
+      layoutSeen = true;
+    } else {
+      return false;
+    }
+  }
+  *format = parsed;
+  return true;
+}
+
+bool parseOdd(std::string_view text, std::vector<OddBuffer>* odd) {
+  std::vector<OddBuffer> parsed;
+  for (const auto part : split(text, ',')) {
+    if (part == "none") {
+      parsed.push_back(OddBuffer::None);
+    } else if (part == "empty") {
+      parsed.push_back(OddBuffer::Empty);
+    } else if (part == "short") {
+      parsed.push_back(OddBuffer::Short);
+    } else {
+      return false;
+    }
+  }
+  *odd = std::move(parsed);
+  return true;
+}
+
+bool assignStatus(std::string_view text, OSStatus* status) {
+  const auto parsed = parseStatus(text);
+  if (parsed) *status = *parsed;
+  return parsed.has_value();
+}
+
+bool assignID(std::string_view text, AudioObjectID* id) {
+  const auto parsed = parseInteger<AudioObjectID>(text);
+  if (parsed) *id = *parsed;
+  return parsed.has_value();
+}
+
+// Splits `count:message`; the message may hold further colons.
+bool assignCountAndMessage(std::string_view text, std::optional<std::uint64_t>* count, std::string* message) {
+  const auto colon = text.find(':');
+  if (colon == std::string_view::npos) return false;
+  const auto parsed = parseInteger<std::uint64_t>(text.substr(0, colon));
+  if (!parsed) return false;
+  *count = *parsed;
+  *message = std::string(text.substr(colon + 1));
+  return true;
+}
+
+bool apply(std::string_view key, std::string_view value, Script& s) {
+  if (key == "trace") {
+    s.tracePath = std::string(value);
+    return !value.empty();
+  }
+  if (key == "device") return assignStatus(value, &s.deviceStatus);
+  if (key == "device.id") return assignID(value, &s.deviceID);
+  if (key == "uid") return assignStatus(value, &s.uidStatus);
+  if (key == "uid.ref") {
+    s.uidLeavesReference = false;
+    return value == "none";
+  }
+  if (key == "uid.value") {
+    s.uidValue = std::string(value);
+    return true;
+  }
+  if (key == "tap") return assignStatus(value, &s.tapStatus);
+  if (key == "tap.id") return assignID(value, &s.tapID);
+  if (key == "aggregate") return assignStatus(value, &s.aggregateStatus);
+  if (key == "aggregate.id") return assignID(value, &s.aggregateID);
+  if (key == "tfmt") return assignStatus(value, &s.formatStatus);
+  if (key == "format") return parseFormat(value, &s.format);
+  if (key == "media") {
+    if (value == "tapformat")
+      s.mediaFailure = MediaFailure::TapFormat;
+    else if (value == "outputformat")
+      s.mediaFailure = MediaFailure::OutputFormat;
+    else if (value == "converter")
+      s.mediaFailure = MediaFailure::Converter;
+    else
+      return false;
+    return true;
+  }
+  if (key == "ioproc") return assignStatus(value, &s.ioprocStatus);
+  if (key == "ioproc.id") {
+    s.ioprocYieldsID = false;
+    return value == "none";
+  }
+  if (key == "start") return assignStatus(value, &s.startStatus);
+  if (key == "tone") {
+    const auto hz = parseNumber(value);
+    if (!hz || *hz < 0) return false;
+    s.toneHz = *hz;
+    return true;
+  }
+  if (key == "amp") {
+    const auto amplitude = parseNumber(value);
+    if (!amplitude || *amplitude < 0 || *amplitude > 1) return false;
+    s.amplitude = *amplitude;
+    return true;
+  }
+  if (key == "frames") {
+    const auto frames = parseInteger<std::uint32_t>(value);
+    if (!frames || *frames == 0 || *frames > (1u << 20)) return false;
+    s.framesPerBuffer = *frames;
+    return true;
+  }
+  if (key == "count") {
+    const auto count = parseInteger<std::uint64_t>(value);
+    if (count) s.bufferCount = *count;
+    return count.has_value();
+  }
+  if (key == "pace") {
+    if (value != "realtime" && value != "fast") return false;
+    s.realtime = value == "realtime";
+    return true;
+  }
+  if (key == "odd") return parseOdd(value, &s.odd);
+  if (key == "convert") {
+    if (value == "noframes") {
+      s.convert = ConvertOutcome::NoFrames;
+    } else if (value == "randry") {
+      s.convert = ConvertOutcome::RanDry;
+    } else if (value.substr(0, 6) == "error:") {
+      s.convert = ConvertOutcome::Error;
+      s.convertMessage = std::string(value.substr(6));
+    } else {
+      return false;
+    }
+    return true;
+  }
+  if (key == "lose") return assignCountAndMessage(value, &s.loseAfter, &s.loseMessage);
+  return false;
+}
+
+}  // namespace
+
+std::optional<OSStatus> parseStatus(std::string_view text) {
+  if (text.size() == 6 && text.front() == '\'' && text.back() == '\'') {
+    std::uint32_t code = 0;
+    for (std::size_t i = 1; i < 5; ++i) code = (code << 8) | std::uint8_t(text[i]);
+    return OSStatus(code);
+  }
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    const auto code = parseInteger<std::uint32_t>(text.substr(2), 16);
+    if (!code) return std::nullopt;
+    return OSStatus(*code);
+  }
+  return parseInteger<OSStatus>(text);
+}
+
+ParseResult parseScript(std::string_view text) {
+  Script script;
+  for (const auto raw : split(text, ';')) {
+    const auto entry = trim(raw);
+    if (entry.empty()) continue;
+    const auto equals = entry.find('=');
+    if (equals == std::string_view::npos ||
+        !apply(entry.substr(0, equals), entry.substr(equals + 1), script)) {
+      return {std::nullopt, std::string(entry)};
+    }
+  }
+  return {std::move(script), {}};
+}
+
+}  // namespace audiotap::sim

@@ -1,0 +1,95 @@
+// The simulator's script: one environment variable, AUDIOTAP_SIM, of entries
+// `key=value` separated by ';'. Every key is optional; the defaults describe a
+// healthy machine that plays a 1 kHz sine at half scale for ever.
+//
+//   trace=<path>          append one line per platform call to this file
+//   device=<status>       'dOut' read status           device.id=<n> (73; 0: none)
+//   uid=<status>          'uid ' read status           uid.ref=none  uid.value=<text>
+//   tap=<status>          tap.id=<n> (91; 0: none)
+//   aggregate=<status>    aggregate.id=<n> (92; 0: none)
+//   tfmt=<status>         'tfmt' read status
+//   format=<rate>,<channels>,<bytesPerFrame>[,float|int16][,interleaved|planar]
+//   media=tapformat|outputformat|converter   that construction yields nothing
+//   ioproc=<status>       ioproc.id=none
+//   start=<status>
+//   tone=<Hz> amp=<0..1> frames=<per buffer> count=<buffers> pace=realtime|fast
+//   odd=none,empty,short  odd buffer lists delivered before the tone
+//   convert=error:<message>|noframes|randry
+//   lose=<buffers>:<message>
+//
+// A status is a signed 32-bit decimal, 0x-hex, or four characters in single
+// quotes ('nope').
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/types.h"
+
+namespace audiotap::sim {
+
+using platform::AudioObjectID;
+using platform::OSStatus;
+
+enum class SampleType { Float32, Int16 };
+enum class OddBuffer { None, Empty, Short };
+enum class MediaFailure { None, TapFormat, OutputFormat, Converter };
+enum class ConvertOutcome { Normal, Error, NoFrames, RanDry };
+
+struct ToneFormat {
+  double sampleRate = 48000;
+  std::uint32_t channels = 1;
+  std::uint32_t bytesPerFrame = 4;
+  SampleType sampleType = SampleType::Float32;
+  bool interleaved = true;
+};
+
+struct Script {
+  std::string tracePath;
+
+  OSStatus deviceStatus = 0;
+  AudioObjectID deviceID = 73;
+  OSStatus uidStatus = 0;
+  bool uidLeavesReference = true;
+  std::string uidValue = "SimOutputDevice";
+
+  OSStatus tapStatus = 0;
+  AudioObjectID tapID = 91;
+  OSStatus aggregateStatus = 0;
+  AudioObjectID aggregateID = 92;
+
+  OSStatus formatStatus = 0;
+  ToneFormat format;
+  MediaFailure mediaFailure = MediaFailure::None;
+
+  OSStatus ioprocStatus = 0;
+  bool ioprocYieldsID = true;
+  OSStatus startStatus = 0;
+
+  double toneHz = 1000;
+  double amplitude = 0.5;
+  std::uint32_t framesPerBuffer = 480;
+  std::optional<std::uint64_t> bufferCount;  // none: no end
+  bool realtime = true;
+  std::vector<OddBuffer> odd;
+
+  ConvertOutcome convert = ConvertOutcome::Normal;
+  std::string convertMessage;
+
+  std::optional<std::uint64_t> loseAfter;
+  std::string loseMessage;
+};
+
+struct ParseResult {
+  std::optional<Script> script;
+  std::string badEntry;  // the trimmed entry that was refused, when script is empty
+};
+
+ParseResult parseScript(std::string_view text);
+
+std::optional<OSStatus> parseStatus(std::string_view text);
+
+}  // namespace audiotap::sim

@@ -1,0 +1,214 @@
+#include "platform/sim/sim_hal.h"
+
+#include <time.h>
+
+#include <cstring>
+
+#include "platform/sim/tone.h"
+
+namespace audiotap::sim {
+namespace {
+
+using platform::fourCharCode;
+
+constexpr OSStatus kUnknownPropertyError = OSStatus(fourCharCode("who?"));
+constexpr OSStatus kBadObjectError = OSStatus(fourCharCode("!obj"));
+constexpr OSStatus kBadPropertySizeError = OSStatus(fourCharCode("!siz"));
+constexpr OSStatus kIllegalOperationError = OSStatus(fourCharCode("nope"));
+
+class SimTapDescription final : public platform::TapDescription {
+ public:
+  explicit SimTapDescription(const Trace& trace) : trace_(trace) {}
+  void setName(const std::string& name) override { trace_.line("CATapDescription setName " + name); }
+  void setUUID(const std::string& uuid) override {
+    uuid_ = uuid;
+    trace_.line("CATapDescription setUUID " + uuid);
+  }
+  std::string uuidString() const override { return uuid_; }
+  void setPrivate(bool isPrivate) override {
+    trace_.line(std::string("CATapDescription setPrivate ") + (isPrivate ? "1" : "0"));
+  }
+  void setMuteBehavior(int behavior) override {
+    trace_.line("CATapDescription setMuteBehavior " + std::to_string(behavior));
+  }
+
+ private:
+  const Trace& trace_;
+  std::string uuid_;
+};
+
+std::int64_t monotonicNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// Sleeps until `deadline` in slices, so a stop is noticed within one slice.
+// False when stopped first.
+bool sleepUntil(std::int64_t deadline, const std::atomic<bool>& stopped) {
+  constexpr std::int64_t kSlice = 20'000'000;
+  for (;;) {
+    if (stopped.load()) return false;
+    const std::int64_t now = monotonicNanoseconds();
+    if (now >= deadline) return true;
+    const std::int64_t until = std::min(deadline, now + kSlice);
+    const timespec wake{time_t(until / 1'000'000'000), long(until % 1'000'000'000)};
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+  }
+}
+
+}  // namespace
+
+SimHal::SimHal(const Script& script, const Trace& trace) : script_(script), trace_(trace) {}
+
+SimHal::~SimHal() {
+  for (const std::string* string : liveStrings_) delete string;
+}
+
+OSStatus SimHal::getPropertyData(AudioObjectID object, const platform::PropertyAddress& address,
+                                 std::uint32_t* dataSize, void* data) {
+  const std::uint32_t size = dataSize ? *dataSize : 0;
+  trace_.line("AudioObjectGetPropertyData " + std::to_string(object) + " " + fourCharText(address.mSelector) +
+              " " + fourCharText(address.mScope) + " " + std::to_string(address.mElement) + " " +
+              std::to_string(size));
+  if (address.mSelector == platform::kAudioHardwarePropertyDefaultOutputDevice) {
+    if (object != platform::kAudioObjectSystemObject) return kBadObjectError;
+    if (size != sizeof(AudioObjectID)) return kBadPropertySizeError;
+    std::memcpy(data, &script_.deviceID, sizeof(AudioObjectID));
+    return script_.deviceStatus;
+  }
+  if (address.mSelector == platform::kAudioDevicePropertyDeviceUID) {
+    if (object != script_.deviceID || object == 0) return kBadObjectError;
+    if (size != sizeof(platform::StringRef)) return kBadPropertySizeError;
+    if (script_.uidLeavesReference) {
+      const std::string* string = new std::string(script_.uidValue);
+      liveStrings_.insert(string);
+      const platform::StringRef reference = string;
+      std::memcpy(data, &reference, sizeof reference);
+    }
+    return script_.uidStatus;
+  }
+  if (address.mSelector == platform::kAudioTapPropertyFormat) {
+    if (object != script_.tapID || object == 0) return kBadObjectError;
+    if (size != sizeof(platform::StreamDescription)) return kBadPropertySizeError;
+    const platform::StreamDescription description = streamDescription(script_.format);
+    std::memcpy(data, &description, sizeof description);
+    return script_.formatStatus;
+  }
+  return kUnknownPropertyError;
+}
+
+std::optional<std::string> SimHal::copyString(platform::StringRef string) {
+  const auto found = liveStrings_.find(static_cast<const std::string*>(string));
+  trace_.line(found == liveStrings_.end() ? "CopyString invalid" : "CopyString uid");
+  if (found == liveStrings_.end()) return std::nullopt;
+  return **found;
+}
+
+void SimHal::releaseString(platform::StringRef string) {
+  const auto found = liveStrings_.find(static_cast<const std::string*>(string));
+  trace_.line(found == liveStrings_.end() ? "CFRelease invalid" : "CFRelease uid");
+  if (found == liveStrings_.end()) return;
+  delete *found;
+  liveStrings_.erase(found);
+}
+
+std::unique_ptr<platform::TapDescription> SimHal::makeMonoGlobalTapButExcludeProcesses(
+    const std::vector<AudioObjectID>& excluded) {
+  std::string ids;
+  for (const AudioObjectID id : excluded) ids += (ids.empty() ? "" : ",") + std::to_string(id);
+  trace_.line("CATapDescription initMonoGlobalTapButExcludeProcesses [" + ids + "]");
+  return std::make_unique<SimTapDescription>(trace_);
+}
+
+OSStatus SimHal::createProcessTap(platform::TapDescription& description, AudioObjectID* tap) {
+  trace_.line("AudioHardwareCreateProcessTap " + description.uuidString());
+  if (script_.tapID != 0) *tap = script_.tapID;
+  return script_.tapStatus;
+}
+
+OSStatus SimHal::destroyProcessTap(AudioObjectID tap) {
+  trace_.line("AudioHardwareDestroyProcessTap " + std::to_string(tap));
+  return tap == script_.tapID ? 0 : kBadObjectError;
+}
+
+OSStatus SimHal::createAggregateDevice(const platform::Dictionary& description, AudioObjectID* device) {
+  trace_.line("AudioHardwareCreateAggregateDevice " + toJson(description));
+  if (script_.aggregateID != 0) *device = script_.aggregateID;
+  return script_.aggregateStatus;
+}
+
+OSStatus SimHal::destroyAggregateDevice(AudioObjectID device) {
+  trace_.line("AudioHardwareDestroyAggregateDevice " + std::to_string(device));
+  return device == script_.aggregateID ? 0 : kBadObjectError;
+}
+
+OSStatus SimHal::createIOProcIDWithBlock(platform::IOProcID* procID, AudioObjectID device,
+                                         platform::Queue& queue, platform::IOBlock block) {
+  trace_.line("AudioDeviceCreateIOProcIDWithBlock " + std::to_string(device));
+  stream_ = std::make_shared<Stream>();
+  stream_->script = script_;
+  stream_->trace = &trace_;
+  stream_->block = std::move(block);
+  queue_ = &queue;
+  if (script_.ioprocYieldsID) *procID = stream_.get();
+  return script_.ioprocStatus;
+}
+
+std::string SimHal::procText(platform::IOProcID procID) const {
+  if (procID == nullptr) return "none";
+  return stream_ && procID == stream_.get() && script_.ioprocYieldsID ? "proc" : "invalid";
+}
+
+OSStatus SimHal::deviceStart(AudioObjectID device, platform::IOProcID procID) {
+  trace_.line("AudioDeviceStart " + std::to_string(device) + " " + procText(procID));
+  if (script_.startStatus != 0) return script_.startStatus;
+  if (device != script_.aggregateID || procText(procID) != "proc") return kIllegalOperationError;
+  stream_->lost = lost_;
+  queue_->async([stream = stream_] { deliver(*stream); });
+  return 0;
+}
+
+OSStatus SimHal::deviceStop(AudioObjectID device, platform::IOProcID procID) {
+  trace_.line("AudioDeviceStop " + std::to_string(device) + " " + procText(procID));
+  if (stream_) stream_->stopped.store(true);
+  return 0;
+}
+
+OSStatus SimHal::destroyIOProcID(AudioObjectID device, platform::IOProcID procID) {
+  trace_.line("AudioDeviceDestroyIOProcID " + std::to_string(device) + " " + procText(procID));
+  if (stream_) stream_->stopped.store(true);
+  return 0;
+}
+
+void SimHal::setDeviceLostHandler(std::function<void(const std::string& message)> handler) {
+  lost_ = std::move(handler);
+}
+
+void deliver(SimHal::Stream& stream) {
+  const Script& script = stream.script;
+  ToneGenerator tone(script.format, script.toneHz, script.amplitude, script.framesPerBuffer);
+  for (const OddBuffer kind : script.odd) {
+    if (stream.stopped.load()) return;
+    stream.block(tone.odd(kind));
+  }
+  const double nanosecondsPerBuffer = 1e9 * script.framesPerBuffer / script.format.sampleRate;
+  const std::int64_t start = monotonicNanoseconds();
+  for (std::uint64_t delivered = 0;; ++delivered) {
+    if (script.loseAfter && delivered == *script.loseAfter) {
+      if (stream.stopped.load()) return;
+      stream.trace->line("DeviceLost " + script.loseMessage);
+      if (stream.lost) stream.lost(script.loseMessage);
+      return;
+    }
+    if (script.bufferCount && delivered == *script.bufferCount) return;
+    if (script.realtime &&
+        !sleepUntil(start + std::int64_t(delivered * nanosecondsPerBuffer), stream.stopped)) {
+      return;
+    }
+    if (stream.stopped.load()) return;
+    stream.block(tone.next());
+  }
+}
+
+}  // namespace audiotap::sim

@@ -1,0 +1,68 @@
+// The scripted HAL. Out-parameters and property slots are filled as scripted
+// whatever the status, so a caller that checks only the status or only the
+// value is caught. Every call is recorded in the trace (see trace.h).
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "platform/hal.h"
+#include "platform/sim/script.h"
+#include "platform/sim/trace.h"
+
+namespace audiotap::sim {
+
+class SimHal final : public platform::Hal {
+ public:
+  SimHal(const Script& script, const Trace& trace);
+  ~SimHal() override;
+
+  OSStatus getPropertyData(AudioObjectID object, const platform::PropertyAddress& address,
+                           std::uint32_t* dataSize, void* data) override;
+  std::optional<std::string> copyString(platform::StringRef string) override;
+  void releaseString(platform::StringRef string) override;
+
+  std::unique_ptr<platform::TapDescription> makeMonoGlobalTapButExcludeProcesses(
+      const std::vector<AudioObjectID>& excluded) override;
+  OSStatus createProcessTap(platform::TapDescription& description, AudioObjectID* tap) override;
+  OSStatus destroyProcessTap(AudioObjectID tap) override;
+
+  OSStatus createAggregateDevice(const platform::Dictionary& description, AudioObjectID* device) override;
+  OSStatus destroyAggregateDevice(AudioObjectID device) override;
+
+  OSStatus createIOProcIDWithBlock(platform::IOProcID* procID, AudioObjectID device, platform::Queue& queue,
+                                   platform::IOBlock block) override;
+  OSStatus deviceStart(AudioObjectID device, platform::IOProcID procID) override;
+  OSStatus deviceStop(AudioObjectID device, platform::IOProcID procID) override;
+  OSStatus destroyIOProcID(AudioObjectID device, platform::IOProcID procID) override;
+
+  void setDeviceLostHandler(std::function<void(const std::string& message)> handler) override;
+
+  // Shared with the task that delivers the audio, which may outlive the HAL's
+  // interest in it.
+  struct Stream {
+    Script script;
+    const Trace* trace = nullptr;
+    platform::IOBlock block;
+    std::function<void(const std::string&)> lost;
+    std::atomic<bool> stopped{false};
+  };
+
+ private:
+  std::string procText(platform::IOProcID procID) const;
+
+  Script script_;
+  const Trace& trace_;
+  std::set<const std::string*> liveStrings_;
+  std::shared_ptr<Stream> stream_;
+  platform::Queue* queue_ = nullptr;
+  std::function<void(const std::string&)> lost_;
+};
+
+// Delivers the odd lists, then the tone, on the calling thread until the
+// script's count is reached, the device is lost or `stream.stopped` is set.
+void deliver(SimHal::Stream& stream);
+
+}  // namespace audiotap::sim

@@ -1,0 +1,79 @@
+// The simulator's platform. It alone reads the environment: the product
+// binary takes its configuration from the command line only.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/fd_output.h"
+#include "platform/posix/posix_dispatch.h"
+#include "platform/posix/standard_descriptors.h"
+#include "platform/posix/uuid.h"
+#include "platform/sim/script.h"
+#include "platform/sim/sim_hal.h"
+#include "platform/sim/sim_media.h"
+#include "platform/sim/trace.h"
+#include "platform/soft/soft_media.h"
+
+namespace audiotap::sim {
+namespace {
+
+// A mistyped script must never pass for a healthy run: refuse it before
+// anything has been started, with a line the tests can tell from the core's.
+[[noreturn]] void refuse(const std::string& entry) {
+  const std::string line =
+      "{\"type\":\"error\",\"message\":" + jsonString("bad AUDIOTAP_SIM: " + entry) + "}\n";
+  [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
+  std::_Exit(2);
+}
+
+class SimPlatform final : public platform::Platform {
+ public:
+  explicit SimPlatform(Script script)
+      : script_(std::move(script)),
+        hal_(script_, trace_),
+        dispatch_(posix::makePosixDispatch()),
+        stdout_(posix::makeFdOutputHandle(STDOUT_FILENO)),
+        stderr_(posix::makeFdOutputHandle(STDERR_FILENO)) {
+    if (!script_.tracePath.empty() && !trace_.open(script_.tracePath)) refuse("trace=" + script_.tracePath);
+    media_ = makeSimMedia(soft::makeSoftMedia(), script_, trace_);
+  }
+
+  platform::Hal& hal() override { return hal_; }
+  platform::Media& media() override { return *media_; }
+  platform::Dispatch& dispatch() override { return *dispatch_; }
+  platform::OutputHandle& standardError() override { return *stderr_; }
+  platform::OutputHandle& standardOutput() override { return *stdout_; }
+  std::string randomUUIDString() override { return posix::randomUUIDString(); }
+
+ private:
+  const Script script_;
+  Trace trace_;
+  SimHal hal_;
+  std::unique_ptr<platform::Media> media_;
+  std::unique_ptr<platform::Dispatch> dispatch_;
+  std::unique_ptr<platform::OutputHandle> stdout_;
+  std::unique_ptr<platform::OutputHandle> stderr_;
+};
+
+SimPlatform* makePlatform() {
+  posix::ensureStandardDescriptors();
+  const char* text = std::getenv("AUDIOTAP_SIM");
+  ParseResult parsed = parseScript(text ? text : "");
+  if (!parsed.script) refuse(parsed.badEntry);
+  return new SimPlatform(std::move(*parsed.script));
+}
+
+}  // namespace
+}  // namespace audiotap::sim
+
+namespace audiotap::platform {
+
+Platform& currentPlatform() {
+  // Never destroyed: the IO queue may still be delivering while the process exits.
+  static sim::SimPlatform* const platform = sim::makePlatform();
+  return *platform;
+}
+
+}  // namespace audiotap::platform
