@@ -5,21 +5,14 @@ import { LineSplitter, parseEventLine } from "../src/events";
 
 test("event lines: known, unknown, malformed and badly typed", () => {
   const cases: [string, string, string?][] = [
-    ['{"type":"level","peak":0.5,"frames":16000}', "known"],
-    ['{"type":"error","message":"no default output device"}', "known"],
-    ['{"type":"error","message":"x","status":1852797029,"code":"nope"}\r', "known"],
-    ['{"type":"stopped","frames":0}', "known"],
-    ['{"type":"ready","tapFormat":{"sampleRate":48000,"channels":2},' +
-      '"outputFormat":{"sampleRate":16000,"channels":1,"bits":16},"outputDeviceUID":"d"}', "known"],
+    ['{"type":"error","message":"m","status":1852797029,"code":"nope"}\r', "known"],
     ['{"type":"hello","x":1}', "unknown"],
     ["   ", "blank"],
     ["{not json", "malformed-line"],
     ["[1,2]", "malformed-line"],
     ['{"type":7}', "malformed-line"],
-    ["null", "malformed-line"],
     ['{"type":"level","peak":"loud","frames":1}', "bad-fields", "peak"],
     ['{"type":"stopped"}', "bad-fields", "frames"],
-    ['{"type":"error","message":"m","status":"1"}', "bad-fields", "status"],
     ['{"type":"ready","tapFormat":{"sampleRate":48000,"channels":2},"outputDeviceUID":"d"}', "bad-fields", "outputFormat"],
   ];
   for (const [line, want, field] of cases) {

@@ -22,3 +22,17 @@ export function record(capture: Capture): Recorded {
 }
 
 export const pcmOf = (rec: Recorded): Buffer => Buffer.concat(rec.chunks);
+
+/** Frequency from rising zero crossings. */
+export function frequency(pcm: Buffer, rate: number): number {
+  let crossings = 0;
+  for (let i = 2; i < pcm.length; i += 2) if (pcm.readInt16LE(i - 2) < 0 && pcm.readInt16LE(i) >= 0) crossings++;
+  return (crossings * rate) / (pcm.length / 2);
+}
+
+/** Waits for a condition; the limit only keeps a broken run from hanging. */
+export async function until(what: string, cond: () => boolean, limitMs = 30000): Promise<void> {
+  for (const t0 = Date.now(); !cond(); await new Promise((resolve) => setTimeout(resolve, 20))) {
+    if (Date.now() - t0 > limitMs) throw new Error(`gave up waiting for ${what}`);
+  }
+}

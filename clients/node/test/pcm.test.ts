@@ -49,14 +49,6 @@ test("samples split by pipe reads come out whole, in fixed chunks when asked", (
   }
 });
 
-test("a stream ending inside a sample reports the stray byte", () => {
-  const s = new PcmStream({ sampleRate: 16000 });
-  feed(s, samples(3), [5]);
-  s.write(Buffer.from([7]));
-  assert.equal(s.finish(), 1);
-  assert.deepEqual(Buffer.concat(drain(s)), samples(3));
-});
-
 test("bounded mode drops the oldest audio and counts it; unbounded pauses the source", () => {
   const cases: { maxBufferedMs?: number; chunkMs?: number; kept: number; dropped: number; pauses: number }[] = [
     { maxBufferedMs: 50, kept: 50, dropped: 250, pauses: 0 },

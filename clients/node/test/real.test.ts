@@ -4,8 +4,7 @@ import { once } from "node:events";
 import { test } from "node:test";
 
 import { start } from "../src";
-import { pcmOf, record } from "./helpers";
-import { frequency } from "./sim.test";
+import { frequency, pcmOf, record, until } from "./helpers";
 
 const BIN = process.env.AUDIOTAP_BINARY;
 const skip = !BIN
@@ -20,6 +19,15 @@ function tone(rate: number, hz: number, seconds: number): Buffer {
   return b;
 }
 
+function loudSpan(pcm: Buffer): [number, number] {
+  let first = -1;
+  let last = -1;
+  for (let i = 0; i < pcm.length; i += 2) {
+    if (Math.abs(pcm.readInt16LE(i)) > 3000) [first, last] = [first < 0 ? i : first, i];
+  }
+  return [first, last];
+}
+
 test("a tone played on the sound server arrives through pcm at the asked rate", { skip }, async () => {
   for (const rate of [16000, 24000]) {
     const capture = start({ binaryPath: BIN, rate, chunkMs: 20 });
@@ -30,17 +38,16 @@ test("a tone played on the sound server arrives through pcm at the asked rate", 
     });
     player.stdin.end(tone(48000, 1000, 1.5));
     assert.equal((await once(player, "exit"))[0], 0, "pacat");
-    await new Promise((resolve) => setTimeout(resolve, 300));
+    // The tone and 0.3 s after it, on the capture's own clock.
+    await until("the tone's end", () => {
+      const [first] = loudSpan(pcmOf(rec));
+      return first >= 0 && pcmOf(rec).length - first >= 1.8 * rate * 2;
+    });
     const result = await capture.stop({ timeoutMs: 10000 });
     assert.equal(result.exitCode, 0);
     const pcm = pcmOf(rec);
     assert.equal(pcm.length, (result.frames as number) * 2);
-    let first = -1;
-    let last = -1;
-    for (let i = 0; i < pcm.length; i += 2) {
-      if (Math.abs(pcm.readInt16LE(i)) > 3000) (first < 0 ? (first = i) : 0), (last = i);
-    }
-    assert.ok(first >= 0, `${rate}: no tone in ${pcm.length} bytes`);
+    const [first, last] = loudSpan(pcm);
     const seconds = (last - first) / 2 / rate;
     assert.ok(Math.abs(seconds - 1.5) < 0.15, `${rate}: tone lasted ${seconds} s`);
     const hz = frequency(pcm.subarray(first, last), rate);
