@@ -89,7 +89,7 @@ bool play(const std::string& sink, const std::vector<Segment>& segments) {
   const bool written = write(fd, samples.data(), bytes) == ssize_t(bytes);
   close(fd);
   const std::string command = "pacat --playback --device='" + sink +
-                              "' --format=s16le --rate=48000 --channels=2 --latency-msec=20 < " + path;
+                              "' --format=s16le --rate=48000 --channels=2 --latency-msec=100 < " + path;
   const bool ok = written && std::system(command.c_str()) == 0;
   unlink(path);
   return ok;
@@ -100,30 +100,37 @@ Tone measureTone(const std::vector<double>& samples, double rate) {
   double loudest = 0;
   for (double x : samples) loudest = std::max(loudest, std::abs(x));
   if (loudest == 0) return tone;
-  // The loud part, less its edges where the resampler and the fade sit.
   std::size_t first = 0, last = samples.size();
   while (first < last && std::abs(samples[first]) < loudest / 4) ++first;
   while (last > first && std::abs(samples[last - 1]) < loudest / 4) --last;
-  const std::size_t margin = std::min<std::size_t>((last - first) / 10, std::size_t(rate / 50));
-  first += margin;
-  last -= margin;
-  if (last <= first + 2) return tone;
-
-  double sumSquares = 0;
-  double firstCrossing = -1, lastCrossing = -1;
-  int crossings = 0;
-  for (std::size_t i = first; i < last; ++i) {
-    sumSquares += samples[i] * samples[i];
-    if (i > first && samples[i - 1] < 0 && samples[i] >= 0) {
-      const double t = double(i - 1) + samples[i - 1] / (samples[i - 1] - samples[i]);
-      if (firstCrossing < 0) firstCrossing = t;
-      lastCrossing = t;
-      ++crossings;
-    }
-  }
   tone.samples = last - first;
-  tone.amplitude = std::sqrt(2 * sumSquares / double(last - first));
-  if (crossings >= 2) tone.frequency = (crossings - 1) * rate / (lastCrossing - firstCrossing);
+
+  // Medians over 50 ms windows, so that a glitch of a loaded machine (a late
+  // player leaving a gap) spoils a window or two, not the estimate.
+  const auto window = std::size_t(rate / 20);
+  std::vector<double> frequencies, amplitudes;
+  for (std::size_t start = first + window; start + 2 * window <= last; start += window) {
+    double sumSquares = 0, firstCrossing = -1, lastCrossing = -1;
+    int crossings = 0;
+    for (std::size_t i = start; i < start + window; ++i) {
+      sumSquares += samples[i] * samples[i];
+      if (samples[i - 1] < 0 && samples[i] >= 0) {
+        const double t = double(i - 1) + samples[i - 1] / (samples[i - 1] - samples[i]);
+        if (firstCrossing < 0) firstCrossing = t;
+        lastCrossing = t;
+        ++crossings;
+      }
+    }
+    amplitudes.push_back(std::sqrt(2 * sumSquares / double(window)));
+    if (crossings >= 2) frequencies.push_back((crossings - 1) * rate / (lastCrossing - firstCrossing));
+  }
+  auto median = [](std::vector<double>& v) {
+    if (v.empty()) return 0.0;
+    std::nth_element(v.begin(), v.begin() + std::ptrdiff_t(v.size() / 2), v.end());
+    return v[v.size() / 2];
+  };
+  tone.frequency = median(frequencies);
+  tone.amplitude = median(amplitudes);
   return tone;
 }
 
