@@ -23,23 +23,6 @@ TEST(SimTone, SineIsExactAtQuarterRate) {
   }
 }
 
-TEST(SimTone, StreamDescriptionFollowsTheScript) {
-  ToneFormat format;
-  format.sampleRate = 44100;
-  format.channels = 2;
-  format.bytesPerFrame = 2;
-  format.sampleType = SampleType::Int16;
-  format.interleaved = false;
-  const auto d = streamDescription(format);
-  EXPECT_EQ(d.mSampleRate, 44100);
-  EXPECT_EQ(d.mFormatID, platform::kAudioFormatLinearPCM);
-  EXPECT_EQ(d.mFormatFlags, platform::kAudioFormatFlagIsSignedInteger | platform::kAudioFormatFlagIsPacked |
-                                platform::kAudioFormatFlagIsNonInterleaved);
-  EXPECT_EQ(d.mBytesPerFrame, 2u);
-  EXPECT_EQ(d.mChannelsPerFrame, 2u);
-  EXPECT_EQ(d.mBitsPerChannel, 16u);
-}
-
 struct LayoutCase {
   const char* name;
   ToneFormat format;
@@ -87,17 +70,6 @@ TEST(SimTone, LaysOutBuffersAndContinuesThePhase) {
       EXPECT_NEAR(seen[i], expected[i % 4], 1.0 / 32768) << c.name << " sample " << i;
     }
   }
-}
-
-TEST(SimTone, OddListsCarryNoFrame) {
-  ToneGenerator tone({48000, 2, 8, SampleType::Float32, true}, 1000, 0.5, 480);
-  EXPECT_EQ(tone.odd(OddBuffer::None)->mNumberBuffers, 0u);
-  const auto* empty = tone.odd(OddBuffer::Empty);
-  ASSERT_EQ(empty->mNumberBuffers, 1u);
-  EXPECT_EQ(empty->mBuffers[0].mDataByteSize, 0u);
-  const auto* shortList = tone.odd(OddBuffer::Short);
-  ASSERT_EQ(shortList->mNumberBuffers, 1u);
-  EXPECT_EQ(shortList->mBuffers[0].mDataByteSize, 7u);
 }
 
 }  // namespace
