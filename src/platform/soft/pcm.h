@@ -69,8 +69,9 @@ class SoftBuffer final : public platform::PcmBuffer {
   std::uint32_t capacity_ = 0;
   std::uint32_t frameLength_ = 0;
   std::unique_ptr<std::byte[]> owned_;
-  std::array<std::byte*, kMaxChannels> data_{};
-  std::array<std::int16_t*, kMaxChannels> int16_{};
+  // Only the first layout_.bufferCount() entries are set.
+  std::array<std::byte*, kMaxChannels> data_;
+  std::array<std::int16_t*, kMaxChannels> int16_;
 };
 
 }  // namespace audiotap::soft
