@@ -1,5 +1,6 @@
 // The Linux platform: POSIX dispatch and descriptors, the software converter,
 // and the PulseAudio Hal.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -41,6 +42,9 @@ class LinuxPlatform final : public Platform {
 
 LinuxPlatform* makePlatform() {
   posix::ensureStandardDescriptors();
+  // One arena: the IO thread would otherwise get its own heap, resident for
+  // the few allocations it makes.
+  mallopt(M_ARENA_MAX, 1);
   // libpulse prints its diagnostics on standard error, which must carry
   // nothing but event lines; its failures reach the host as events instead.
   setenv("PULSE_LOG", "0", 1);
