@@ -41,6 +41,7 @@ void createProcessTap(platform::Hal& hal, const std::string& uuid,
                       std::unique_ptr<platform::TapDescription>& tapDescription, AudioObjectID& tapID,
                       platform::OSStatus& tapStatus) {
   tapDescription = hal.makeMonoGlobalTapButExcludeProcesses({});
+  if (!tapDescription) events::fail(kTapFailed, 0);
   tapDescription->setName("Orvane system audio");
   tapDescription->setUUID(uuid);
   tapDescription->setPrivate(true);
