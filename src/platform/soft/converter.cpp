@@ -15,7 +15,8 @@ using platform::ConverterInputStatus;
 using platform::ConverterOutputStatus;
 
 constexpr std::uint32_t kChunkFrames = 1024;
-// NaN and infinities would stay in the filter's memory for its whole length.
+// NaN and infinities would smear over the filter's whole length and reach the
+// int16 conversion, where NaN has no value.
 constexpr float kInputLimit = 1e4f;
 
 float tame(float v) {
@@ -90,12 +91,12 @@ ConverterOutputStatus SoftConverter::convert(platform::PcmBuffer& output,
   // Input is asked for at least once even when the backlog fills the output:
   // a caller that hands each buffer over only once would otherwise lose it.
   for (bool asked = false;; asked = true) {
-    if (sink.room() == 0 && (asked || ended_)) {
-      status = ConverterOutputStatus::HaveData;
+    if (ended_) {
+      status = pending_.empty() ? ConverterOutputStatus::EndOfStream : ConverterOutputStatus::HaveData;
       break;
     }
-    if (ended_) {
-      status = ConverterOutputStatus::EndOfStream;
+    if (sink.room() == 0 && asked) {
+      status = ConverterOutputStatus::HaveData;
       break;
     }
     auto inputStatus = ConverterInputStatus::NoDataNow;
