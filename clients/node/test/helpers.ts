@@ -1,8 +1,19 @@
 import * as path from "node:path";
+import { after } from "node:test";
 
-import { Capture, RawEvent, Warning } from "../src";
+import { Capture, RawEvent, StartOptions, Warning, start } from "../src";
 
 export const FAKE = path.resolve(__dirname, "..", "..", "test", "fixtures", "fake-audiotap.js");
+
+const started: Capture[] = [];
+// A failed assertion must not leave a capture running and the runner waiting on it.
+after(() => Promise.all(started.map((c) => c.stop({ timeoutMs: 1000 }))));
+
+export function startTracked(options: StartOptions): Capture {
+  const capture = start(options);
+  started.push(capture);
+  return capture;
+}
 
 export interface Recorded {
   chunks: Buffer[];

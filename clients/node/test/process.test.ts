@@ -2,10 +2,10 @@ import assert from "node:assert/strict";
 import { test } from "node:test";
 
 import { StartError, start } from "../src";
-import { FAKE, pcmOf, record, until } from "./helpers";
+import { FAKE, pcmOf, record, startTracked, until } from "./helpers";
 
 const fake = (plan: object, chunkMs?: number) =>
-  start({ binaryPath: FAKE, chunkMs, env: { ...process.env, FAKE_AUDIOTAP: JSON.stringify(plan) } });
+  startTracked({ binaryPath: FAKE, chunkMs, env: { ...process.env, FAKE_AUDIOTAP: JSON.stringify(plan) } });
 const line = (o: object) => ({ err: JSON.stringify(o) + "\n" });
 const READY = {
   type: "ready",

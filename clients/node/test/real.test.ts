@@ -3,8 +3,7 @@ import { spawn } from "node:child_process";
 import { once } from "node:events";
 import { test } from "node:test";
 
-import { start } from "../src";
-import { frequency, pcmOf, record, until } from "./helpers";
+import { frequency, pcmOf, record, startTracked, until } from "./helpers";
 
 const BIN = process.env.AUDIOTAP_BINARY;
 const skip = !BIN
@@ -30,7 +29,7 @@ function loudSpan(pcm: Buffer): [number, number] {
 
 test("a tone played on the sound server arrives through pcm at the asked rate", { skip }, async () => {
   for (const rate of [16000, 24000]) {
-    const capture = start({ binaryPath: BIN, rate, chunkMs: 20 });
+    const capture = startTracked({ binaryPath: BIN, rate, chunkMs: 20 });
     const rec = record(capture);
     await capture.ready;
     const player = spawn("pacat", ["--playback", "--raw", "--format=s16le", "--rate=48000", "--channels=1"], {
