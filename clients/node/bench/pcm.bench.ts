@@ -1,5 +1,6 @@
 import { performance } from "node:perf_hooks";
 
+import { start } from "../src";
 import { parseEventLine } from "../src/events";
 import { PcmStream } from "../src/pcm";
 
@@ -32,7 +33,29 @@ function parse(lines: number): void {
   console.log(`parse: ${lines} level lines in ${ms.toFixed(1)} ms, ${((ms * 1e6) / lines).toFixed(0)} ns per line`);
 }
 
-realign(undefined, 600);
-realign(20, 600);
-realign(100, 600);
-parse(200000);
+// Through a real pipe from the simulator generating as fast as it can: the
+// figure includes the simulator's own conversion.
+async function endToEnd(binaryPath: string, chunkMs: number): Promise<void> {
+  const capture = start({ binaryPath, chunkMs, env: { ...process.env, AUDIOTAP_SIM: "pace=fast" } });
+  await capture.ready;
+  let samples = 0;
+  const t0 = performance.now();
+  for await (const chunk of capture.pcm) {
+    samples += chunk.length / 2;
+    if (performance.now() - t0 > 2000) break;
+  }
+  const ms = performance.now() - t0;
+  await capture.stop();
+  console.log(`end to end, ${chunkMs} ms chunks: ${(samples / 16000).toFixed(0)} s of 16 kHz audio in ${ms.toFixed(0)} ms, ` +
+    `${((samples / 16000) * 1000 / ms).toFixed(0)}x real time`);
+}
+
+(async () => {
+  realign(undefined, 600);
+  realign(20, 600);
+  realign(100, 600);
+  parse(200000);
+  const sim = process.env.AUDIOTAP_SIM_BINARY;
+  if (sim) await endToEnd(sim, 20);
+  else console.log("end to end: skipped, AUDIOTAP_SIM_BINARY is not set");
+})();
