@@ -210,7 +210,7 @@ export class Capture extends EventEmitter {
         this.spawnError = err;
         this.finish(null, null);
       } else {
-        this.emit("warning", { reason: "unhandled-error-event", detail: `process: ${err.message}` });
+        this.emit("warning", { reason: "process", detail: err.message });
       }
     });
     // EPIPE when the process is gone before we close its stdin.

@@ -49,7 +49,7 @@ export interface RawEvent {
 }
 
 export interface Warning {
-  reason: "malformed-line" | "bad-fields" | "partial-sample" | "unhandled-error-event";
+  reason: "malformed-line" | "bad-fields" | "partial-sample" | "unhandled-error-event" | "process";
   detail: string;
   line?: string;
 }
