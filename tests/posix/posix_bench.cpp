@@ -1,18 +1,15 @@
 // Figures for the POSIX dispatch model and output handle; never run as tests.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
-#include <latch>
 #include <thread>
 #include <vector>
 
-#include "child_process.h"
+#include "child.h"
 #include "platform/posix/fd_output.h"
 #include "platform/posix/posix_dispatch.h"
 #include "platform/posix/uuid.h"
@@ -25,23 +22,20 @@ using namespace std::chrono_literals;
 void SerialQueueThroughput(benchmark::State& state) {
   auto dispatch = makePosixDispatch();
   auto queue = dispatch->makeSerialQueue("bench");
-  const int batch = int(state.range(0));
   std::atomic<int> ran{0};
   for (auto _ : state) {
-    for (int i = 0; i < batch; ++i) queue->async([&] { ran.fetch_add(1, std::memory_order_relaxed); });
+    for (int i = 0; i < state.range(0); ++i)
+      queue->async([&] { ran.fetch_add(1, std::memory_order_relaxed); });
     queue->drain(60s);
   }
-  state.SetItemsProcessed(state.iterations() * batch);
+  state.SetItemsProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK(SerialQueueThroughput)->Arg(1)->Arg(1000);
+BENCHMARK(SerialQueueThroughput)->Arg(1)->Arg(1000)->UseRealTime();
 
-// One PCM block of 100 ms at 16 kHz, as the IO queue writes it.
-void WriteAllPcmBlock(benchmark::State& state) {
+// 3200 bytes: 100 ms of PCM at 16 kHz; 120 bytes: an event line.
+void WriteAllToPipe(benchmark::State& state) {
   int ends[2];
-  if (::pipe(ends) != 0) {
-    state.SkipWithError("pipe");
-    return;
-  }
+  if (::pipe(ends) != 0) return state.SkipWithError("pipe");
   std::thread reader([fd = ends[0]] {
     char buffer[65536];
     while (::read(fd, buffer, sizeof buffer) > 0) {
@@ -55,7 +49,7 @@ void WriteAllPcmBlock(benchmark::State& state) {
   reader.join();
   ::close(ends[0]);
 }
-BENCHMARK(WriteAllPcmBlock)->Arg(3200)->Arg(120);
+BENCHMARK(WriteAllToPipe)->Arg(3200)->Arg(120)->UseRealTime();
 
 void RandomUUID(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(randomUUIDString());
@@ -69,69 +63,60 @@ double cpuSeconds() {
          double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// Runs a main-loop scenario in a child that reports one number through a pipe.
-double inMainLoopChild(void (*scenario)(platform::Dispatch&, int reportFd)) {
+// Runs `scenario` and then the main loop in a child, which ends by reporting one figure.
+template <class Scenario>
+double figureFromChild(Scenario scenario) {
   int ends[2];
-  if (::pipe(ends) != 0) return -1;
-  const int status = testing::runInChild([&] {
-    ::close(ends[0]);
+  double figure = -1;
+  if (::pipe(ends) != 0) return figure;
+  testing::runInChild([&] {
     auto dispatch = makePosixDispatch();
-    scenario(*dispatch, ends[1]);
+    scenario(*dispatch, [fd = ends[1]](double value) {
+      [[maybe_unused]] const auto written = ::write(fd, &value, sizeof value);
+      std::exit(0);
+    });
     dispatch->runMain();
   });
-  ::close(ends[1]);
-  double figure = -1;
-  if (::read(ends[0], &figure, sizeof figure) != ssize_t(sizeof figure) || status != 0) figure = -1;
+  if (::read(ends[0], &figure, sizeof figure) != ssize_t(sizeof figure)) figure = -1;
   ::close(ends[0]);
+  ::close(ends[1]);
   return figure;
 }
 
-void report(int fd, double figure) {
-  [[maybe_unused]] const auto written = ::write(fd, &figure, sizeof figure);
-  std::exit(0);
-}
-
-// CPU the main loop burns while it waits 1 s with nothing to do but one
-// timer, a signal source and a read source: 0 unless it wakes for nothing.
+// CPU the main loop spends in 1 s with a timer, a signal source and a quiet
+// read source to wait on: near 0 unless it wakes for nothing.
 void MainLoopIdleCpu(benchmark::State& state) {
-  double cpu = -1;
   for (auto _ : state) {
-    cpu = inMainLoopChild([](platform::Dispatch& dispatch, int reportFd) {
-      static int quiet[2];
-      if (::pipe(quiet) != 0) std::exit(1);
-      static auto signal = dispatch.makeSignalSource(SIGUSR1, [] {});
-      static auto input = dispatch.makeReadSource(quiet[0], [] {});
-      signal->resume();
-      input->resume();
-      const double start = cpuSeconds();
-      dispatch.asyncAfterOnMain(1s, [reportFd, start] { report(reportFd, cpuSeconds() - start); });
-    });
+    state.counters["idle_cpu_ms_per_s"] =
+        1e3 * figureFromChild([](platform::Dispatch& dispatch, auto report) {
+          static int quiet[2];
+          if (::pipe(quiet) != 0) report(-1);
+          static auto signal = dispatch.makeSignalSource(SIGUSR1, [] {});
+          static auto input = dispatch.makeReadSource(quiet[0], [] {});
+          signal->resume();
+          input->resume();
+          const double start = cpuSeconds();
+          dispatch.asyncAfterOnMain(1s, [=] { report(cpuSeconds() - start); });
+        });
   }
-  state.counters["idle_cpu_ms_per_s"] = cpu * 1e3;
 }
 BENCHMARK(MainLoopIdleCpu)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-// Tasks posted to the main queue from another thread, run and counted there.
 void MainQueueFromAnotherThread(benchmark::State& state) {
-  double perSecond = -1;
   for (auto _ : state) {
-    perSecond = inMainLoopChild([](platform::Dispatch& dispatch, int reportFd) {
+    state.counters["tasks_per_s"] = figureFromChild([](platform::Dispatch& dispatch, auto report) {
       constexpr int kTasks = 200'000;
       static int ran = 0;
-      static auto start = std::chrono::steady_clock::now();
-      std::thread([&dispatch, reportFd] {
-        start = std::chrono::steady_clock::now();
+      std::thread([&dispatch, report, start = std::chrono::steady_clock::now()] {
         for (int i = 0; i < kTasks; ++i) {
-          dispatch.asyncOnMain([reportFd] {
+          dispatch.asyncOnMain([=] {
             if (++ran < kTasks) return;
-            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-            report(reportFd, kTasks / took.count());
+            report(kTasks / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
           });
         }
       }).detach();
     });
   }
-  state.counters["tasks_per_s"] = perSecond;
 }
 BENCHMARK(MainQueueFromAnotherThread)->Iterations(1)->Unit(benchmark::kMillisecond);
 
