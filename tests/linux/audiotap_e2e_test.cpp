@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 #include "audiotap_process.h"
 #include "pulse_support.h"
@@ -16,14 +15,6 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 
 constexpr auto kLimit = 15s;
-
-int sourceOutputs() {
-  FILE* pipe = popen("pactl list short source-outputs 2>/dev/null | wc -l", "r");
-  int count = -1;
-  if (pipe != nullptr && fscanf(pipe, "%d", &count) != 1) count = -1;
-  if (pipe != nullptr) pclose(pipe);
-  return count;
-}
 
 // Every line is an event; the run ends with exactly one "stopped" whose
 // frames match the bytes on standard output.
@@ -114,6 +105,7 @@ TEST_F(AudiotapE2eTest, EveryStopPathEndsInOrder) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    const int before = sourceOutputs();
     AudiotapProcess run(c.args);
     ASSERT_TRUE(run.waitForEvent("ready", kLimit));
     ASSERT_TRUE(run.waitForBytes(3200, kLimit));
@@ -122,12 +114,7 @@ TEST_F(AudiotapE2eTest, EveryStopPathEndsInOrder) {
     ASSERT_EQ(run.finish(kLimit), 0);
     expectOrderlyEnd(run);
     for (const json& event : run.events()) EXPECT_NE(event["type"], "error") << event;
-    int outputs = sourceOutputs();
-    for (int i = 0; i < 50 && outputs != 0; ++i) {
-      std::this_thread::sleep_for(50ms);
-      outputs = sourceOutputs();
-    }
-    EXPECT_EQ(outputs, 0) << "the capture stream outlived the process";
+    EXPECT_EQ(settledSourceOutputs(before), before) << "the capture stream outlived the process";
   }
 }
 

@@ -146,14 +146,6 @@ struct Graph {
   }
 };
 
-int sourceOutputs() {
-  FILE* pipe = popen("pactl list short source-outputs 2>/dev/null | wc -l", "r");
-  int count = -1;
-  if (pipe != nullptr && fscanf(pipe, "%d", &count) != 1) count = -1;
-  if (pipe != nullptr) pclose(pipe);
-  return count;
-}
-
 class PulseHalTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -241,23 +233,19 @@ TEST_F(PulseHalTest, DeliversTheMonoMixdownInPlaceOnTheQueue) {
 }
 
 TEST_F(PulseHalTest, TeardownEndsDeliveryAndLeavesNoStreamBehind) {
+  const int before = sourceOutputs();
   Delivery delivery;
   Graph graph;
   graph.build(delivery);
   ASSERT_EQ(graph.hal->deviceStart(graph.aggregate, graph.proc), 0);
   ASSERT_TRUE(play(server_->sink, {{0.2, 440, 0.3, 0.3}}));
   EXPECT_GT(delivery.calls.load(), 0);
-  EXPECT_EQ(sourceOutputs(), 1);
+  EXPECT_EQ(sourceOutputs(), before + 1);
   graph.teardown();
   const int after = delivery.calls.load();
   ASSERT_TRUE(play(server_->sink, {{0.2, 440, 0.3, 0.3}}));
   EXPECT_EQ(delivery.calls.load(), after);
-  int outputs = sourceOutputs();
-  for (int i = 0; i < 50 && outputs != 0; ++i) {
-    std::this_thread::sleep_for(50ms);
-    outputs = sourceOutputs();
-  }
-  EXPECT_EQ(outputs, 0);
+  EXPECT_EQ(settledSourceOutputs(before), before);
 }
 
 TEST_F(PulseHalTest, ReportsTheLossOfTheServerOnce) {

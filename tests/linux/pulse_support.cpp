@@ -144,4 +144,19 @@ std::vector<double> fromS16(const std::string& bytes) {
   return samples;
 }
 
+int sourceOutputs() {
+  const std::string out = run("pactl list short source-outputs 2>/dev/null; echo end");
+  if (out.find("end") == std::string::npos) return -1;
+  return int(std::count(out.begin(), out.end(), '\n')) - 1;
+}
+
+int settledSourceOutputs(int expected) {
+  int outputs = sourceOutputs();
+  for (int i = 0; i < 50 && outputs != expected; ++i) {
+    usleep(50000);
+    outputs = sourceOutputs();
+  }
+  return outputs;
+}
+
 }  // namespace audiotap::testing

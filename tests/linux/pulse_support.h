@@ -55,4 +55,10 @@ Tone measureTone(const std::vector<double>& samples, double rate);
 
 std::vector<double> fromS16(const std::string& bytes);
 
+// Recording streams on the server now; -1 when pactl fails.
+int sourceOutputs();
+// Polls (bounded) until the server holds `expected` recording streams, as a
+// disconnect reaches it a moment after the client has let go.
+int settledSourceOutputs(int expected);
+
 }  // namespace audiotap::testing

@@ -1,5 +1,8 @@
 #include "platform/linux/pulse_capture.h"
 
+#include <time.h>
+
+#include <cerrno>
 #include <utility>
 
 namespace audiotap::platform::pulse {
@@ -76,6 +79,7 @@ void Capture::serve() {
   deliverReadable();
   bool lost = false;
   while (!stopRequested_.load(std::memory_order_acquire)) {
+    delivered_ = false;
     if (pa_mainloop_iterate(session_.loop(), 1, nullptr) < 0) {
       lost = true;
       break;
@@ -85,6 +89,22 @@ void Capture::serve() {
       lost = true;
       break;
     }
+    // The server pushes every block the sink renders as soon as it has it,
+    // fragsize being only an upper bound: 2.5 ms apart on a sink that plays
+    // at low latency. Waiting out the rest of a fragment after a delivery
+    // lets one wakeup carry them all, at no more delay than the fragment we
+    // asked for.
+    if (delivered_) {
+      timespec until;
+      clock_gettime(CLOCK_MONOTONIC, &until);
+      until.tv_nsec += long(kFragment * 1000);
+      if (until.tv_nsec >= 1000000000L) {
+        until.tv_nsec -= 1000000000L;
+        ++until.tv_sec;
+      }
+      while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+      }
+    }
   }
   pa_stream_set_read_callback(stream_, nullptr, nullptr);
   std::string message;
@@ -92,7 +112,7 @@ void Capture::serve() {
   if (!lost && pa_stream_get_state(stream_) == PA_STREAM_READY) {
     pa_stream_disconnect(stream_);
     // Lets the disconnect reach the server before the session is handed back.
-    while (pa_mainloop_iterate(session_.loop(), 0, nullptr) > 0) {
+    for (int i = 0; i < 8 && pa_mainloop_iterate(session_.loop(), 0, nullptr) > 0; ++i) {
     }
   }
   running_.store(false, std::memory_order_release);
@@ -100,10 +120,11 @@ void Capture::serve() {
 }
 
 void Capture::deliverReadable() {
-  while (pa_stream_readable_size(stream_) > 0) {
+  for (;;) {
     const void* data = nullptr;
     std::size_t size = 0;
     if (pa_stream_peek(stream_, &data, &size) < 0 || size == 0) return;
+    delivered_ = true;
     // A null fragment is a hole (data the server dropped): nothing to deliver.
     if (data != nullptr && !stopRequested_.load(std::memory_order_acquire)) {
       AudioBufferList list{1, {{1, std::uint32_t(size), const_cast<void*>(data)}}};

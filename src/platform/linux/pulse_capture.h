@@ -49,6 +49,7 @@ class Capture {
   std::uint32_t rate_;
   IOBlock block_;
   LostHandler lost_;
+  bool delivered_ = false;  // serving task only
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> running_{false};
 };
