@@ -6,11 +6,10 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <cstring>
-#include <deque>
 #include <mutex>
 #include <thread>
 
+#include "platform/posix/posix_dispatch.h"
 #include "pulse_support.h"
 
 namespace audiotap::testing {
@@ -21,54 +20,6 @@ using platform::AudioObjectID;
 using platform::Dictionary;
 using platform::PropertyAddress;
 using platform::StreamDescription;
-
-// A serial queue on one thread, as the core's IO queue is.
-class ThreadQueue final : public platform::Queue {
- public:
-  ThreadQueue() : thread_([this] { serve(); }) {}
-  ~ThreadQueue() override {
-    {
-      std::lock_guard lock(mutex_);
-      closing_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-  }
-  void async(std::function<void()> task) override {
-    {
-      std::lock_guard lock(mutex_);
-      tasks_.push_back(std::move(task));
-    }
-    wake_.notify_all();
-  }
-  bool drain(std::chrono::milliseconds limit) override {
-    std::unique_lock lock(mutex_);
-    return idle_.wait_for(lock, limit, [this] { return tasks_.empty() && !busy_; });
-  }
-  std::thread::id id() const { return thread_.get_id(); }
-
- private:
-  void serve() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      wake_.wait(lock, [this] { return closing_ || !tasks_.empty(); });
-      if (tasks_.empty()) return;
-      auto task = std::move(tasks_.front());
-      tasks_.pop_front();
-      busy_ = true;
-      lock.unlock();
-      task();
-      lock.lock();
-      busy_ = false;
-      idle_.notify_all();
-    }
-  }
-  std::mutex mutex_;
-  std::condition_variable wake_, idle_;
-  std::deque<std::function<void()>> tasks_;
-  bool busy_ = false, closing_ = false;
-  std::thread thread_;  // last: starts once the rest exists
-};
 
 struct Delivery {
   std::mutex mutex;
@@ -91,7 +42,8 @@ struct Graph {
   AudioObjectID device = 0, tap = 0, aggregate = 0;
   std::string uid, tapUUID = "6A0B1B5E-2D3C-4E5F-8A9B-0C1D2E3F4A5B";
   StreamDescription format{};
-  ThreadQueue queue;
+  std::unique_ptr<platform::Dispatch> dispatch = posix::makePosixDispatch();
+  std::unique_ptr<platform::Queue> queue = dispatch->makeSerialQueue("com.orvane.audiotap.io");
   platform::IOProcID proc = nullptr;
 
   platform::OSStatus readDevice() {
@@ -120,7 +72,8 @@ struct Graph {
     ASSERT_EQ(hal->createAggregateDevice(description(uid, tapUUID), &aggregate), 0);
     std::uint32_t size = sizeof format;
     ASSERT_EQ(hal->getPropertyData(tap, kTapFormat, &size, &format), 0);
-    delivery.queueThread = queue.id();
+    queue->async([&delivery] { delivery.queueThread = std::this_thread::get_id(); });
+    queue->drain(5s);
     auto block = [&delivery](const platform::AudioBufferList* list) {
       if (delivery.inFlight.fetch_add(1) != 0) ++delivery.overlaps;
       if (std::this_thread::get_id() != delivery.queueThread) ++delivery.offQueue;
@@ -134,13 +87,13 @@ struct Graph {
       ++delivery.calls;
       --delivery.inFlight;
     };
-    ASSERT_EQ(hal->createIOProcIDWithBlock(&proc, aggregate, queue, block), 0);
+    ASSERT_EQ(hal->createIOProcIDWithBlock(&proc, aggregate, *queue, block), 0);
     hal->setDeviceLostHandler(std::move(lost));
   }
   void teardown() {
     hal->deviceStop(aggregate, proc);
     hal->destroyIOProcID(aggregate, proc);
-    EXPECT_TRUE(queue.drain(5s));
+    EXPECT_TRUE(queue->drain(5s));
     hal->destroyAggregateDevice(aggregate);
     hal->destroyProcessTap(tap);
   }
@@ -154,55 +107,6 @@ class PulseHalTest : public ::testing::Test {
   }
   std::optional<PrivateServer> server_;
 };
-
-TEST_F(PulseHalTest, DescribesTheDefaultSinkAndItsMonitor) {
-  Delivery delivery;
-  Graph graph;
-  graph.build(delivery);
-  EXPECT_EQ(graph.uid, server_->sink);
-  EXPECT_NE(graph.device, 0u);
-  EXPECT_EQ(graph.format.mSampleRate, 48000.0);
-  EXPECT_EQ(graph.format.mFormatID, platform::kAudioFormatLinearPCM);
-  EXPECT_EQ(graph.format.mFormatFlags & platform::kAudioFormatFlagIsFloat, platform::kAudioFormatFlagIsFloat);
-  EXPECT_EQ(graph.format.mChannelsPerFrame, 1u);
-  EXPECT_EQ(graph.format.mBytesPerFrame, 4u);
-  EXPECT_EQ(graph.format.mBitsPerChannel, 32u);
-  std::uint32_t size = sizeof graph.format;
-  EXPECT_NE(graph.hal->getPropertyData(graph.aggregate, kTapFormat, &size, &graph.format), 0);
-  graph.hal->destroyAggregateDevice(graph.aggregate);
-  graph.hal->destroyProcessTap(graph.tap);
-}
-
-TEST_F(PulseHalTest, RefusesWhatItCannotProvide) {
-  struct Case {
-    const char* name;
-    bool wrongMain, wrongTap, muted;
-  } cases[] = {
-      {"aggregate on another main device", true, false, false},
-      {"aggregate naming another tap", false, true, false},
-      {"muting tap", false, false, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Graph graph;
-    ASSERT_EQ(graph.readDevice(), 0);
-    auto description = graph.hal->makeMonoGlobalTapButExcludeProcesses({});
-    description->setUUID(graph.tapUUID);
-    description->setMuteBehavior(c.muted ? 1 : 0);
-    const platform::OSStatus tapStatus = graph.hal->createProcessTap(*description, &graph.tap);
-    if (c.muted) {
-      EXPECT_NE(tapStatus, 0);
-      continue;
-    }
-    ASSERT_EQ(tapStatus, 0);
-    const auto aggregate =
-        graph.description(c.wrongMain ? "elsewhere" : graph.uid,
-                          c.wrongTap ? "00000000-0000-4000-8000-000000000000" : graph.tapUUID);
-    EXPECT_NE(graph.hal->createAggregateDevice(aggregate, &graph.aggregate), 0);
-    EXPECT_EQ(graph.aggregate, 0u);
-    graph.hal->destroyProcessTap(graph.tap);
-  }
-}
 
 TEST_F(PulseHalTest, DeliversTheMonoMixdownInPlaceOnTheQueue) {
   struct Case {
@@ -271,23 +175,10 @@ TEST_F(PulseHalTest, ReportsTheLossOfTheServerOnce) {
     std::unique_lock lock(mutex);
     reported.wait_for(lock, 10s, [&] { return !messages.empty(); });
   }
-  EXPECT_TRUE(graph.queue.drain(5s));
+  EXPECT_TRUE(graph.queue->drain(5s));
   graph.teardown();
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("sound server"), std::string::npos) << messages[0];
-}
-
-TEST(PulseHalNoServerTest, FindsNoDeviceWithoutAServer) {
-  ScopedEnv scoped(std::map<std::string, std::string>{{"PULSE_SERVER", "unix:/nonexistent/audiotap/native"}});
-  auto hal = platform::pulse::makePulseHal();
-  AudioObjectID device = 0;
-  std::uint32_t size = sizeof device;
-  EXPECT_NE(hal->getPropertyData(1, kDefaultOutput, &size, &device), 0);
-  EXPECT_EQ(device, 0u);
-  auto description = hal->makeMonoGlobalTapButExcludeProcesses({});
-  AudioObjectID tap = 0;
-  EXPECT_NE(hal->createProcessTap(*description, &tap), 0);
-  EXPECT_EQ(tap, 0u);
 }
 
 }  // namespace
