@@ -243,7 +243,7 @@ double peakResidentMb(pid_t pid) {
   for (std::string line; std::getline(file, line);) {
     if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
   }
-  return -1;
+  return NAN;
 }
 
 struct Figures {
@@ -251,7 +251,7 @@ struct Figures {
   std::string name;
   std::vector<double> ready, firstByte, latency, playback;
   int missed = 0;
-  double cpu = -1, serverCpu = -1, peakMb = -1;
+  double cpu = NAN, serverCpu = NAN, peakMb = NAN;
 };
 
 double median(std::vector<double> v) {
@@ -315,7 +315,7 @@ void row(const char* label, const std::vector<Figures>& all, double (*value)(con
   std::printf("%-38s", label);
   for (const Figures& f : all) {
     const double v = value(f);
-    if (std::isnan(v) || v < 0) {
+    if (std::isnan(v)) {
       std::printf("%18s", "-");
     } else {
       std::printf("%14.1f %-3s", v, unit);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "audiotap_process.h"
 #include "pulse_support.h"
@@ -132,23 +133,41 @@ TEST_F(AudiotapE2eTest, RefusedRatesEndBeforeCapture) {
   }
 }
 
-TEST_F(AudiotapE2eTest, LossOfTheServerIsReportedThenStopsInOrder) {
-  char dir[] = "/tmp/audiotap-lost-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const auto env = startServer(dir);
-  ASSERT_FALSE(env.empty());
-  AudiotapProcess run({}, env);
-  ASSERT_TRUE(run.waitForEvent("ready", kLimit));
-  ASSERT_TRUE(run.waitForBytes(3200, kLimit));
-  stopServer(dir);
-  ASSERT_EQ(run.finish(kLimit), 1);
-  expectOrderlyEnd(run);
-  const auto error = run.waitForEvent("error", 0ms);
-  ASSERT_TRUE(error);
-  EXPECT_NE((*error)["message"].get<std::string>().find("sound server"), std::string::npos) << *error;
-  const auto events = run.events();
-  EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const json& e) { return e["type"] == "error"; }),
-            1);
+TEST_F(AudiotapE2eTest, LossDuringCaptureIsReportedThenStopsInOrder) {
+  struct Case {
+    const char* name;
+    bool killServer;  // else the tapped sink goes away
+    const char* message;
+  } cases[] = {
+      {"server stopped", true, "lost the connection to the sound server"},
+      {"sink unloaded", false, "the sound server ended the capture stream"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    char dir[] = "/tmp/audiotap-lost-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const auto env = startServer(dir);
+    ASSERT_FALSE(env.empty());
+    AudiotapProcess run({}, env);
+    ASSERT_TRUE(run.waitForEvent("ready", kLimit));
+    ASSERT_TRUE(run.waitForBytes(3200, kLimit));
+    if (c.killServer) {
+      stopServer(dir);
+    } else {
+      ScopedEnv scoped(env);
+      EXPECT_EQ(std::system("pactl unload-module module-null-sink"), 0);
+    }
+    const int status = run.finish(kLimit);
+    stopServer(dir);
+    ASSERT_EQ(status, 1);
+    expectOrderlyEnd(run);
+    const auto error = run.waitForEvent("error", 0ms);
+    ASSERT_TRUE(error);
+    EXPECT_EQ((*error)["message"].get<std::string>().rfind(c.message, 0), 0u) << *error;
+    const auto events = run.events();
+    EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const json& e) { return e["type"] == "error"; }),
+              1);
+  }
 }
 
 // Needs no server at all, so it runs everywhere.
