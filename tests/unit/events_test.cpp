@@ -117,22 +117,5 @@ TEST(Emit, OneWritePerLineFromManyThreads) {
   for (const auto& write : handle.writes) EXPECT_EQ(parseLine(write)["type"], "level");
 }
 
-TEST(FailDeathTest, WritesTheErrorAndExitsWithOne) {
-  const auto failWith = [](std::optional<platform::OSStatus> status) {
-    class StderrHandle : public platform::OutputHandle {
-      bool writeAll(const void* data, std::size_t size) override {
-        return fwrite(data, 1, size, stderr) == size;
-      }
-      void synchronize() override {}
-    };
-    static StderrHandle handle;
-    setStandardError(&handle);
-    fail("boom", status);
-  };
-  EXPECT_EXIT(failWith(0), ::testing::ExitedWithCode(1),
-              "\\{\"type\":\"error\",\"message\":\"boom\",\"status\":0,\"code\":\"0\"\\}");
-  EXPECT_EXIT(failWith(std::nullopt), ::testing::ExitedWithCode(1), "\\{\"type\":\"error\",\"message\":\"boom\"\\}");
-}
-
 }  // namespace
 }  // namespace audiotap::events
