@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -176,6 +177,35 @@ bool Child::waitForEvent(const std::string& type, milliseconds limit) {
 
 bool Child::waitForStdoutBytes(std::size_t bytes, milliseconds limit) {
   return pumpUntil([&] { return stdout_.size() >= bytes; }, limit);
+}
+
+bool Child::waitUntilArmed(milliseconds limit) {
+  if (in_ < 0) return false;
+  writeStdin("\n");
+  return pumpUntil(
+      [&] {
+        int unread = 0;
+        return ::ioctl(in_, FIONREAD, &unread) == 0 && unread == 0;
+      },
+      limit);
+}
+
+bool Child::fillStdout(milliseconds limit) {
+  // The kernel packs pipe pages only as far as whole writes fit, so a full
+  // pipe holds less than its capacity: wait for the level to stop rising.
+  const int capacity = ::fcntl(out_, F_GETPIPE_SZ);
+  const auto deadline = Clock::now() + limit;
+  int previous = -1;
+  int steady = 0;
+  while (Clock::now() < deadline && !exited()) {
+    int unread = 0;
+    if (::ioctl(out_, FIONREAD, &unread) != 0) return false;
+    steady = unread == previous && unread >= capacity / 2 ? steady + 1 : 0;
+    if (steady == 3) return true;
+    previous = unread;
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  return false;
 }
 
 void Child::signal(int signo) {

@@ -43,6 +43,15 @@ class Child {
   bool waitForEvent(const std::string& type, milliseconds limit = milliseconds(10000));
   bool waitForStdoutBytes(std::size_t bytes, milliseconds limit = milliseconds(10000));
 
+  // Writes one byte to standard input and waits until the process has read
+  // it: its stop sources are installed from then on, since the input watcher
+  // comes last.
+  bool waitUntilArmed(milliseconds limit = milliseconds(10000));
+
+  // Stops reading standard output until the pipe is full, so the process is
+  // blocked in a write when the next step comes.
+  bool fillStdout(milliseconds limit = milliseconds(10000));
+
   void signal(int signo);
   void writeStdin(const std::string& bytes);
   void closeStdin();

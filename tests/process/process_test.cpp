@@ -326,6 +326,7 @@ TEST(ProcessGraph, BuildsTheScriptedGraph) {
 
 struct StopCase {
   std::string name;
+  std::string script;
   std::vector<std::string> args;
   bool stdinFromDevNull;
   std::function<void(Child&)> stop;
@@ -336,10 +337,11 @@ class StopTest : public testing::TestWithParam<StopCase> {};
 TEST_P(StopTest, StopsOnceInOrder) {
   const StopCase& c = GetParam();
   TempPath trace;
-  Child child({c.args, "trace=" + trace.path(), c.stdinFromDevNull});
+  Child child({c.args, "trace=" + trace.path() + ";" + c.script, c.stdinFromDevNull});
   if (c.stop) {
     ASSERT_TRUE(child.waitForEvent("ready")) << child.stderrText();
     ASSERT_TRUE(child.waitForStdoutBytes(3200)) << child.stderrText();
+    ASSERT_TRUE(child.waitUntilArmed()) << child.stderrText();
     c.stop(child);
   }
   ASSERT_EQ(child.finish(), 0) << child.stderrText();
@@ -366,10 +368,29 @@ void keepsRunningThenEnds(Child& child, const std::function<void(Child&)>& end) 
 
 INSTANTIATE_TEST_SUITE_P(
     Process, StopTest,
-    testing::Values(StopCase{"Sigint", {}, false, [](Child& c) { c.signal(SIGINT); }},
-                    StopCase{"Sigterm", {}, false, [](Child& c) { c.signal(SIGTERM); }},
-                    StopCase{"Sighup", {}, false, [](Child& c) { c.signal(SIGHUP); }},
+    testing::Values(StopCase{"Sigint", "", {}, false, [](Child& c) { c.signal(SIGINT); }},
+                    StopCase{"Sigterm", "", {}, false, [](Child& c) { c.signal(SIGTERM); }},
+                    StopCase{"Sighup", "", {}, false, [](Child& c) { c.signal(SIGHUP); }},
+                    // The IO block is stuck writing when the stop comes: its samples are
+                    // already counted, so they must all arrive before the process ends.
+                    StopCase{"SigtermWhileOutputIsFull",
+                             "pace=fast",
+                             {},
+                             false,
+                             [](Child& c) {
+                               ASSERT_TRUE(c.fillStdout());
+                               c.signal(SIGTERM);
+                             }},
+                    StopCase{"EndOfInputWhileOutputIsFull",
+                             "pace=fast",
+                             {},
+                             false,
+                             [](Child& c) {
+                               ASSERT_TRUE(c.fillStdout());
+                               c.closeStdin();
+                             }},
                     StopCase{"TwoSignalsAtOnce",
+                             "",
                              {},
                              false,
                              [](Child& c) {
@@ -377,16 +398,18 @@ INSTANTIATE_TEST_SUITE_P(
                                c.signal(SIGTERM);
                              }},
                     StopCase{"SignalAndEndOfInput",
+                             "",
                              {},
                              false,
                              [](Child& c) {
                                c.signal(SIGHUP);
                                c.closeStdin();
                              }},
-                    StopCase{"EndOfInput", {}, false, [](Child& c) { c.closeStdin(); }},
-                    StopCase{"InputAlreadyAtEnd", {}, true, nullptr},
-                    StopCase{"TimeLimit", {"--seconds", "0.5"}, false, nullptr},
+                    StopCase{"EndOfInput", "", {}, false, [](Child& c) { c.closeStdin(); }},
+                    StopCase{"InputAlreadyAtEnd", "", {}, true, nullptr},
+                    StopCase{"TimeLimit", "", {"--seconds", "0.5"}, false, nullptr},
                     StopCase{"BytesOnInputAreDiscarded",
+                             "",
                              {},
                              false,
                              [](Child& c) {
@@ -394,10 +417,12 @@ INSTANTIATE_TEST_SUITE_P(
                                keepsRunningThenEnds(c, [](Child& c) { c.closeStdin(); });
                              }},
                     StopCase{"NegativeSecondsIsNoLimit",
+                             "",
                              {"--seconds", "-3"},
                              false,
                              [](Child& c) { keepsRunningThenEnds(c, [](Child& c) { c.signal(SIGINT); }); }},
                     StopCase{"NanSecondsIsNoLimit",
+                             "",
                              {"--seconds", "nan"},
                              false,
                              [](Child& c) { keepsRunningThenEnds(c, [](Child& c) { c.signal(SIGTERM); }); }}),
