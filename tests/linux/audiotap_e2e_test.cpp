@@ -158,7 +158,7 @@ TEST_F(AudiotapE2eTest, LossDuringCaptureIsReportedThenStopsInOrder) {
       EXPECT_EQ(std::system("pactl unload-module module-null-sink"), 0);
     }
     const int status = run.finish(kLimit);
-    stopServer(dir);
+    removeServer(dir);
     ASSERT_EQ(status, 1);
     expectOrderlyEnd(run);
     const auto error = run.waitForEvent("error", 0ms);

@@ -177,6 +177,7 @@ TEST_F(PulseHalTest, ReportsTheLossOfTheServerOnce) {
   }
   EXPECT_TRUE(graph.queue->drain(5s));
   graph.teardown();
+  removeServer(dir);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("sound server"), std::string::npos) << messages[0];
 }

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <numbers>
 
@@ -49,6 +50,11 @@ std::map<std::string, std::string> startServer(const std::string& dir) {
 
 void stopServer(const std::string& dir) {
   run(std::string(AUDIOTAP_PULSE_SERVER_SCRIPT) + " stop '" + dir + "'");
+}
+
+void removeServer(const std::string& dir) {
+  stopServer(dir);
+  std::filesystem::remove_all(dir);
 }
 
 ScopedEnv::ScopedEnv(const std::map<std::string, std::string>& values) {

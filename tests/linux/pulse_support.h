@@ -23,6 +23,8 @@ inline constexpr const char* kNoServerReason =
 // client environment it printed; empty on failure.
 std::map<std::string, std::string> startServer(const std::string& dir);
 void stopServer(const std::string& dir);
+// Stops it and deletes `dir`.
+void removeServer(const std::string& dir);
 
 // Sets or restores environment variables for the life of the object.
 class ScopedEnv {
