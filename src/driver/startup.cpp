@@ -66,7 +66,7 @@ void emitReady(const State& s, const platform::StreamDescription& tapStreamForma
                         });
 }
 
-void installStopSources(State& s) {
+void installSignalSources(State& s) {
   platform::Dispatch& dispatch = s.platform->dispatch();
   s.signalSources.clear();
   for (const int signo : {SIGINT, SIGTERM, SIGHUP}) {
@@ -75,7 +75,10 @@ void installStopSources(State& s) {
     source->resume();
     s.signalSources.push_back(std::move(source));
   }
+}
 
+void installTimeLimitAndStdinWatcher(State& s) {
+  platform::Dispatch& dispatch = s.platform->dispatch();
   if (s.seconds > 0 && s.seconds < kLongestTimeLimitSeconds) {
     const auto delay = std::chrono::nanoseconds(std::int64_t(s.seconds * 1e9));
     dispatch.asyncAfterOnMain(delay, stopAndExit);
@@ -123,8 +126,12 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
   s.meter = new realtime::Meter();
 
   setUpIo(s, std::move(formats));
+  // Handled before "ready" is announced, so a host that signals as soon as it
+  // reads "ready" always gets the orderly stop; a signal that comes earlier
+  // waits on the main queue until start-up has finished.
+  installSignalSources(s);
   emitReady(s, tapStreamFormat, outputDeviceUID);
-  installStopSources(s);
+  installTimeLimitAndStdinWatcher(s);
   platform.dispatch().runMain();
   std::abort();  // runMain never returns
 }
