@@ -12,39 +12,28 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
-constexpr std::int64_t kLongest = kLongestDispatchDelay.count();
-
-struct Case {
-  const char* name;
-  std::optional<std::int64_t> actual;
-  std::optional<std::int64_t> expected;
-};
-
-class DispatchDeltaTest : public testing::TestWithParam<Case> {};
-
-TEST_P(DispatchDeltaTest, MatchesTheDelta) { EXPECT_EQ(GetParam().actual, GetParam().expected); }
+constexpr std::int64_t kLongest = kLongestDispatchDelay.count(), kLongestMs = kLongest / 1'000'000;
 
 // A negative or wrapped delta would fire at once: a time limit that ends the
-// capture early, or a drain that gives up without waiting.
-INSTANTIATE_TEST_SUITE_P(
-    Delays, DispatchDeltaTest,
-    testing::Values(Case{"Zero", dispatchDelta(nanoseconds(0)), 0},
-                    Case{"NegativeRunsAtOnce", dispatchDelta(nanoseconds(-7)), 0},
-                    Case{"MostNegativeMilliseconds", dispatchDelta(milliseconds::min()), 0},
-                    Case{"OneNanosecond", dispatchDelta(nanoseconds(1)), 1},
-                    Case{"TwoAndAHalfSeconds", dispatchDelta(nanoseconds(2'500'000'000)), 2'500'000'000},
-                    Case{"MillisecondsScaled", dispatchDelta(milliseconds(1500)), 1'500'000'000},
-                    Case{"LongestNanoseconds", dispatchDelta(nanoseconds(kLongest)), kLongest},
-                    Case{"PastLongestNanoseconds", dispatchDelta(nanoseconds(kLongest + 1)), std::nullopt},
-                    Case{"MostNanoseconds", dispatchDelta(nanoseconds::max()), std::nullopt},
-                    Case{"LongestWholeMilliseconds", dispatchDelta(milliseconds(kLongest / 1'000'000)),
-                         kLongest / 1'000'000 * 1'000'000},
-                    Case{"PastLongestMilliseconds", dispatchDelta(milliseconds(kLongest / 1'000'000 + 1)),
-                         std::nullopt},
-                    // ms::max in nanoseconds overflows int64 a millionfold.
-                    Case{"MostMilliseconds", dispatchDelta(milliseconds::max()), std::nullopt},
-                    Case{"HoursFitting", dispatchDelta(std::chrono::hours(24)), 86'400'000'000'000}),
-    [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+// capture early, or a drain that gives up without waiting. Milliseconds are
+// compared in their own unit: ms::max in nanoseconds overflows a millionfold.
+TEST(DispatchDelta, ClampsToZeroScalesAndRefusesWhatWouldWrap) {
+  const struct {
+    const char* name;
+    std::optional<std::int64_t> actual, expected;
+  } cases[] = {
+      {"negative", dispatchDelta(nanoseconds(-7)), 0},
+      {"most negative milliseconds", dispatchDelta(milliseconds::min()), 0},
+      {"one nanosecond", dispatchDelta(nanoseconds(1)), 1},
+      {"milliseconds scaled", dispatchDelta(milliseconds(1500)), 1'500'000'000},
+      {"longest", dispatchDelta(nanoseconds(kLongest)), kLongest},
+      {"past the longest", dispatchDelta(nanoseconds(kLongest + 1)), std::nullopt},
+      {"longest whole milliseconds", dispatchDelta(milliseconds(kLongestMs)), kLongestMs * 1'000'000},
+      {"past the longest milliseconds", dispatchDelta(milliseconds(kLongestMs + 1)), std::nullopt},
+      {"most milliseconds", dispatchDelta(milliseconds::max()), std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.actual, c.expected) << c.name;
+}
 
 }  // namespace
 }  // namespace audiotap::platform::macos

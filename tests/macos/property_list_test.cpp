@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,84 +26,57 @@ struct RenderingBuilder {
   Object string(const std::string& value) { return '"' + value + '"'; }
   List list(std::size_t) { return {}; }
   void append(List& list, Object object) { list.push_back(std::move(object)); }
-  Object finish(List list) {
-    std::string text = "[";
-    for (std::size_t i = 0; i < list.size(); ++i) text += (i ? "," : "") + list[i];
-    return text + "]";
-  }
+  Object finish(List list) { return join('[', list, ']'); }
   Map map(std::size_t) { return {}; }
   // Like NSMutableDictionary: setting a key again replaces its value.
   void set(Map& map, std::string_view key, Object object) {
-    for (auto& entry : map) {
-      if (entry.first == key) {
-        entry.second = std::move(object);
-        return;
-      }
-    }
-    map.emplace_back(std::string(key), std::move(object));
+    const auto same =
+        std::find_if(map.begin(), map.end(), [&](const auto& entry) { return entry.first == key; });
+    if (same != map.end()) same->second = std::move(object);
+    if (same == map.end()) map.emplace_back(std::string(key), std::move(object));
   }
   Object finish(Map map) {
-    std::string text = "{";
-    for (std::size_t i = 0; i < map.size(); ++i) text += (i ? "," : "") + map[i].first + "=" + map[i].second;
-    return text + "}";
+    List entries;
+    for (const auto& [key, value] : map) entries.push_back(key + "=" + value);
+    return join('{', entries, '}');
+  }
+  static Object join(char open, const List& items, char close) {
+    std::string text(1, open);
+    for (std::size_t i = 0; i < items.size(); ++i) text += (i ? "," : "") + items[i];
+    return text + close;
   }
 };
 
 // Platform names that differ from ours, so a missed translation shows.
 constexpr KeyName kKeys[] = {
-    {kAggregateNameKey, "NAME"},
-    {kAggregateUIDKey, "UID"},
-    {kAggregateMainSubDeviceKey, "MAIN"},
-    {kAggregateIsPrivateKey, "PRIVATE"},
-    {kAggregateIsStackedKey, "STACKED"},
-    {kAggregateTapAutoStartKey, "AUTOSTART"},
-    {kAggregateSubDeviceListKey, "SUBDEVICES"},
-    {kAggregateTapListKey, "TAPS"},
-    {kSubTapDriftCompensationKey, "DRIFT"},
-};
+    {kAggregateNameKey, "NAME"},           {kAggregateIsPrivateKey, "PRIVATE"},
+    {kAggregateIsStackedKey, "STACKED"},   {kAggregateSubDeviceListKey, "SUBDEVICES"},
+    {kAggregateTapListKey, "TAPS"},        {kSubTapUIDKey, "UID"},
+    {kSubTapDriftCompensationKey, "DRIFT"}};
 
-struct Case {
-  const char* name;
-  Dictionary input;
-  const char* expected;
-};
-
-class PropertyListTest : public testing::TestWithParam<Case> {};
-
-TEST_P(PropertyListTest, ConvertsValuesAndKeys) {
-  RenderingBuilder builder;
-  EXPECT_EQ(toPropertyList(GetParam().input, builder, kKeys), GetParam().expected);
+TEST(PropertyList, ConvertsValuesAndKeys) {
+  const struct {
+    const char* name;
+    Dictionary input;
+    const char* expected;
+  } cases[] = {
+      // bool must not turn into the integer 1, nor an integer into a bool.
+      {"booleans stay booleans", {{"private", true}, {"stacked", false}}, "{PRIVATE=b:true,STACKED=b:false}"},
+      {"numbers keep their kind",
+       {{"a", 1}, {"b", std::int64_t(-5)}, {"c", 0.5}, {"d", 0.25f}},
+       "{a=i:1,b=i:-5,c=d:0.500000,d=f:0.250000}"},
+      {"empty list is kept", {{"subdevices", Array{}}}, "{SUBDEVICES=[]}"},
+      {"unknown key keeps its name", {{"clock", "X"}}, "{clock=\"X\"}"},
+      {"later duplicate wins", {{"name", "first"}, {"name", "second"}}, "{NAME=\"second\"}"},
+      {"keys inside lists are translated",
+       {{"taps", Array{Dictionary{{"uid", "T"}, {"drift", true}}, Array{1, "x"}}}},
+       "{TAPS=[{UID=\"T\",DRIFT=b:true},[i:1,\"x\"]]}"},
+  };
+  for (const auto& c : cases) {
+    RenderingBuilder builder;
+    EXPECT_EQ(toPropertyList(c.input, builder, kKeys), c.expected) << c.name;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Descriptions, PropertyListTest,
-    testing::Values(
-        // bool must not turn into the integer 1, nor an integer into a bool.
-        Case{"BooleansStayBooleans",
-             {{"private", true}, {"stacked", false}},
-             "{PRIVATE=b:true,STACKED=b:false}"},
-        Case{"NumbersKeepTheirKind",
-             {{"a", 1}, {"b", std::int64_t(-5)}, {"c", 0.5}, {"d", 0.25f}},
-             "{a=i:1,b=i:-5,c=d:0.500000,d=f:0.250000}"},
-        Case{"EmptyListIsKept", {{"subdevices", Array{}}}, "{SUBDEVICES=[]}"},
-        Case{"UnknownKeyKeepsItsName", {{"clock", "X"}}, "{clock=\"X\"}"},
-        Case{"LaterDuplicateWins", {{"name", "first"}, {"name", "second"}}, "{NAME=\"second\"}"},
-        Case{"KeysInsideListsAreTranslated",
-             {{"taps", Array{Dictionary{{"uid", "T"}, {"drift", true}}, Array{1, "x"}}}},
-             "{TAPS=[{UID=\"T\",DRIFT=b:true},[i:1,\"x\"]]}"},
-        Case{"AggregateDescription",
-             {{kAggregateNameKey, "Orvane Tap"},
-              {kAggregateUIDKey, "A"},
-              {kAggregateMainSubDeviceKey, "M"},
-              {kAggregateIsPrivateKey, true},
-              {kAggregateIsStackedKey, false},
-              {kAggregateTapAutoStartKey, false},
-              {kAggregateSubDeviceListKey, Array{}},
-              {kAggregateTapListKey,
-               Array{Dictionary{{kSubTapUIDKey, "T"}, {kSubTapDriftCompensationKey, true}}}}},
-             "{NAME=\"Orvane Tap\",UID=\"A\",MAIN=\"M\",PRIVATE=b:true,STACKED=b:false,AUTOSTART=b:false,"
-             "SUBDEVICES=[],TAPS=[{UID=\"T\",DRIFT=b:true}]}"}),
-    [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace audiotap::platform::macos

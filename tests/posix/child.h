@@ -1,5 +1,4 @@
-// Main-loop scenarios never return, so each runs in a fork()ed child. Fork
-// before the test makes any thread.
+// Main-loop scenarios never return, so each runs in a fork()ed child.
 #pragma once
 
 #include <signal.h>

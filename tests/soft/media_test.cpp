@@ -1,139 +1,112 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 
-#include "harness.h"
+#include "platform/soft/resampler.h"
+#include "platform/soft/soft_media.h"
 
-namespace audiotap::soft::harness {
+namespace audiotap::soft {
 namespace {
 
+using platform::CommonFormat;
+constexpr CommonFormat kF32 = CommonFormat::Float32, kI16 = CommonFormat::Int16;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-StreamDescription edited(StreamDescription d, void (*edit)(StreamDescription&)) {
-  edit(d);
-  return d;
-}
-
 TEST(SoftMedia, AcceptsOnlyNativeLinearPcmOfFloat32OrInt16) {
-  const auto stereo = description(CommonFormat::Float32, 48000, 2, true);
+  constexpr std::uint32_t kLpcm = platform::kAudioFormatLinearPCM, kFloat = platform::kAudioFormatFlagIsFloat,
+                          kInt = platform::kAudioFormatFlagIsSignedInteger,
+                          kPlanar = platform::kAudioFormatFlagIsNonInterleaved;
+  // Each refused one differs from an accepted one in a single field. Fields: rate, format, flags,
+  // bytes per packet, frames per packet, bytes per frame, channels, bits.
   const struct {
     const char* name;
-    StreamDescription description;
+    platform::StreamDescription description;
     bool accepted;
   } cases[] = {
-      {"float stereo", stereo, true},
-      {"float planar", description(CommonFormat::Float32, 48000, 2, false), true},
-      {"int16 6ch planar", description(CommonFormat::Int16, 44100, 6, false), true},
-      {"64 channels, fractional rate", description(CommonFormat::Int16, 44100.5, 64, true), true},
-      {"no packed flag",
-       edited(stereo, [](auto& d) { d.mFormatFlags &= ~platform::kAudioFormatFlagIsPacked; }), true},
-      {"65 channels", description(CommonFormat::Float32, 48000, 65, true), false},
-      {"0 channels", edited(stereo, [](auto& d) { d.mChannelsPerFrame = 0; }), false},
-      {"not lpcm", edited(stereo, [](auto& d) { d.mFormatID = platform::fourCharCode("aac "); }), false},
-      {"big endian", edited(stereo, [](auto& d) { d.mFormatFlags |= platform::kAudioFormatFlagIsBigEndian; }),
+      {"float stereo, not packed", {48000, kLpcm, kFloat, 8, 1, 8, 2, 32, 0}, true},
+      {"int16 6ch planar", {44100, kLpcm, kInt | kPlanar, 2, 1, 2, 6, 16, 0}, true},
+      {"64 channels, fractional rate, packed",
+       {44100.5, kLpcm, kInt | platform::kAudioFormatFlagIsPacked, 128, 1, 128, 64, 16, 0},
+       true},
+      {"65 channels", {48000, kLpcm, kFloat, 260, 1, 260, 65, 32, 0}, false},
+      {"0 channels", {48000, kLpcm, kFloat, 0, 1, 0, 0, 32, 0}, false},
+      {"not lpcm", {48000, platform::fourCharCode("aac "), kFloat, 8, 1, 8, 2, 32, 0}, false},
+      {"big endian",
+       {48000, kLpcm, kFloat | platform::kAudioFormatFlagIsBigEndian, 8, 1, 8, 2, 32, 0},
        false},
-      {"float and signed",
-       edited(stereo, [](auto& d) { d.mFormatFlags |= platform::kAudioFormatFlagIsSignedInteger; }), false},
-      {"unsigned integer",
-       edited(stereo, [](auto& d) { d.mFormatFlags &= ~platform::kAudioFormatFlagIsFloat; }), false},
-      {"float64",
-       edited(stereo, [](auto& d) { d.mBitsPerChannel = 64, d.mBytesPerFrame = d.mBytesPerPacket = 16; }),
-       false},
-      {"24 bits in 4 bytes",
-       edited(description(CommonFormat::Int16, 48000, 1, true),
-              [](auto& d) { d.mBitsPerChannel = 24, d.mBytesPerFrame = d.mBytesPerPacket = 4; }),
-       false},
-      {"planar with interleaved frame size",
-       edited(description(CommonFormat::Float32, 48000, 2, false), [](auto& d) { d.mBytesPerFrame = 8; }),
-       false},
-      {"interleaved with one channel's frame size",
-       edited(stereo, [](auto& d) { d.mBytesPerFrame = d.mBytesPerPacket = 4; }), false},
-      {"two frames per packet", edited(stereo, [](auto& d) { d.mFramesPerPacket = 2; }), false},
-      {"zero rate", description(CommonFormat::Float32, 0, 2, true), false},
-      {"NaN rate", description(CommonFormat::Float32, kNaN, 2, true), false},
+      {"neither float nor signed", {48000, kLpcm, 0, 4, 1, 4, 2, 16, 0}, false},
+      {"64 bits in 4 bytes", {48000, kLpcm, kFloat, 8, 1, 8, 2, 64, 0}, false},
+      {"planar with interleaved frame size", {44100, kLpcm, kInt | kPlanar, 12, 1, 12, 6, 16, 0}, false},
+      {"two frames per packet", {48000, kLpcm, kFloat, 8, 2, 8, 2, 32, 0}, false},
+      {"NaN rate", {kNaN, kLpcm, kFloat, 8, 1, 8, 2, 32, 0}, false},
   };
   auto media = makeSoftMedia();
   for (const auto& c : cases) {
     EXPECT_EQ(media->formatWithStreamDescription(&c.description) != nullptr, c.accepted) << c.name;
   }
   EXPECT_EQ(media->formatWithStreamDescription(nullptr), nullptr);
-  EXPECT_NE(media->formatWithCommonFormat(CommonFormat::Int16, 16000, 1, true), nullptr);
-  EXPECT_EQ(media->formatWithCommonFormat(CommonFormat::Int16, -16000, 1, true), nullptr);
-  EXPECT_EQ(media->formatWithCommonFormat(CommonFormat::Float32, kNaN, 1, true), nullptr);
-  EXPECT_EQ(media->formatWithCommonFormat(CommonFormat::Int16, 16000, 0, true), nullptr);
+  EXPECT_EQ(media->formatWithCommonFormat(kI16, -16000, 1, true), nullptr);
   EXPECT_EQ(media->formatWithCommonFormat(CommonFormat::Int32, 16000, 1, true), nullptr);
 }
 
-TEST(SoftMedia, ConvertsOnlyToInt16MonoWithinTheRatioBound) {
-  const struct {
-    CommonFormat to;
-    std::uint32_t toChannels;
-    double fromRate, toRate;
-    bool accepted;
-  } cases[] = {
-      {CommonFormat::Int16, 1, 44100.5, 16000, true},  {CommonFormat::Int16, 1, 16000, 16000, true},
-      {CommonFormat::Int16, 1, 256000, 1000, true},    {CommonFormat::Int16, 1, 1000, 256000, true},
-      {CommonFormat::Int16, 1, 256001, 1000, false},   {CommonFormat::Int16, 1, 1000, 256001, false},
-      {CommonFormat::Float32, 1, 48000, 16000, false}, {CommonFormat::Int16, 2, 48000, 16000, false},
-  };
+TEST(SoftMedia, RefusesConvertersRatiosAndBuffersItCannotServe) {
   auto media = makeSoftMedia();
-  for (const auto& c : cases) {
-    const StreamDescription d = description(CommonFormat::Float32, c.fromRate, 2, true);
-    auto from = media->formatWithStreamDescription(&d);
-    auto to = media->formatWithCommonFormat(c.to, c.toRate, c.toChannels, true);
-    EXPECT_EQ(media->makeConverter(*from, *to) != nullptr, c.accepted) << c.fromRate << " -> " << c.toRate;
+  auto from = media->formatWithCommonFormat(kF32, 44100.5, 2, true);
+  const auto converts = [&](CommonFormat to, double rate, std::uint32_t channels) {
+    return media->makeConverter(*from, *media->formatWithCommonFormat(to, rate, channels, true)) != nullptr;
+  };
+  EXPECT_TRUE(converts(kI16, 16000, 1));
+  EXPECT_FALSE(converts(kF32, 16000, 1));
+  EXPECT_FALSE(converts(kI16, 16000, 2));
+  EXPECT_FALSE(converts(kI16, 100, 1)) << "beyond the ratio bound";
+  EXPECT_EQ(media->makeBuffer(*media->formatWithCommonFormat(kI16, 16000, 64, true), ~0u), nullptr);
+  EXPECT_EQ(rateRatio(44100.5, 16000), (Ratio{88201, 32000}));
+  EXPECT_EQ(rateRatio(256000, 1000), (Ratio{256, 1}));
+  EXPECT_EQ(rateRatio(1000, 256001), std::nullopt);
+  // Exact terms too large for the resampler: the nearest with terms up to 2^22.
+  for (const auto& [in, out] : {std::pair{48000 * std::sqrt(2.0), 16000.3}, std::pair{3e9 + 7, 1e9 + 3}}) {
+    const auto r = rateRatio(in, out);
+    ASSERT_TRUE(r) << in;
+    EXPECT_LE(std::max(r->in, r->out), 1u << 22);
+    EXPECT_NEAR(double(r->in) / r->out, in / out, in / out * 3e-7) << in;
   }
 }
 
 TEST(SoftMedia, WrapsTheCallersMemoryWhenTheListHasTheFormatsShape) {
-  alignas(8) static std::byte memory[2][128];
+  alignas(8) static std::byte a[128], b[128];
+  struct List {  // an AudioBufferList of up to two buffers
+    std::uint32_t count;
+    platform::AudioBuffer buffers[2];
+  };
   const struct {
     const char* name;
     CommonFormat sample;
     bool interleaved;
-    std::uint32_t buffers, channelsPerBuffer, bytes[2];
+    List list;
     std::uint32_t frames;  // 0: refused
   } cases[] = {
-      {"interleaved, remainder ignored", CommonFormat::Float32, true, 1, 2, {87}, 10},
-      {"planar: the shorter buffer", CommonFormat::Int16, false, 2, 1, {40, 30}, 15},
-      {"planar given one buffer", CommonFormat::Int16, false, 1, 2, {40}, 0},
-      {"interleaved given two", CommonFormat::Float32, true, 2, 1, {40, 40}, 0},
-      {"wrong channels in the buffer", CommonFormat::Float32, true, 1, 1, {80}, 0},
+      {"interleaved, remainder ignored", kF32, true, {1, {{2, 87, a}}}, 10},
+      {"planar: the shorter buffer", kI16, false, {2, {{1, 40, a}, {1, 30, b}}}, 15},
+      {"planar given one buffer", kI16, false, {1, {{2, 40, a}}}, 0},
+      {"wrong channels in the buffer", kF32, true, {1, {{1, 80, a}}}, 0},
+      {"misaligned", kF32, true, {1, {{2, 80, a + 2}}}, 0},
   };
   auto media = makeSoftMedia();
   for (const auto& c : cases) {
     auto format = media->formatWithCommonFormat(c.sample, 48000, 2, c.interleaved);
-    BufferList list(c.buffers);
-    for (std::uint32_t b = 0; b < c.buffers; ++b) list[b] = {c.channelsPerBuffer, c.bytes[b], memory[b]};
-    auto buffer = media->wrapBufferListNoCopy(*format, list.get());
+    auto buffer =
+        media->wrapBufferListNoCopy(*format, reinterpret_cast<const platform::AudioBufferList*>(&c.list));
     ASSERT_EQ(buffer != nullptr, c.frames != 0) << c.name;
     if (!buffer) continue;
     buffer->setFrameLength(c.frames + 1);
     EXPECT_EQ(buffer->frameLength(), c.frames) << c.name;
-    for (std::uint32_t b = 0; c.sample == CommonFormat::Int16 && b < c.buffers; ++b) {
-      EXPECT_EQ(static_cast<void*>(buffer->int16ChannelData()[b]), memory[b]) << c.name;
-    }
+    for (std::uint32_t i = 0; c.sample == kI16 && i < c.list.count; ++i)
+      EXPECT_EQ(buffer->int16ChannelData()[i], c.list.buffers[i].mData) << c.name;
   }
-  auto mono = media->formatWithCommonFormat(CommonFormat::Float32, 48000, 1, true);
-  BufferList misaligned(1);
-  misaligned[0] = {1, 8, memory[0] + 1};
-  EXPECT_EQ(media->wrapBufferListNoCopy(*mono, misaligned.get()), nullptr);
-  EXPECT_EQ(media->wrapBufferListNoCopy(*mono, nullptr), nullptr);
-}
-
-TEST(SoftMedia, MadeBuffersHaveInt16ChannelsOnlyForInt16) {
-  auto media = makeSoftMedia();
-  auto planar = media->makeBuffer(*media->formatWithCommonFormat(CommonFormat::Int16, 16000, 2, false), 187);
-  ASSERT_NE(planar, nullptr);
-  EXPECT_EQ(planar->frameLength(), 0u);
-  std::int16_t* const* channels = planar->int16ChannelData();
-  ASSERT_TRUE(channels && channels[0] && channels[1]);
-  EXPECT_GE(std::abs(channels[1] - channels[0]), 187) << "channels overlap";
-  auto floats = media->makeBuffer(*media->formatWithCommonFormat(CommonFormat::Float32, 16000, 1, true), 187);
-  EXPECT_EQ(floats->int16ChannelData(), nullptr);
-  EXPECT_EQ(media->makeBuffer(*media->formatWithCommonFormat(CommonFormat::Int16, 16000, 64, true), ~0u),
+  EXPECT_EQ(media->wrapBufferListNoCopy(*media->formatWithCommonFormat(kF32, 48000, 1, true), nullptr),
             nullptr);
 }
 
 }  // namespace
-}  // namespace audiotap::soft::harness
+}  // namespace audiotap::soft
