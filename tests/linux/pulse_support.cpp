@@ -5,22 +5,21 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <future>
 #include <numbers>
+#include <regex>
 
-namespace audiotap::testing {
-
+namespace audiotap::test {
 namespace {
 
 std::string run(const std::string& command) {
   std::string out;
   FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
   char buffer[4096];
-  for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  pclose(pipe);
+  for (std::size_t n; pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    out.append(buffer, n);
+  if (pipe != nullptr) pclose(pipe);
   return out;
 }
 
@@ -34,58 +33,26 @@ std::optional<PrivateServer> givenServer() {
 }
 
 std::map<std::string, std::string> startServer(const std::string& dir) {
-  std::map<std::string, std::string> env;
   const std::string out = run(std::string(AUDIOTAP_PULSE_SERVER_SCRIPT) + " start '" + dir + "'");
-  std::size_t at = 0;
-  while ((at = out.find("export ", at)) != std::string::npos) {
-    const std::size_t eq = out.find('=', at);
-    const std::size_t end = out.find('\n', eq);
-    std::string value = out.substr(eq + 1, end - eq - 1);
-    if (value.size() >= 2 && value.front() == '\'') value = value.substr(1, value.size() - 2);
-    env[out.substr(at + 7, eq - at - 7)] = value;
-    at = end;
-  }
+  std::map<std::string, std::string> env;
+  const std::regex line("export (\\w+)='([^']*)'");
+  for (std::sregex_iterator it(out.begin(), out.end(), line), end; it != end; ++it) env[(*it)[1]] = (*it)[2];
   return env;
 }
 
-void stopServer(const std::string& dir) {
+void stopServer(const std::string& dir, bool remove) {
   run(std::string(AUDIOTAP_PULSE_SERVER_SCRIPT) + " stop '" + dir + "'");
+  if (remove) std::filesystem::remove_all(dir);
 }
 
-void removeServer(const std::string& dir) {
-  stopServer(dir);
-  std::filesystem::remove_all(dir);
-}
-
-ScopedEnv::ScopedEnv(const std::map<std::string, std::string>& values) {
-  for (const auto& [name, value] : values) {
-    const char* old = std::getenv(name.c_str());
-    saved_[name] = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
-    setenv(name.c_str(), value.c_str(), 1);
-  }
-}
-
-ScopedEnv::~ScopedEnv() {
-  for (const auto& [name, value] : saved_) {
-    if (value) {
-      setenv(name.c_str(), value->c_str(), 1);
-    } else {
-      unsetenv(name.c_str());
-    }
-  }
-}
-
-bool play(const std::string& sink, const std::vector<Segment>& segments) {
-  constexpr double kRate = 48000;
+bool play(const std::string& sink, const std::vector<Segment>& segments, Child* capture) {
   std::vector<std::int16_t> samples;
   double phase = 0;
   for (const Segment& s : segments) {
-    const auto frames = std::size_t(s.seconds * kRate);
-    for (std::size_t i = 0; i < frames; ++i) {
-      const double x = std::sin(phase);
-      phase += 2 * std::numbers::pi * s.frequency / kRate;
-      samples.push_back(std::int16_t(std::lround(x * s.left * 32767)));
-      samples.push_back(std::int16_t(std::lround(x * s.right * 32767)));
+    for (std::size_t i = 0; i < std::size_t(s.seconds * 48000); ++i) {
+      samples.push_back(std::int16_t(std::lround(std::sin(phase) * s.left * 32767)));
+      samples.push_back(std::int16_t(std::lround(std::sin(phase) * s.right * 32767)));
+      phase += 2 * std::numbers::pi * s.frequency / 48000;
     }
   }
   char path[] = "/tmp/audiotap-play-XXXXXX";
@@ -96,7 +63,11 @@ bool play(const std::string& sink, const std::vector<Segment>& segments) {
   close(fd);
   const std::string command = "pacat --playback --device='" + sink +
                               "' --format=s16le --rate=48000 --channels=2 --latency-msec=100 < " + path;
-  const bool ok = written && std::system(command.c_str()) == 0;
+  auto played = std::async(std::launch::async, [&] { return written && std::system(command.c_str()) == 0; });
+  if (capture != nullptr) {
+    capture->pumpUntil([&] { return played.wait_for(milliseconds(0)) == std::future_status::ready; });
+  }
+  const bool ok = played.get();
   unlink(path);
   return ok;
 }
@@ -105,10 +76,9 @@ Tone measureTone(const std::vector<double>& samples, double rate) {
   Tone tone;
   double loudest = 0;
   for (double x : samples) loudest = std::max(loudest, std::abs(x));
-  if (loudest == 0) return tone;
   std::size_t first = 0, last = samples.size();
-  while (first < last && std::abs(samples[first]) < loudest / 4) ++first;
-  while (last > first && std::abs(samples[last - 1]) < loudest / 4) --last;
+  while (first < last && std::abs(samples[first]) <= loudest / 4) ++first;
+  while (last > first && std::abs(samples[last - 1]) <= loudest / 4) --last;
   tone.samples = last - first;
 
   // Medians over 50 ms windows, so that a glitch of a loaded machine (a late
@@ -141,28 +111,23 @@ Tone measureTone(const std::vector<double>& samples, double rate) {
 }
 
 std::vector<double> fromS16(const std::string& bytes) {
-  std::vector<double> samples(bytes.size() / 2);
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    const auto low = std::uint8_t(bytes[2 * i]);
-    const auto high = std::uint8_t(bytes[2 * i + 1]);
-    samples[i] = std::int16_t(std::uint16_t(low | (high << 8))) / 32768.0;
+  std::vector<double> samples;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    samples.push_back(std::int16_t(std::uint8_t(bytes[i]) | std::uint8_t(bytes[i + 1]) << 8) / 32768.0);
   }
   return samples;
 }
 
-int sourceOutputs() {
-  const std::string out = run("pactl list short source-outputs 2>/dev/null; echo end");
-  if (out.find("end") == std::string::npos) return -1;
-  return int(std::count(out.begin(), out.end(), '\n')) - 1;
-}
-
-int settledSourceOutputs(int expected) {
-  int outputs = sourceOutputs();
-  for (int i = 0; i < 50 && outputs != expected; ++i) {
+int sourceOutputs(int expected) {
+  int outputs = -1;
+  for (int i = 0; i < 50; ++i) {
+    const std::string out = run("pactl list short source-outputs 2>/dev/null; echo end");
+    if (out.find("end") == std::string::npos) return -1;
+    outputs = int(std::count(out.begin(), out.end(), '\n')) - 1;
+    if (expected < 0 || outputs == expected) break;
     usleep(50000);
-    outputs = sourceOutputs();
   }
   return outputs;
 }
 
-}  // namespace audiotap::testing
+}  // namespace audiotap::test
