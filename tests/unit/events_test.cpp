@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <limits>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -10,6 +9,7 @@
 
 #include "events/channel.h"
 #include "events/json.h"
+#include "fakes.h"
 
 namespace audiotap::events {
 namespace {
@@ -90,20 +90,8 @@ TEST(EventLine, AlwaysValidJson) {
   }
 }
 
-class RecordingHandle : public platform::OutputHandle {
- public:
-  bool writeAll(const void* data, std::size_t size) override {
-    std::lock_guard lock(mutex);
-    writes.emplace_back(static_cast<const char*>(data), size);
-    return true;
-  }
-  void synchronize() override {}
-  std::mutex mutex;
-  std::vector<std::string> writes;
-};
-
 TEST(Emit, OneWritePerLineFromManyThreads) {
-  RecordingHandle handle;
+  testing::RecordingHandle handle;
   setStandardError(&handle);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
