@@ -151,10 +151,10 @@ class Capturer {
 class Player {
  public:
   explicit Player(const std::string& sink) {
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 2};
-    pa_buffer_attr attr{std::uint32_t(-1), std::uint32_t(pa_usec_to_bytes(20000, &spec)), std::uint32_t(-1),
+    const pa_sample_spec format{PA_SAMPLE_S16LE, 48000, 2};
+    pa_buffer_attr attr{std::uint32_t(-1), std::uint32_t(pa_usec_to_bytes(20000, &format)), std::uint32_t(-1),
                         std::uint32_t(-1), std::uint32_t(-1)};
-    stream_ = pa_simple_new(nullptr, "audiotap-bench", PA_STREAM_PLAYBACK, sink.c_str(), "bursts", &spec,
+    stream_ = pa_simple_new(nullptr, "audiotap-bench", PA_STREAM_PLAYBACK, sink.c_str(), "bursts", &format,
                             nullptr, &attr, nullptr);
     if (stream_ != nullptr) thread_ = std::thread([this] { run(); });
   }

@@ -29,22 +29,22 @@ Capture::~Capture() {
 }
 
 pa_stream* Capture::makeStream(Session& session, const std::string& name, std::uint32_t rate) {
-  const pa_sample_spec spec = captureSpec(rate);
+  const pa_sample_spec format = captureSpec(rate);
   pa_channel_map map;
   pa_channel_map_init_mono(&map);
-  return pa_stream_new(session.context(), name.c_str(), &spec, &map);
+  return pa_stream_new(session.context(), name.c_str(), &format, &map);
 }
 
 int Capture::start(Queue& queue, IOBlock block, LostHandler lost) {
   block_ = std::move(block);
   lost_ = std::move(lost);
-  const pa_sample_spec spec = captureSpec(rate_);
+  const pa_sample_spec format = captureSpec(rate_);
   pa_buffer_attr attributes;
   attributes.maxlength = std::uint32_t(-1);
   attributes.tlength = std::uint32_t(-1);
   attributes.prebuf = std::uint32_t(-1);
   attributes.minreq = std::uint32_t(-1);
-  attributes.fragsize = std::uint32_t(pa_usec_to_bytes(kFragment, &spec));
+  attributes.fragsize = std::uint32_t(pa_usec_to_bytes(kFragment, &format));
   // DONT_MOVE: when the tapped sink goes away the stream must fail, not follow
   // another sink silently.
   const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
