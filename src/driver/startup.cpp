@@ -19,16 +19,22 @@ namespace {
 // Past this a time limit cannot be added to the uptime clock safely; such a
 // limit could never be reached anyway, so it counts as none.
 constexpr double kLongestTimeLimitSeconds = 4.0e9;
+// How much output the writer keeps for a host that is slow to read: long
+// enough for a host's pause, short enough to bound the memory.
+constexpr double kBufferedSeconds = 4.0;
 
 void stopAndExit() { endCapture(0); }
 
 void setUpIo(State& s, capture::Formats formats) {
   platform::Hal& hal = s.platform->hal();
-  s.ioQueue = s.platform->dispatch().makeSerialQueue("com.orvane.audiotap.io");
-  capture::TapConversion& conversion = formats.conversion;
-  s.ioBlock = std::make_shared<realtime::IoBlock>(realtime::IoBlock{
-      conversion.tapStreamFormat, std::move(conversion.tapFormat), std::move(formats.outputFormat),
-      std::move(conversion.converter), &s.platform->media(), s.targetRate, s.stdoutHandle, s.meter});
+  platform::Dispatch& dispatch = s.platform->dispatch();
+  s.ioQueue = dispatch.makeSerialQueue("com.orvane.audiotap.io");
+  s.writer = std::make_unique<realtime::PcmWriter>(s.targetRate, kBufferedSeconds, *s.stdoutHandle, *s.meter);
+  s.ioBlock = std::make_shared<realtime::IoBlock>(std::move(formats.conversion), std::move(formats.outputFormat),
+                                                  s.platform->media(), s.targetRate, *s.writer);
+  s.writer->housekeeping = [block = s.ioBlock] { block->collectRetired(); };
+  s.writerQueue = dispatch.makeSerialQueue("com.orvane.audiotap.writer");
+  s.writerQueue->async([writer = s.writer.get()] { writer->run(); });
   if (capture::Result failed = capture::createIOProc(
           hal, *s.ioQueue, [block = s.ioBlock](const platform::AudioBufferList* input) { (*block)(input); },
           s.graph)) {

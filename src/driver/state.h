@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "realtime/io_block.h"
 #include "realtime/meter.h"
+#include "realtime/pcm_writer.h"
 
 namespace audiotap::driver {
 
@@ -25,6 +26,8 @@ struct State {
   capture::Graph graph;
   realtime::Meter* meter = nullptr;
   std::unique_ptr<platform::Queue> ioQueue;
+  std::unique_ptr<realtime::PcmWriter> writer;
+  std::unique_ptr<platform::Queue> writerQueue;
   std::shared_ptr<realtime::IoBlock> ioBlock;
   // Set once the IO block is registered: from then on the end of the process
   // goes through stopCapture, which writes "stopped".
