@@ -41,6 +41,7 @@ void setUpIo(State& s, capture::Formats formats) {
     failStartup(*failed);
   }
   s.capturing = true;
+  watchGraph();
   hal.setDeviceLostHandler([](const std::string& message) {
     state().platform->dispatch().asyncOnMain([message] { endWithError(message); });
   });
@@ -112,7 +113,7 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
           capture::buildFormats(platform.hal(), platform.media(), s.graph.tapID, s.targetRate, formats)) {
     failStartup(*failed);
   }
-  const platform::StreamDescription tapStreamFormat = formats.conversion.tapStreamFormat;
+  s.tapStreamFormat = formats.conversion.tapStreamFormat;
   s.meter = new realtime::Meter();
 
   setUpIo(s, std::move(formats));
@@ -120,8 +121,9 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
   // reads "ready" always gets the orderly stop; a signal that comes earlier
   // waits on the main queue until start-up has finished.
   installSignalSources(s);
-  emitReady(s, tapStreamFormat);
+  emitReady(s, s.tapStreamFormat);
   installTimeLimitAndStdinWatcher(s);
+  watchSilence();
   platform.dispatch().runMain();
   std::abort();  // runMain never returns
 }

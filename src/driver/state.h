@@ -29,6 +29,10 @@ struct State {
   std::unique_ptr<realtime::PcmWriter> writer;
   std::unique_ptr<platform::Queue> writerQueue;
   std::shared_ptr<realtime::IoBlock> ioBlock;
+  // The tap format the IO block converts from, as last read.
+  platform::StreamDescription tapStreamFormat{};
+  std::unique_ptr<platform::Queue> listenerQueue;
+  bool silenceReported = false;
   // Set once the IO block is registered: from then on the end of the process
   // goes through stopCapture, which writes "stopped".
   bool capturing = false;
@@ -52,6 +56,15 @@ void stopCapture();
 
 // stopCapture, then exit with `status`. Main thread only.
 [[noreturn]] void endCapture(int status);
+
+// Listens for a restart of the audio system, the death of the aggregate or
+// output device and changes of the tap's format, on a queue of its own; the
+// teardown removes the listeners. Main thread only, on a built graph.
+void watchGraph();
+
+// Checks once a second whether the tap has delivered nothing but exact zeros
+// for 3 s while the output device plays, and reports that once per run.
+void watchSilence();
 
 // A failure during capture: one "error" with `message`, then the orderly
 // stop and exit status 1. Main thread only.

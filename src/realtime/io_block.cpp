@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "events/channel.h"
@@ -46,16 +47,27 @@ void IoBlock::takePendingConversion() noexcept {
   current_ = next;
 }
 
-void IoBlock::observeSilence(const platform::AudioBufferList& input, std::uint32_t frames, double rate) noexcept {
-  unsigned char any = 0;
+void IoBlock::observeSilence(const platform::AudioBufferList& input, const platform::StreamDescription& format,
+                             std::uint32_t frames) noexcept {
+  // -0.0 is as silent as 0.0: float samples are compared without their sign.
+  const bool float32 = (format.mFormatFlags & platform::kAudioFormatFlagIsFloat) != 0 && format.mBitsPerChannel == 32;
+  const std::uint32_t mask = float32 ? 0x7FFFFFFFu : 0xFFFFFFFFu;
+  std::uint32_t any = 0;
   for (std::uint32_t b = 0; b < input.mNumberBuffers; ++b) {
     // mBuffers is declared with one element but holds mNumberBuffers.
     const platform::AudioBuffer& buffer = (&input.mBuffers[0])[b];
     const auto* bytes = static_cast<const unsigned char*>(buffer.mData);
     if (bytes == nullptr) continue;
-    for (std::uint32_t i = 0; i < buffer.mDataByteSize; ++i) any |= bytes[i];
+    const std::uint32_t words = buffer.mDataByteSize / 4;
+    for (std::uint32_t i = 0; i < words; ++i) {
+      std::uint32_t word;
+      std::memcpy(&word, bytes + 4 * std::size_t(i), sizeof word);
+      any |= word & mask;
+    }
+    for (std::uint32_t i = words * 4; i < buffer.mDataByteSize; ++i) any |= bytes[i];
   }
   const std::int64_t previous = silentNanoseconds_.load(std::memory_order_relaxed);
+  const double rate = format.mSampleRate;
   const double length = rate > 0 ? double(frames) * 1e9 / rate : 0.0;
   silentNanoseconds_.store(any == 0 && length < 1e12 ? previous + std::int64_t(length) : 0,
                            std::memory_order_relaxed);
@@ -72,7 +84,7 @@ void IoBlock::operator()(const platform::AudioBufferList* input) noexcept {
     const std::uint32_t bytesPerFrame = tapStreamFormat.mBytesPerFrame == 0 ? 1 : tapStreamFormat.mBytesPerFrame;
     const std::uint32_t inputFrames = bytes / bytesPerFrame;
     if (inputFrames == 0) return;
-    observeSilence(*input, inputFrames, tapStreamFormat.mSampleRate);
+    observeSilence(*input, tapStreamFormat, inputFrames);
 
     const auto inputBuffer = media_.wrapBufferListNoCopy(*conversion.tapFormat, input);
     writer_.observeUnwrappable(!inputBuffer);

@@ -48,7 +48,8 @@ class IoBlock {
 
  private:
   void takePendingConversion() noexcept;
-  void observeSilence(const platform::AudioBufferList& input, std::uint32_t frames, double rate) noexcept;
+  void observeSilence(const platform::AudioBufferList& input, const platform::StreamDescription& format,
+                      std::uint32_t frames) noexcept;
 
   TapConversion* current_;  // the IO thread's, once started
   std::atomic<TapConversion*> pending_{nullptr};

@@ -30,6 +30,13 @@ TEST(SimScript, MessagesKeepTheirColonsAndEntriesTheirInnerSpaces) {
   EXPECT_EQ(parsed.script->convertMessage, "a: b");
   EXPECT_EQ(parsed.script->loseAfter, 3u);
   EXPECT_EQ(parsed.script->loseMessage, "gone: for good");
+  const auto changes = parseScript("reformat=7:32000,2,8,float,planar;die=4:aggregate;mismatch=2:3");
+  ASSERT_TRUE(changes.script) << changes.badEntry;
+  EXPECT_EQ(changes.script->reformatAfter, 7u);
+  EXPECT_EQ(changes.script->reformat.channels, 2u);
+  EXPECT_FALSE(changes.script->reformat.interleaved);
+  EXPECT_TRUE(changes.script->aggregateDies);
+  EXPECT_EQ(changes.script->mismatchCount, 3u);
 }
 
 TEST(SimScript, RefusesTheFirstBadEntry) {
@@ -54,6 +61,11 @@ TEST(SimScript, RefusesTheFirstBadEntry) {
                             "convert=error",
                             "lose=3",
                             "lose=x:gone",
+                            "die=3:speaker",
+                            "die=device",
+                            "reformat=3:48000,0,4",
+                            "mismatch=3",
+                            "gone=-1",
                             "trace="}) {
     const auto parsed = parseScript(entry);
     EXPECT_FALSE(parsed.script) << entry;

@@ -109,6 +109,20 @@ bool assignCountAndMessage(std::string_view text, std::optional<std::uint64_t>* 
   return true;
 }
 
+bool assignCount(std::string_view text, std::optional<std::uint64_t>* count) {
+  const auto parsed = parseInteger<std::uint64_t>(text);
+  if (parsed) *count = *parsed;
+  return parsed.has_value();
+}
+
+// Splits `count:rest`.
+bool splitCount(std::string_view text, std::optional<std::uint64_t>* count, std::string_view* rest) {
+  const auto colon = text.find(':');
+  if (colon == std::string_view::npos || !assignCount(text.substr(0, colon), count)) return false;
+  *rest = text.substr(colon + 1);
+  return true;
+}
+
 bool apply(std::string_view key, std::string_view value, Script& s) {
   if (key == "trace") {
     s.tracePath = std::string(value);
@@ -191,6 +205,28 @@ bool apply(std::string_view key, std::string_view value, Script& s) {
     return true;
   }
   if (key == "lose") return assignCountAndMessage(value, &s.loseAfter, &s.loseMessage);
+  if (key == "listen") return assignStatus(value, &s.listenStatus);
+  if (key == "gone") {
+    const auto gone = parseInteger<std::uint32_t>(value);
+    if (gone) s.gone = *gone;
+    return gone.has_value();
+  }
+  if (key == "restart") return assignCount(value, &s.restartAfter);
+  if (key == "blip") return assignCount(value, &s.blipAfter);
+  std::string_view rest;
+  if (key == "die") {
+    if (!splitCount(value, &s.dieAfter, &rest) || (rest != "device" && rest != "aggregate")) return false;
+    s.aggregateDies = rest == "aggregate";
+    return true;
+  }
+  if (key == "reformat") return splitCount(value, &s.reformatAfter, &rest) && parseFormat(rest, &s.reformat);
+  if (key == "mismatch") {
+    std::optional<std::uint64_t> from, count;
+    if (!splitCount(value, &from, &rest) || !assignCount(rest, &count)) return false;
+    s.mismatchFrom = *from;
+    s.mismatchCount = *count;
+    return true;
+  }
   return false;
 }
 

@@ -16,6 +16,20 @@
 //   odd=none,empty,short  odd buffer lists delivered before the tone
 //   convert=error:<message>|noframes|randry
 //   lose=<buffers>:<message>
+//   listen=<status>       what adding a property listener answers (0)
+//   gone=<n>              'gone' (running somewhere) of the output device (0)
+//
+// After the given number of buffers (counted like lose=):
+//   restart=<buffers>     the audio system restarts: 'srst' fires, audio ends
+//   die=<buffers>:device|aggregate   'livn' of that object turns 0 and fires,
+//                         audio ends
+//   blip=<buffers>        'livn' of the output device fires, still 1
+//   reformat=<buffers>:<format>   the tap's format becomes <format> (as for
+//                         format=) and 'tfmt' fires; the next buffer, in the
+//                         new format, waits until the format has been read
+//                         again (at most 2 s) and 100 ms more
+//   mismatch=<buffers>:<count>   that many buffers come with one channel more
+//                         per buffer than the format says
 //
 // A status is a signed 32-bit decimal, 0x-hex, or four characters in single
 // quotes ('nope').
@@ -81,6 +95,17 @@ struct Script {
 
   std::optional<std::uint64_t> loseAfter;
   std::string loseMessage;
+
+  OSStatus listenStatus = 0;
+  std::uint32_t gone = 0;
+  std::optional<std::uint64_t> restartAfter;
+  std::optional<std::uint64_t> dieAfter;
+  bool aggregateDies = false;  // else the output device
+  std::optional<std::uint64_t> blipAfter;
+  std::optional<std::uint64_t> reformatAfter;
+  ToneFormat reformat;
+  std::uint64_t mismatchFrom = 0;
+  std::uint64_t mismatchCount = 0;
 };
 
 struct ParseResult {

@@ -4,12 +4,15 @@
 
 #include <cstring>
 
+#include "events/json.h"
+#include "platform/posix/posix_dispatch.h"
 #include "platform/sim/tone.h"
 
 namespace audiotap::sim {
 namespace {
 
 using platform::fourCharCode;
+using posix::monotonicNanoseconds;
 
 constexpr OSStatus kUnknownPropertyError = OSStatus(fourCharCode("who?"));
 constexpr OSStatus kBadObjectError = OSStatus(fourCharCode("!obj"));
@@ -36,12 +39,6 @@ class SimTapDescription final : public platform::TapDescription {
   const Trace& trace_;
   std::string uuid_;
 };
-
-std::int64_t monotonicNanoseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
 
 // Sleeps until `deadline` in slices, so a stop is noticed within one slice.
 // False when stopped first.
@@ -91,9 +88,27 @@ OSStatus SimHal::getPropertyData(AudioObjectID object, const platform::PropertyA
   if (address.mSelector == platform::kAudioTapPropertyFormat) {
     if (object != script_.tapID || object == 0) return kBadObjectError;
     if (size != sizeof(platform::StreamDescription)) return kBadPropertySizeError;
-    const platform::StreamDescription description = streamDescription(script_.format);
+    const bool reformatted = world_->reformatted.load();
+    const platform::StreamDescription description =
+        streamDescription(reformatted ? script_.reformat : script_.format);
     std::memcpy(data, &description, sizeof description);
+    if (reformatted) world_->reformatRead.store(true);
     return script_.formatStatus;
+  }
+  const bool isDevice = object == script_.deviceID && object != 0;
+  const bool isAggregate = object == script_.aggregateID && object != 0;
+  if (address.mSelector == platform::kAudioDevicePropertyDeviceIsAlive ||
+      address.mSelector == platform::kAudioDevicePropertyDeviceIsRunningSomewhere) {
+    if (!isDevice && !isAggregate) return kBadObjectError;
+    if (size != sizeof(std::uint32_t)) return kBadPropertySizeError;
+    std::uint32_t value = 0;
+    if (address.mSelector == platform::kAudioDevicePropertyDeviceIsAlive) {
+      value = (isDevice ? world_->deviceAlive : world_->aggregateAlive).load() ? 1 : 0;
+    } else {
+      value = isDevice ? script_.gone : 0;
+    }
+    std::memcpy(data, &value, sizeof value);
+    return 0;
   }
   return kUnknownPropertyError;
 }
@@ -133,7 +148,7 @@ OSStatus SimHal::destroyProcessTap(AudioObjectID tap) {
 }
 
 OSStatus SimHal::createAggregateDevice(const platform::Dictionary& description, AudioObjectID* device) {
-  trace_.line("AudioHardwareCreateAggregateDevice " + toJson(description));
+  trace_.line("AudioHardwareCreateAggregateDevice " + events::toJson(platform::Value(description)));
   if (script_.aggregateID != 0) *device = script_.aggregateID;
   return script_.aggregateStatus;
 }
@@ -150,6 +165,7 @@ OSStatus SimHal::createIOProcIDWithBlock(platform::IOProcID* procID, AudioObject
   stream_->script = script_;
   stream_->trace = &trace_;
   stream_->block = std::move(block);
+  stream_->world = world_;
   queue_ = &queue;
   if (script_.ioprocYieldsID) *procID = stream_.get();
   return script_.ioprocStatus;
@@ -181,33 +197,110 @@ OSStatus SimHal::destroyIOProcID(AudioObjectID device, platform::IOProcID procID
   return 0;
 }
 
+OSStatus SimHal::addPropertyListener(AudioObjectID object, const platform::PropertyAddress& address,
+                                     platform::Queue& queue, platform::PropertyListener listener,
+                                     platform::ListenerID* id) {
+  trace_.line("AudioObjectAddPropertyListenerBlock " + std::to_string(object) + " " +
+              fourCharText(address.mSelector));
+  if (script_.listenStatus != 0) return script_.listenStatus;
+  std::lock_guard lock(world_->mutex);
+  *id = world_->nextListener++;
+  world_->listeners.emplace(*id, World::Registration{object, address.mSelector, &queue, std::move(listener)});
+  return 0;
+}
+
+OSStatus SimHal::removePropertyListener(platform::ListenerID id) {
+  std::lock_guard lock(world_->mutex);
+  const auto found = world_->listeners.find(id);
+  if (found == world_->listeners.end()) {
+    trace_.line("AudioObjectRemovePropertyListenerBlock invalid");
+    return kBadObjectError;
+  }
+  trace_.line("AudioObjectRemovePropertyListenerBlock " + std::to_string(found->second.object) + " " +
+              fourCharText(found->second.selector));
+  world_->listeners.erase(found);
+  return 0;
+}
+
+void propertyChanged(const std::shared_ptr<World>& world, const Trace& trace, AudioObjectID object,
+                     std::uint32_t selector) {
+  trace.line("PropertyChanged " + std::to_string(object) + " " + fourCharText(selector));
+  std::lock_guard lock(world->mutex);
+  for (const auto& [id, registration] : world->listeners) {
+    if (registration.object != object || registration.selector != selector) continue;
+    registration.queue->async([world, id = id] {
+      platform::PropertyListener listener;
+      {
+        std::lock_guard lock(world->mutex);
+        const auto found = world->listeners.find(id);
+        if (found == world->listeners.end()) return;
+        listener = found->second.listener;
+      }
+      listener();
+    });
+  }
+}
+
 void SimHal::setDeviceLostHandler(std::function<void(const std::string& message)> handler) {
   lost_ = std::move(handler);
 }
 
 void deliver(SimHal::Stream& stream) {
   const Script& script = stream.script;
+  World& world = *stream.world;
   ToneGenerator tone(script.format, script.toneHz, script.amplitude, script.framesPerBuffer);
   for (const OddBuffer kind : script.odd) {
     if (stream.stopped.load()) return;
     stream.block(tone.odd(kind));
   }
-  const double nanosecondsPerBuffer = 1e9 * script.framesPerBuffer / script.format.sampleRate;
-  const std::int64_t start = monotonicNanoseconds();
-  for (std::uint64_t delivered = 0;; ++delivered) {
-    if (script.loseAfter && delivered == *script.loseAfter) {
+  const auto at = [](const std::optional<std::uint64_t>& when, std::uint64_t delivered) {
+    return when && *when == delivered;
+  };
+  double nanosecondsPerBuffer = 1e9 * script.framesPerBuffer / script.format.sampleRate;
+  std::int64_t paceStart = monotonicNanoseconds();
+  std::uint64_t paced = 0;
+  for (std::uint64_t delivered = 0;; ++delivered, ++paced) {
+    if (at(script.loseAfter, delivered)) {
       if (stream.stopped.load()) return;
       stream.trace->line("DeviceLost " + script.loseMessage);
       if (stream.lost) stream.lost(script.loseMessage);
       return;
     }
+    if (at(script.restartAfter, delivered)) {
+      propertyChanged(stream.world, *stream.trace, platform::kAudioObjectSystemObject,
+                      platform::kAudioHardwarePropertyServiceRestarted);
+      return;
+    }
+    if (at(script.dieAfter, delivered)) {
+      (script.aggregateDies ? world.aggregateAlive : world.deviceAlive).store(false);
+      propertyChanged(stream.world, *stream.trace, script.aggregateDies ? script.aggregateID : script.deviceID,
+                      platform::kAudioDevicePropertyDeviceIsAlive);
+      return;
+    }
+    if (at(script.blipAfter, delivered)) {
+      propertyChanged(stream.world, *stream.trace, script.deviceID, platform::kAudioDevicePropertyDeviceIsAlive);
+    }
+    if (at(script.reformatAfter, delivered)) {
+      world.reformatted.store(true);
+      propertyChanged(stream.world, *stream.trace, script.tapID, platform::kAudioTapPropertyFormat);
+      // The platform reconfigures before it delivers in the new format.
+      const std::int64_t limit = monotonicNanoseconds() + 2'000'000'000;
+      while (!world.reformatRead.load() && monotonicNanoseconds() < limit) {
+        if (!sleepUntil(monotonicNanoseconds() + 5'000'000, stream.stopped)) return;
+      }
+      if (!sleepUntil(monotonicNanoseconds() + 100'000'000, stream.stopped)) return;
+      tone = ToneGenerator(script.reformat, script.toneHz, script.amplitude, script.framesPerBuffer);
+      nanosecondsPerBuffer = 1e9 * script.framesPerBuffer / script.reformat.sampleRate;
+      paceStart = monotonicNanoseconds();
+      paced = 0;
+    }
     if (script.bufferCount && delivered == *script.bufferCount) return;
-    if (script.realtime &&
-        !sleepUntil(start + std::int64_t(delivered * nanosecondsPerBuffer), stream.stopped)) {
+    if (script.realtime && !sleepUntil(paceStart + std::int64_t(paced * nanosecondsPerBuffer), stream.stopped)) {
       return;
     }
     if (stream.stopped.load()) return;
-    stream.block(tone.next());
+    const bool mismatched = delivered >= script.mismatchFrom && delivered - script.mismatchFrom < script.mismatchCount;
+    stream.block(tone.next(mismatched));
   }
 }
 

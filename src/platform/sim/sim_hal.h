@@ -4,7 +4,9 @@
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 
@@ -13,6 +15,29 @@
 #include "platform/sim/trace.h"
 
 namespace audiotap::sim {
+
+// What the main thread and the delivering task share: the live state of the
+// simulated objects and the registered property listeners.
+struct World {
+  struct Registration {
+    AudioObjectID object;
+    std::uint32_t selector;
+    platform::Queue* queue;
+    platform::PropertyListener listener;
+  };
+  std::mutex mutex;
+  std::map<platform::ListenerID, Registration> listeners;
+  platform::ListenerID nextListener = 1;
+  std::atomic<bool> deviceAlive{true};
+  std::atomic<bool> aggregateAlive{true};
+  std::atomic<bool> reformatted{false};
+  std::atomic<bool> reformatRead{false};
+};
+
+// Traces the change, then runs each listener registered for it on its queue,
+// unless it has been removed by then.
+void propertyChanged(const std::shared_ptr<World>& world, const Trace& trace, AudioObjectID object,
+                     std::uint32_t selector);
 
 class SimHal final : public platform::Hal {
  public:
@@ -38,6 +63,11 @@ class SimHal final : public platform::Hal {
   OSStatus deviceStop(AudioObjectID device, platform::IOProcID procID) override;
   OSStatus destroyIOProcID(AudioObjectID device, platform::IOProcID procID) override;
 
+  OSStatus addPropertyListener(AudioObjectID object, const platform::PropertyAddress& address,
+                               platform::Queue& queue, platform::PropertyListener listener,
+                               platform::ListenerID* id) override;
+  OSStatus removePropertyListener(platform::ListenerID id) override;
+
   void setDeviceLostHandler(std::function<void(const std::string& message)> handler) override;
 
   // Shared with the task that delivers the audio, which may outlive the HAL's
@@ -47,6 +77,7 @@ class SimHal final : public platform::Hal {
     const Trace* trace = nullptr;
     platform::IOBlock block;
     std::function<void(const std::string&)> lost;
+    std::shared_ptr<World> world;
     std::atomic<bool> stopped{false};
   };
 
@@ -56,6 +87,7 @@ class SimHal final : public platform::Hal {
   Script script_;
   const Trace& trace_;
   std::set<const std::string*> liveStrings_;
+  std::shared_ptr<World> world_ = std::make_shared<World>();
   std::shared_ptr<Stream> stream_;
   platform::Queue* queue_ = nullptr;
   std::function<void(const std::string&)> lost_;
