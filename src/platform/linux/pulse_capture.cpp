@@ -92,7 +92,10 @@ int Capture::start(Queue& queue, IOBlock block, LostHandler lost) {
   attributes.fragsize = std::uint32_t(pa_usec_to_bytes(kFragment, &format));
   // DONT_MOVE: when the tapped sink goes away the stream must fail, not follow
   // another sink silently.
-  const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  // AUTO_TIMING_UPDATE: the server's read index, once a second, shows audio
+  // it skipped for us.
+  const auto flags =
+      pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE | PA_STREAM_AUTO_TIMING_UPDATE);
   if (pa_stream_connect_record(stream_, source_.c_str(), &attributes, flags) < 0) {
     return pa_context_errno(session_.context());
   }
@@ -121,6 +124,8 @@ void Capture::serve() {
   pa_stream_set_read_callback(
       stream_, [](pa_stream*, std::size_t, void* self) { static_cast<Capture*>(self)->deliverReadable(); },
       this);
+  pa_stream_set_latency_update_callback(
+      stream_, [](pa_stream*, void* self) { static_cast<Capture*>(self)->checkReadIndex(); }, this);
   deliverReadable();
   bool lost = false;
   while (!stopRequested_.load(std::memory_order_acquire)) {
@@ -146,6 +151,7 @@ void Capture::serve() {
     if (delivered_) sleepUntil(after(woke, kFragment));
   }
   pa_stream_set_read_callback(stream_, nullptr, nullptr);
+  pa_stream_set_latency_update_callback(stream_, nullptr, nullptr);
   if (!stopRequested_.load(std::memory_order_acquire)) reportGap();
   std::string message;
   if (lost) message = lossMessage();
@@ -166,6 +172,7 @@ void Capture::deliverReadable() {
     if (pa_stream_peek(stream_, &data, &size) < 0 || size == 0) return;
     delivered_ = true;
     const std::uint64_t frames = size / frameBytes_;
+    consumedBytes_ += size;
     if (data == nullptr) {
       // A hole: audio the server dropped (the reader fell behind) or never had.
       gapFrames_ += frames;
@@ -202,6 +209,21 @@ void Capture::deliver(const float* samples, std::uint64_t frames) {
     if (samples != nullptr) samples += count;
     frames -= n;
   }
+}
+
+// The server's read index counts what it sent us and what it skipped when we
+// fell behind (PipeWire drops its whole backlog but a fragment); libpulse
+// takes off what is still queued here, so past our own count is skipped audio.
+void Capture::checkReadIndex() {
+  const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
+  if (timing == nullptr || timing->read_index_corrupt) return;
+  const std::int64_t skipped = timing->read_index - std::int64_t(consumedBytes_);
+  if (skipped < std::int64_t(frameBytes_)) return;
+  const std::uint64_t frames = std::uint64_t(skipped) / frameBytes_;
+  consumedBytes_ += frames * frameBytes_;
+  gapFrames_ += frames;
+  if (!stopRequested_.load(std::memory_order_acquire)) deliver(nullptr, frames);
+  reportGap();
 }
 
 // One report per episode of loss, once audio flows again (or the capture ends).

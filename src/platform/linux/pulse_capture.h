@@ -56,6 +56,7 @@ class Capture {
   void deliverReadable();
   // `samples` null: silence.
   void deliver(const float* samples, std::uint64_t frames);
+  void checkReadIndex();
   void reportGap();
   std::string lossMessage() const;
 
@@ -71,7 +72,8 @@ class Capture {
   // Serving task only, sized at start: a writable copy for the hook, the
   // mixdown, and a chunk of silence.
   std::vector<float> work_, mono_, silence_;
-  std::uint64_t gapFrames_ = 0;  // of the loss episode under way
+  std::uint64_t gapFrames_ = 0;      // of the loss episode under way
+  std::uint64_t consumedBytes_ = 0;  // taken from the stream, holes included
   bool delivered_ = false;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> running_{false};
