@@ -15,9 +15,14 @@ namespace audiotap::platform::pulse {
 
 namespace {
 
-// About 10 ms a fragment keeps a sound's way to standard output within a few
-// tens of milliseconds without waking the IO queue more than 100 times a second.
+// The fragment asked of the server: what it may hold back before sending. A
+// shorter one makes a PulseAudio sink render in smaller blocks, at the
+// server's expense.
 constexpr pa_usec_t kFragment = 10 * PA_USEC_PER_MSEC;
+// The serving task's own pace: after a delivery it lets this much more audio
+// gather before it looks again, so one wakeup carries the sink's small blocks
+// together, and a sound waits here 2 ms on average.
+constexpr pa_usec_t kGather = 4 * PA_USEC_PER_MSEC;
 // The most frames one IO block call carries; longer fragments and silence
 // fills go through in pieces, so the scratch buffers have a fixed size.
 constexpr std::uint32_t kChunkFrames = 2048;
@@ -145,10 +150,8 @@ void Capture::serve() {
     }
     // The server pushes every block the sink renders as soon as it has it,
     // fragsize being only an upper bound: 2.5 ms apart on a sink that plays
-    // at low latency. Waiting out the rest of a fragment after a delivery
-    // lets one wakeup carry them all, at no more delay than the fragment we
-    // asked for.
-    if (delivered_) sleepUntil(after(woke, kFragment));
+    // at low latency.
+    if (delivered_) sleepUntil(after(woke, kGather));
   }
   pa_stream_set_read_callback(stream_, nullptr, nullptr);
   pa_stream_set_latency_update_callback(stream_, nullptr, nullptr);
