@@ -52,7 +52,7 @@ struct FoundationBuilder {
   // __autoreleasing.
   using Map = NSMutableDictionary*;
 
-  id boolean(bool value) { return [NSNumber numberWithBool:value]; }
+  id number(int value) { return [NSNumber numberWithInt:value]; }
   id number(std::int64_t value) { return [NSNumber numberWithLongLong:value]; }
   id number(double value) { return [NSNumber numberWithDouble:value]; }
   id number(float value) { return [NSNumber numberWithFloat:value]; }
