@@ -20,21 +20,30 @@ bool parseNumber(std::string_view text, double& value) {
   return true;
 }
 
-void scanCommandLine(int argc, const char* const* argv, double& seconds, double& targetRate) {
+void scanCommandLine(int argc, const char* const* argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (argument == "--follow-output") {
+      options.followOutput = true;
+      continue;
+    }
+    if (argument == "--include-pid" || argument == "--exclude-pid") {
+      auto& list = argument == "--include-pid" ? options.includePids : options.excludePids;
+      list.emplace_back(hasValue ? argv[++i] : "");
+      continue;
+    }
     double* target = nullptr;
     double fallback = 0;
     if (argument == "--seconds") {
-      target = &seconds;
+      target = &options.seconds;
       fallback = 0;
     } else if (argument == "--rate") {
-      target = &targetRate;
+      target = &options.targetRate;
       fallback = 16000;
     } else {
       continue;
     }
-    const bool hasValue = i + 1 < argc;
     if (!hasValue || !parseNumber(argv[++i], *target)) *target = fallback;
   }
 }

@@ -110,7 +110,9 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
   s.stdoutHandle = &platform.standardOutput();
   s.seconds = 0;
   s.targetRate = 16000.0;
-  scanCommandLine(argc, argv, s.seconds, s.targetRate);
+  scanCommandLine(argc, argv, s.options);
+  s.seconds = s.options.seconds;
+  s.targetRate = s.options.targetRate;
 
   platform::Hal& hal = platform.hal();
   const std::string outputDeviceUID = capture::findDefaultOutputDevice(hal, s.outputDevice);

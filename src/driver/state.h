@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/command_line.h"
 #include "platform/platform.h"
 #include "realtime/meter.h"
 
@@ -17,6 +18,7 @@ struct State {
   platform::Platform* platform = nullptr;
   platform::OutputHandle* stderrHandle = nullptr;
   platform::OutputHandle* stdoutHandle = nullptr;
+  Options options;
   double seconds = 0;
   double targetRate = 16000;
   platform::AudioObjectID outputDevice = 0;

@@ -24,6 +24,12 @@ using StringRef = const void*;
 // Identifies a registered IO block; null means none.
 using IOProcID = void*;
 
+// Identifies a registered property listener; 0 means none.
+using ListenerID = std::uint64_t;
+
+// Runs after a property has changed; it must read the new value itself.
+using PropertyListener = std::function<void()>;
+
 // Called for every delivered buffer, one call at a time, on the registered
 // queue. `input` lives only for the call.
 using IOBlock = std::function<void(const AudioBufferList* input)>;
@@ -81,6 +87,47 @@ class Hal {
   // begins; one already running may still be finishing on its queue.
   virtual OSStatus deviceStop(AudioObjectID device, IOProcID procID) = 0;
   virtual OSStatus destroyIOProcID(AudioObjectID device, IOProcID procID) = 0;
+
+  // The size of a property's value (AudioObjectGetPropertyDataSize), with an
+  // optional qualifier.
+  virtual OSStatus getPropertyDataSize(AudioObjectID object, const PropertyAddress& address,
+                                       std::uint32_t qualifierSize, const void* qualifier, std::uint32_t* dataSize) {
+    (void)object, (void)address, (void)qualifierSize, (void)qualifier, (void)dataSize;
+    return kAudioHardwareUnsupportedOperationError;
+  }
+  // AudioObjectGetPropertyData with a qualifier (a PID for 'id2p').
+  virtual OSStatus getPropertyDataQualified(AudioObjectID object, const PropertyAddress& address,
+                                            std::uint32_t qualifierSize, const void* qualifier,
+                                            std::uint32_t* dataSize, void* data) {
+    (void)object, (void)address, (void)qualifierSize, (void)qualifier, (void)dataSize, (void)data;
+    return kAudioHardwareUnsupportedOperationError;
+  }
+
+  // AudioObjectAddPropertyListenerBlock: after the property changes,
+  // `listener` runs on `queue`, never on the main thread's run loop. Sets *id
+  // on success.
+  virtual OSStatus addPropertyListener(AudioObjectID object, const PropertyAddress& address, Queue& queue,
+                                       PropertyListener listener, ListenerID* id) {
+    (void)object, (void)address, (void)queue, (void)listener, (void)id;
+    return kAudioHardwareUnsupportedOperationError;
+  }
+  // Once this has returned the listener does not begin again; a call already
+  // running on its queue may still be finishing.
+  virtual OSStatus removePropertyListener(ListenerID id) {
+    (void)id;
+    return kAudioHardwareUnsupportedOperationError;
+  }
+
+  // CATapDescription initMonoMixdownOfProcesses:.
+  virtual std::unique_ptr<TapDescription> makeMonoMixdownOfProcesses(const std::vector<AudioObjectID>& processes) {
+    (void)processes;
+    return nullptr;
+  }
+  // Replaces a created tap's description in place ('tdsc').
+  virtual OSStatus setTapDescription(AudioObjectID tap, TapDescription& description) {
+    (void)tap, (void)description;
+    return kAudioHardwareUnsupportedOperationError;
+  }
 
   // Called at most once, from any thread, when a started device can no longer
   // deliver audio (the sound server went away). Set before deviceStart.

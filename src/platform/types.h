@@ -25,6 +25,17 @@ inline constexpr std::uint32_t kAudioObjectPropertyElementMain = 0;
 inline constexpr std::uint32_t kAudioHardwarePropertyDefaultOutputDevice = fourCharCode("dOut");
 inline constexpr std::uint32_t kAudioDevicePropertyDeviceUID = fourCharCode("uid ");
 inline constexpr std::uint32_t kAudioTapPropertyFormat = fourCharCode("tfmt");
+inline constexpr std::uint32_t kAudioTapPropertyDescription = fourCharCode("tdsc");
+inline constexpr std::uint32_t kAudioHardwarePropertyServiceRestarted = fourCharCode("srst");
+inline constexpr std::uint32_t kAudioHardwarePropertyProcessObjectList = fourCharCode("prs#");
+inline constexpr std::uint32_t kAudioHardwarePropertyTranslatePIDToProcessObject = fourCharCode("id2p");
+inline constexpr std::uint32_t kAudioProcessPropertyPID = fourCharCode("ppid");
+inline constexpr std::uint32_t kAudioDevicePropertyDeviceIsAlive = fourCharCode("livn");
+inline constexpr std::uint32_t kAudioDevicePropertyDeviceIsRunningSomewhere = fourCharCode("gone");
+inline constexpr std::uint32_t kAudioAggregateDevicePropertyMainSubDevice = fourCharCode("amst");
+
+// What a backend answers for an operation it does not offer.
+inline constexpr OSStatus kAudioHardwareUnsupportedOperationError = OSStatus(fourCharCode("unop"));
 
 struct PropertyAddress {
   std::uint32_t mSelector;

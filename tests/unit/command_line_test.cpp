@@ -21,8 +21,9 @@ TEST_P(ScanTest, SetsSecondsAndRate) {
   const ScanCase& c = GetParam();
   std::vector<const char*> argv{"audiotap"};
   for (const auto& a : c.arguments) argv.push_back(a.c_str());
-  double seconds = 0, rate = 16000;
-  scanCommandLine(int(argv.size()), argv.data(), seconds, rate);
+  Options options;
+  scanCommandLine(int(argv.size()), argv.data(), options);
+  const double seconds = options.seconds, rate = options.targetRate;
   if (std::isnan(c.seconds)) {
     EXPECT_TRUE(std::isnan(seconds));
   } else {
@@ -48,6 +49,17 @@ INSTANTIATE_TEST_SUITE_P(
                       ScanCase{{"--rate", "8000", "--rate"}, 0, 16000},
                       // A value is never read as an option, even with dashes.
                       ScanCase{{"--rate", "--seconds", "5"}, 0, 16000}));
+
+TEST(ScanTest, FollowOutputAndPidOptions) {
+  const char* argv[] = {"audiotap", "--include-pid", "12", "--follow-output", "--exclude-pid", "--rate",
+                        "--include-pid", "x", "--exclude-pid"};
+  Options options;
+  scanCommandLine(9, argv, options);
+  EXPECT_TRUE(options.followOutput);
+  EXPECT_EQ(options.includePids, (std::vector<std::string>{"12", "x"}));
+  EXPECT_EQ(options.excludePids, (std::vector<std::string>{"--rate", ""}));
+  EXPECT_EQ(options.targetRate, 16000);
+}
 
 }  // namespace
 }  // namespace audiotap::driver
