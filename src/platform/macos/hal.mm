@@ -253,9 +253,8 @@ class MacHal final : public Hal {
     return AudioDeviceDestroyIOProcID(device, toProcID(procID));
   }
 
-  // A no-op on macOS: the tap and its private aggregate device are not known
-  // to report 'livn' (kAudioDevicePropertyDeviceIsAlive) dependably, and a
-  // false alarm would end a capture that still delivers audio.
+  // A no-op on macOS: the HAL announces a lost device or a restarted audio
+  // system through properties ('livn', 'srst'), which the driver listens for.
   void setDeviceLostHandler(std::function<void(const std::string& message)>) override {}
 
  private:
