@@ -200,11 +200,21 @@ class MacHal final : public Hal {
 
   std::unique_ptr<TapDescription> makeMonoGlobalTapButExcludeProcesses(
       const std::vector<AudioObjectID>& excluded) override {
-    NSMutableArray<NSNumber*>* processes = [NSMutableArray arrayWithCapacity:excluded.size()];
-    for (AudioObjectID process : excluded) [processes addObject:@(process)];
-    CATapDescription* description = [[CATapDescription alloc] initMonoGlobalTapButExcludeProcesses:processes];
-    if (description == nil) return nullptr;
-    return std::make_unique<MacTapDescription>(description);
+    return wrap([[CATapDescription alloc] initMonoGlobalTapButExcludeProcesses:numbers(excluded)]);
+  }
+
+  std::unique_ptr<TapDescription> makeMonoMixdownOfProcesses(const std::vector<AudioObjectID>& processes) override {
+    return wrap([[CATapDescription alloc] initMonoMixdownOfProcesses:numbers(processes)]);
+  }
+
+  OSStatus setTapDescription(AudioObjectID tap, TapDescription& description) override {
+    auto* ours = dynamic_cast<MacTapDescription*>(&description);
+    if (ours == nullptr) return kAudioHardwareBadObjectError;
+    // The property's value is the description object itself.
+    CFTypeRef value = (__bridge CFTypeRef)ours->description();
+    const AudioObjectPropertyAddress address{::kAudioTapPropertyDescription, ::kAudioObjectPropertyScopeGlobal,
+                                             ::kAudioObjectPropertyElementMain};
+    return AudioObjectSetPropertyData(tap, &address, 0, nullptr, sizeof value, &value);
   }
 
   OSStatus createProcessTap(TapDescription& description, AudioObjectID* tap) override {
@@ -258,6 +268,16 @@ class MacHal final : public Hal {
   void setDeviceLostHandler(std::function<void(const std::string& message)>) override {}
 
  private:
+  static NSArray<NSNumber*>* numbers(const std::vector<AudioObjectID>& objects) {
+    NSMutableArray<NSNumber*>* array = [NSMutableArray arrayWithCapacity:objects.size()];
+    for (AudioObjectID object : objects) [array addObject:@(object)];
+    return array;
+  }
+  static std::unique_ptr<TapDescription> wrap(CATapDescription* description) {
+    if (description == nil) return nullptr;
+    return std::make_unique<MacTapDescription>(description);
+  }
+
   std::mutex listenersMutex_;
   std::unordered_map<ListenerID, Registration> listeners_;
   ListenerID nextListener_ = 1;
