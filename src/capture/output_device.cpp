@@ -39,10 +39,10 @@ std::string findDefaultOutputDevice(platform::Hal& hal, AudioObjectID& outputDev
 
 void createProcessTap(platform::Hal& hal, const std::string& uuid,
                       std::unique_ptr<platform::TapDescription>& tapDescription, AudioObjectID& tapID,
-                      platform::OSStatus& tapStatus) {
-  tapDescription = hal.makeMonoGlobalTapButExcludeProcesses({});
+                      platform::OSStatus& tapStatus, std::unique_ptr<platform::TapDescription> preset) {
+  tapDescription = preset ? std::move(preset) : hal.makeMonoGlobalTapButExcludeProcesses({});
   if (!tapDescription) events::fail(kTapFailed, 0);
-  tapDescription->setName("Orvane system audio");
+  tapDescription->setName(kTapName);
   tapDescription->setUUID(uuid);
   tapDescription->setPrivate(true);
   tapDescription->setMuteBehavior(0);

@@ -22,10 +22,12 @@ std::optional<std::string> deviceUID(platform::Hal& hal, platform::AudioObjectID
 // UID; otherwise emits "no default output device" and exits with status 1.
 std::string findDefaultOutputDevice(platform::Hal& hal, platform::AudioObjectID& outputDevice);
 
-// The private, unmuted, system-wide mono tap; exits with status 1 when it
-// cannot be created.
+inline constexpr const char* kTapName = "Orvane system audio";
+
+// The private, unmuted mono tap: system-wide, or as `preset` describes (the
+// process filter's); exits with status 1 when it cannot be created.
 void createProcessTap(platform::Hal& hal, const std::string& uuid,
                       std::unique_ptr<platform::TapDescription>& tapDescription, platform::AudioObjectID& tapID,
-                      platform::OSStatus& tapStatus);
+                      platform::OSStatus& tapStatus, std::unique_ptr<platform::TapDescription> preset = nullptr);
 
 }  // namespace audiotap::capture

@@ -10,6 +10,7 @@
 #include "capture/formats.h"
 #include "capture/output_device.h"
 #include "driver/command_line.h"
+#include "driver/filter_setup.h"
 #include "driver/state.h"
 #include "events/channel.h"
 #include "realtime/io_block.h"
@@ -57,13 +58,14 @@ void setUpIo(State& s, capture::Formats formats) {
 
 void emitReady(const State& s, const platform::StreamDescription& tapStreamFormat,
                const std::string& outputDeviceUID) {
-  events::emit("ready", {
-                            {"tapFormat", platform::Dictionary{{"sampleRate", tapStreamFormat.mSampleRate},
-                                                               {"channels", std::int64_t(tapStreamFormat.mChannelsPerFrame)}}},
-                            {"outputFormat",
-                             platform::Dictionary{{"sampleRate", s.targetRate}, {"channels", 1.0}, {"bits", 16.0}}},
-                            {"outputDeviceUID", outputDeviceUID},
-                        });
+  platform::Dictionary ready{
+      {"tapFormat", platform::Dictionary{{"sampleRate", tapStreamFormat.mSampleRate},
+                                         {"channels", std::int64_t(tapStreamFormat.mChannelsPerFrame)}}},
+      {"outputFormat", platform::Dictionary{{"sampleRate", s.targetRate}, {"channels", 1.0}, {"bits", 16.0}}},
+      {"outputDeviceUID", outputDeviceUID},
+  };
+  addFilterFields(s, ready);
+  events::emit("ready", ready);
 }
 
 void installSignalSources(State& s) {
@@ -113,10 +115,12 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
   scanCommandLine(argc, argv, s.options);
   s.seconds = s.options.seconds;
   s.targetRate = s.options.targetRate;
+  checkProcessOptions(s);
 
   platform::Hal& hal = platform.hal();
   const std::string outputDeviceUID = capture::findDefaultOutputDevice(hal, s.outputDevice);
-  capture::createProcessTap(hal, platform.randomUUIDString(), s.tapDescription, s.tapID, s.tapStatus);
+  capture::createProcessTap(hal, platform.randomUUIDString(), s.tapDescription, s.tapID, s.tapStatus,
+                            filteredTapDescription(s));
 
   s.aggregateUID = platform.randomUUIDString();
   s.aggregateDescription =
@@ -128,6 +132,7 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
   s.meter = new realtime::Meter();
 
   setUpIo(s, std::move(formats));
+  startFilterUpdates(s);
   // Handled before "ready" is announced, so a host that signals as soon as it
   // reads "ready" always gets the orderly stop; a signal that comes earlier
   // waits on the main queue until start-up has finished.

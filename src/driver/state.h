@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/process_filter.h"
 #include "driver/command_line.h"
 #include "platform/platform.h"
 #include "realtime/meter.h"
@@ -37,6 +38,10 @@ struct State {
   platform::OSStatus startStatus = 0;
   std::vector<std::unique_ptr<platform::Source>> signalSources;
   std::unique_ptr<platform::Source> stdinSource;
+  // Only with --include-pid or --exclude-pid.
+  std::unique_ptr<capture::ProcessTrees> processTrees;
+  std::vector<platform::AudioObjectID> listedProcesses;
+  std::unique_ptr<capture::FilterUpdater> filterUpdater;
 };
 
 State& state();

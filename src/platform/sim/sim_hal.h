@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/hal.h"
+#include "platform/sim/processes.h"
 #include "platform/sim/script.h"
 #include "platform/sim/trace.h"
 
@@ -40,6 +41,18 @@ class SimHal final : public platform::Hal {
 
   void setDeviceLostHandler(std::function<void(const std::string& message)> handler) override;
 
+  OSStatus getPropertyDataSize(AudioObjectID object, const platform::PropertyAddress& address,
+                               std::uint32_t qualifierSize, const void* qualifier, std::uint32_t* dataSize) override;
+  OSStatus addPropertyListener(AudioObjectID object, const platform::PropertyAddress& address,
+                               platform::Queue& queue, platform::PropertyListener listener,
+                               platform::ListenerID* id) override;
+  OSStatus removePropertyListener(platform::ListenerID id) override;
+  std::unique_ptr<platform::TapDescription> makeMonoMixdownOfProcesses(
+      const std::vector<AudioObjectID>& processes) override;
+  OSStatus setTapDescription(AudioObjectID tap, platform::TapDescription& description) override;
+
+  platform::ProcessTable& processes() { return processTable_; }
+
   // Shared with the task that delivers the audio, which may outlive the HAL's
   // interest in it.
   struct Stream {
@@ -48,6 +61,7 @@ class SimHal final : public platform::Hal {
     platform::IOBlock block;
     std::function<void(const std::string&)> lost;
     std::atomic<bool> stopped{false};
+    std::shared_ptr<TapCoverage> coverage;
   };
 
  private:
@@ -55,6 +69,9 @@ class SimHal final : public platform::Hal {
 
   Script script_;
   const Trace& trace_;
+  SimProcessTable processTable_{script_.processes};
+  std::shared_ptr<TapCoverage> coverage_ = std::make_shared<TapCoverage>();
+  platform::ListenerID lastListener_ = 0;
   std::set<const std::string*> liveStrings_;
   std::shared_ptr<Stream> stream_;
   platform::Queue* queue_ = nullptr;
