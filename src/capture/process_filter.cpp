@@ -5,6 +5,7 @@
 #include <climits>
 #include <map>
 
+#include "capture/output_device.h"
 #include "events/channel.h"
 
 namespace audiotap::capture {
@@ -134,8 +135,19 @@ std::unique_ptr<platform::TapDescription> describeTap(platform::Hal& hal, const 
   return description;
 }
 
-FilterUpdater::FilterUpdater(Setup setup, ProcessTrees trees, std::vector<AudioObjectID> listed)
-    : setup_(std::move(setup)), trees_(std::move(trees)), listed_(std::move(listed)) {}
+FilterUpdater::FilterUpdater(Setup setup, ProcessTrees trees) : setup_(std::move(setup)), trees_(std::move(trees)) {}
+
+std::optional<Failure> FilterUpdater::describe(platform::Hal& hal,
+                                               std::unique_ptr<platform::TapDescription>& description) {
+  trees_.update(setup_.table->list());
+  std::vector<AudioProcess> processes;
+  const OSStatus status = readAudioProcesses(hal, processes);
+  if (status != 0) return Failure{kProcessListUnreadable, status};
+  listed_ = listedObjects(trees_, processes);
+  description = describeTap(hal, trees_, listed_);
+  failing_ = false;
+  return std::nullopt;
+}
 
 void FilterUpdater::start() {
   listenerQueue_ = setup_.dispatch->makeSerialQueue("com.orvane.audiotap.processes");
@@ -154,7 +166,8 @@ void FilterUpdater::tick() {
 }
 
 void FilterUpdater::recheck() {
-  if (!setup_.running()) return;
+  Graph& graph = *setup_.graph;
+  if (!setup_.running() || graph.tapID == 0 || !graph.tapDescription) return;
   trees_.update(setup_.table->list());
   std::vector<AudioProcess> processes;
   const OSStatus status = readAudioProcesses(*setup_.hal, processes);
@@ -163,14 +176,14 @@ void FilterUpdater::recheck() {
   if (listed == listed_ && !failing_) return;
   auto description = describeTap(*setup_.hal, trees_, listed);
   if (!description) return report(0);
-  description->setName(setup_.name);
-  description->setUUID(setup_.uuid);
+  description->setName(kTapName);
+  description->setUUID(graph.tapDescription->uuidString());
   description->setPrivate(true);
   description->setMuteBehavior(0);
-  const OSStatus set = setup_.hal->setTapDescription(setup_.tap, *description);
+  const OSStatus set = setup_.hal->setTapDescription(graph.tapID, *description);
   if (set != 0) return report(set);
   listed_ = std::move(listed);
-  description_ = std::move(description);
+  graph.tapDescription = std::move(description);
   failing_ = false;
 }
 

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "capture/graph.h"
 #include "platform/dispatch.h"
 #include "platform/hal.h"
 #include "platform/processes.h"
@@ -86,20 +87,26 @@ class FilterUpdater {
     platform::Hal* hal;
     platform::Dispatch* dispatch;
     platform::ProcessTable* table;
-    platform::AudioObjectID tap;
-    std::string name, uuid;
+    // The tap it keeps up to date, whenever the graph holds one.
+    Graph* graph;
     // False once the capture is being torn down; checked before each pass.
     std::function<bool()> running;
   };
-  FilterUpdater(Setup setup, ProcessTrees trees, std::vector<platform::AudioObjectID> listed);
+  FilterUpdater(Setup setup, ProcessTrees trees);
 
-  // Main thread; starts the periodic pass and the listener.
+  const ProcessTrees& trees() const { return trees_; }
+
+  // A description of the trees as they are now, for a tap about to be made.
+  // Fails when the audio clients cannot be listed.
+  std::optional<Failure> describe(platform::Hal& hal, std::unique_ptr<platform::TapDescription>& description);
+
+  // Main thread, once the device runs: starts the periodic pass and the
+  // listener.
   void start();
-  // One pass: re-reads both lists and replaces the description when the
-  // listed objects changed. A failure is reported once until a pass works
-  // again; the previous description stays in force meanwhile.
+  // One pass: re-reads both lists and replaces the tap's description in place
+  // when the listed objects changed. A failure is reported once until a pass
+  // works again; the previous description stays in force meanwhile.
   void recheck();
-  const std::vector<platform::AudioObjectID>& listed() const { return listed_; }
 
  private:
   void tick();
@@ -108,7 +115,6 @@ class FilterUpdater {
   Setup setup_;
   ProcessTrees trees_;
   std::vector<platform::AudioObjectID> listed_;
-  std::unique_ptr<platform::TapDescription> description_;
   std::unique_ptr<platform::Queue> listenerQueue_;
   bool failing_ = false;
 };

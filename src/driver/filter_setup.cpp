@@ -1,6 +1,5 @@
 #include "driver/filter_setup.h"
 
-#include "capture/output_device.h"
 #include "events/channel.h"
 
 namespace audiotap::driver {
@@ -14,48 +13,29 @@ std::vector<platform::ProcessID> parsed(const std::vector<std::string>& values) 
 
 }  // namespace
 
-void checkProcessOptions(State& s) {
+void setUpProcessFilter(State& s) {
   if (s.options.includePids.empty() && s.options.excludePids.empty()) return;
-  if (auto refusal = capture::checkPidOptions(s.options.includePids, s.options.excludePids, platform::processTable())) {
+  platform::ProcessTable& table = platform::processTable();
+  if (auto refusal = capture::checkPidOptions(s.options.includePids, s.options.excludePids, table)) {
     events::fail(*refusal);
   }
-  s.processTrees = std::make_unique<capture::ProcessTrees>(parsed(s.options.includePids), parsed(s.options.excludePids));
-}
-
-std::unique_ptr<platform::TapDescription> filteredTapDescription(State& s) {
-  if (!s.processTrees) return nullptr;
-  platform::Hal& hal = s.platform->hal();
-  s.processTrees->update(platform::processTable().list());
-  std::vector<capture::AudioProcess> processes;
-  const platform::OSStatus status = capture::readAudioProcesses(hal, processes);
-  if (status != 0) events::fail(capture::kProcessListUnreadable, status);
-  s.listedProcesses = capture::listedObjects(*s.processTrees, processes);
-  auto description = capture::describeTap(hal, *s.processTrees, s.listedProcesses);
-  if (!description) events::fail(capture::kTapFailed, 0);
-  return description;
-}
-
-void startFilterUpdates(State& s) {
-  if (!s.processTrees) return;
-  capture::FilterUpdater::Setup setup{&s.platform->hal(),
-                                      &s.platform->dispatch(),
-                                      &platform::processTable(),
-                                      s.tapID,
-                                      capture::kTapName,
-                                      s.tapDescription->uuidString(),
-                                      [] { return !state().cleanedUp; }};
-  s.filterUpdater =
-      std::make_unique<capture::FilterUpdater>(std::move(setup), *s.processTrees, s.listedProcesses);
-  s.filterUpdater->start();
+  capture::ProcessTrees trees(parsed(s.options.includePids), parsed(s.options.excludePids));
+  s.filter = std::make_unique<capture::FilterUpdater>(capture::FilterUpdater::Setup{
+      &s.platform->hal(), &s.platform->dispatch(), &table, &s.graph, [] { return !state().stopped; }},
+      std::move(trees));
+  s.graph.describeTap = [](platform::Hal& hal, std::unique_ptr<platform::TapDescription>& description) {
+    return state().filter->describe(hal, description);
+  };
 }
 
 void addFilterFields(const State& s, platform::Dictionary& ready) {
-  if (!s.processTrees) return;
-  for (const auto* roots : {&s.processTrees->includeRoots(), &s.processTrees->excludeRoots()}) {
+  if (!s.filter) return;
+  const capture::ProcessTrees& trees = s.filter->trees();
+  for (const auto* roots : {&trees.includeRoots(), &trees.excludeRoots()}) {
     if (roots->empty()) continue;
     platform::Array pids;
     for (const auto pid : *roots) pids.emplace_back(pid);
-    ready.emplace_back(roots == &s.processTrees->includeRoots() ? "include" : "exclude", std::move(pids));
+    ready.emplace_back(roots == &trees.includeRoots() ? "include" : "exclude", std::move(pids));
   }
 }
 
