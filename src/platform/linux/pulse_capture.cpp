@@ -2,8 +2,14 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
 #include <utility>
+
+#include "events/channel.h"
 
 namespace audiotap::platform::pulse {
 
@@ -12,8 +18,23 @@ namespace {
 // About 10 ms a fragment keeps a sound's way to standard output within a few
 // tens of milliseconds without waking the IO queue more than 100 times a second.
 constexpr pa_usec_t kFragment = 10 * PA_USEC_PER_MSEC;
+// The most frames one IO block call carries; longer fragments and silence
+// fills go through in pieces, so the scratch buffers have a fixed size.
+constexpr std::uint32_t kChunkFrames = 2048;
+// Packets already received are taken in one wakeup, up to this many.
+constexpr int kDrainLimit = 256;
 
-pa_sample_spec captureSpec(std::uint32_t rate) { return pa_sample_spec{PA_SAMPLE_FLOAT32NE, rate, 1}; }
+void sleepUntil(const timespec& until) {
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}
+
+timespec after(timespec t, pa_usec_t usec) {
+  t.tv_nsec += long(usec * 1000);
+  t.tv_sec += t.tv_nsec / 1000000000L;
+  t.tv_nsec %= 1000000000L;
+  return t;
+}
 
 }  // namespace
 
@@ -28,17 +49,41 @@ Capture::~Capture() {
   pa_stream_unref(stream_);
 }
 
-pa_stream* Capture::makeStream(Session& session, const std::string& name, std::uint32_t rate) {
-  const pa_sample_spec format = captureSpec(rate);
-  pa_channel_map map;
-  pa_channel_map_init_mono(&map);
-  return pa_stream_new(session.context(), name.c_str(), &format, &map);
+pa_stream* Capture::makeStream(Session& session, const std::string& name, const std::string& source,
+                               std::uint32_t rate) {
+  // The sink's own channels: the servers' own remix to mono differs (PipeWire
+  // adds the channels up where PulseAudio averages them), so the mixdown is ours.
+  struct Query {
+    pa_channel_map map{};
+    bool found = false;
+  } query;
+  auto onSource = [](pa_context*, const pa_source_info* info, int, void* user) {
+    auto* q = static_cast<Query*>(user);
+    if (info == nullptr || q->found) return;
+    q->map = info->channel_map;
+    q->found = true;
+  };
+  pa_operation* operation =
+      pa_context_get_source_info_by_name(session.context(), source.c_str(), onSource, &query);
+  if (operation == nullptr) return nullptr;
+  const bool done =
+      session.waitUntil([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
+  if (!done) pa_operation_cancel(operation);
+  pa_operation_unref(operation);
+  if (!done || !query.found || !pa_channel_map_valid(&query.map)) return nullptr;
+  const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, rate, query.map.channels};
+  return pa_stream_new(session.context(), name.c_str(), &format, &query.map);
 }
 
 int Capture::start(Queue& queue, IOBlock block, LostHandler lost) {
   block_ = std::move(block);
   lost_ = std::move(lost);
-  const pa_sample_spec format = captureSpec(rate_);
+  const pa_sample_spec format = *pa_stream_get_sample_spec(stream_);
+  channels_ = format.channels;
+  frameBytes_ = std::uint32_t(pa_frame_size(&format));
+  work_.assign(std::size_t(kChunkFrames) * channels_, 0.f);
+  silence_.assign(std::size_t(kChunkFrames) * channels_, 0.f);
+  mono_.assign(kChunkFrames, 0.f);
   pa_buffer_attr attributes;
   attributes.maxlength = std::uint32_t(-1);
   attributes.tlength = std::uint32_t(-1);
@@ -80,11 +125,15 @@ void Capture::serve() {
   bool lost = false;
   while (!stopRequested_.load(std::memory_order_acquire)) {
     delivered_ = false;
-    if (pa_mainloop_iterate(session_.loop(), 1, nullptr) < 0) {
-      lost = true;
-      break;
-    }
-    if (pa_context_get_state(session_.context()) != PA_CONTEXT_READY ||
+    int result = pa_mainloop_iterate(session_.loop(), 1, nullptr);
+    timespec woke;
+    clock_gettime(CLOCK_MONOTONIC, &woke);
+    // One iteration reads one packet: take every one already here, or a
+    // server that sends smaller packets than a fragment (PipeWire sends one
+    // per graph cycle) gets ahead of us until it drops audio.
+    for (int i = 0; result > 0 && i < kDrainLimit; ++i)
+      result = pa_mainloop_iterate(session_.loop(), 0, nullptr);
+    if (result < 0 || pa_context_get_state(session_.context()) != PA_CONTEXT_READY ||
         pa_stream_get_state(stream_) != PA_STREAM_READY) {
       lost = true;
       break;
@@ -94,19 +143,10 @@ void Capture::serve() {
     // at low latency. Waiting out the rest of a fragment after a delivery
     // lets one wakeup carry them all, at no more delay than the fragment we
     // asked for.
-    if (delivered_) {
-      timespec until;
-      clock_gettime(CLOCK_MONOTONIC, &until);
-      until.tv_nsec += long(kFragment * 1000);
-      if (until.tv_nsec >= 1000000000L) {
-        until.tv_nsec -= 1000000000L;
-        ++until.tv_sec;
-      }
-      while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-      }
-    }
+    if (delivered_) sleepUntil(after(woke, kFragment));
   }
   pa_stream_set_read_callback(stream_, nullptr, nullptr);
+  if (!stopRequested_.load(std::memory_order_acquire)) reportGap();
   std::string message;
   if (lost) message = lossMessage();
   if (!lost && pa_stream_get_state(stream_) == PA_STREAM_READY) {
@@ -125,13 +165,55 @@ void Capture::deliverReadable() {
     std::size_t size = 0;
     if (pa_stream_peek(stream_, &data, &size) < 0 || size == 0) return;
     delivered_ = true;
-    // A null fragment is a hole (data the server dropped): nothing to deliver.
-    if (data != nullptr && !stopRequested_.load(std::memory_order_acquire)) {
-      AudioBufferList list{1, {{1, std::uint32_t(size), const_cast<void*>(data)}}};
-      block_(&list);
+    const std::uint64_t frames = size / frameBytes_;
+    if (data == nullptr) {
+      // A hole: audio the server dropped (the reader fell behind) or never had.
+      gapFrames_ += frames;
+    } else {
+      reportGap();
     }
+    if (!stopRequested_.load(std::memory_order_acquire)) deliver(static_cast<const float*>(data), frames);
     pa_stream_drop(stream_);
   }
+}
+
+void Capture::deliver(const float* samples, std::uint64_t frames) {
+  while (frames > 0 && !stopRequested_.load(std::memory_order_acquire)) {
+    const std::uint32_t n = std::uint32_t(std::min<std::uint64_t>(frames, kChunkFrames));
+    const std::size_t count = std::size_t(n) * channels_;
+    const float* in = samples != nullptr ? samples : silence_.data();
+    if (hook_) {
+      std::memcpy(work_.data(), in, count * sizeof(float));
+      hook_(work_.data(), n, channels_);
+      in = work_.data();
+    }
+    if (channels_ > 1) {
+      // The mean: correlated full-scale channels stay at full scale.
+      const float scale = 1.f / float(channels_);
+      for (std::uint32_t i = 0; i < n; ++i) {
+        float sum = 0.f;
+        for (std::uint32_t c = 0; c < channels_; ++c) sum += in[std::size_t(i) * channels_ + c];
+        mono_[i] = sum * scale;
+      }
+      in = mono_.data();
+    }
+    AudioBufferList list{1, {{1, std::uint32_t(n * sizeof(float)), const_cast<float*>(in)}}};
+    block_(&list);
+    if (samples != nullptr) samples += count;
+    frames -= n;
+  }
+}
+
+// One report per episode of loss, once audio flows again (or the capture ends).
+void Capture::reportGap() {
+  if (gapFrames_ == 0) return;
+  char message[160];
+  std::snprintf(message, sizeof message,
+                "the sound server dropped %" PRIu64
+                " frames (%.3f s) of the sink's audio; filled with silence",
+                gapFrames_, double(gapFrames_) / rate_);
+  gapFrames_ = 0;
+  events::emit("error", {{"message", std::string(message)}});
 }
 
 std::string Capture::lossMessage() const {

@@ -141,7 +141,8 @@ class PulseHal final : public Hal {
     const std::string* main = stringAt(description, kAggregateMainSubDeviceKey);
     if (main == nullptr || *main != sink_->name || !namesTap(description, tapUUID_)) return PA_ERR_NOENTITY;
     const std::string* name = stringAt(description, kAggregateNameKey);
-    pa_stream* stream = Capture::makeStream(*session_, name != nullptr ? *name : "audiotap", sink_->rate);
+    pa_stream* stream =
+        Capture::makeStream(*session_, name != nullptr ? *name : "audiotap", sink_->monitorSource, sink_->rate);
     if (stream == nullptr) return pa_context_errno(session_->context());
     capture_ = std::make_unique<Capture>(*session_, stream, sink_->monitorSource, sink_->rate);
     *device = kAggregateID;
