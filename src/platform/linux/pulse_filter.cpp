@@ -15,7 +15,7 @@ constexpr pa_usec_t kFragment = 10 * PA_USEC_PER_MSEC;
 // takes in a new player well within ~100 ms.
 constexpr std::int64_t kRelistNs = 40'000'000;
 constexpr double kRampSeconds = 0.005;
-constexpr double kFifoSeconds = 0.5;
+constexpr double kFifoSeconds = 1;
 
 std::int64_t monotonicNs() {
   timespec now{};
@@ -65,9 +65,16 @@ struct Filter::Stream {
   // A ring of whole frames.
   std::vector<float> ring;
   std::size_t capacity = 0, head = 0, size = 0;
+  std::size_t largest = 0;  // frames in the largest packet so far
+  std::size_t dry = 0;       // frames owed since data last came
   bool primed = false;
   bool leaving = false;
   float gain = 0;
+
+  void skip(std::size_t frames) {
+    head = (head + frames) % capacity;
+    size -= frames;
+  }
 
   void push(const float* samples, std::size_t frames) {
     for (std::size_t i = 0; i < frames; ++i) {
@@ -137,7 +144,9 @@ void Filter::drain(Stream& stream) {
     std::size_t bytes = 0;
     if (pa_stream_peek(stream.stream, &data, &bytes) < 0 || bytes == 0) return;
     // A hole keeps its length as silence, so the stream stays on the sink's timeline.
-    stream.push(static_cast<const float*>(data), bytes / pa_frame_size(&spec_));
+    const std::size_t frames = bytes / pa_frame_size(&spec_);
+    stream.largest = std::max(stream.largest, frames);
+    stream.push(static_cast<const float*>(data), frames);
     pa_stream_drop(stream.stream);
   }
 }
@@ -232,20 +241,31 @@ void Filter::mix(float* interleaved, std::uint32_t frames, std::uint32_t channel
   for (const auto& owned : streams_) {
     Stream& s = *owned;
     drain(s);
+    // A server that sends in larger packets than a fragment needs one packet
+    // in hand.
+    const std::size_t target = std::max<std::size_t>(primeFrames_, s.largest);
     if (!s.primed) {
-      if (s.size < primeFrames_ || s.leaving) continue;
+      if (s.size < target || s.leaving) continue;
       s.primed = true;
       s.gain = 0;
+      s.dry = 0;
+      // A backlog handed over at connection would make the stream late for good.
+      if (s.size > target + frames) s.skip(s.size - target);
     }
+    if (s.size > s.capacity / 2) s.skip(s.size - target);  // far behind: catch up
     const std::size_t take = std::min<std::size_t>(frames, s.size);
     for (std::size_t i = 0; i < take; ++i) {
       s.gain = s.leaving ? std::max(0.f, s.gain - rampStep_) : std::min(1.f, s.gain + rampStep_);
       const float* frame = &s.ring[((s.head + i) % s.capacity) * channels];
       for (std::uint32_t c = 0; c < channels; ++c) interleaved[i * channels + c] += frame[c] * s.gain;
     }
-    s.head = (s.head + take) % s.capacity;
-    s.size -= take;
-    if (take < frames) s.primed = false;  // ran dry: joins again once refilled
+    s.skip(take);
+    // Short: a packet came late, and the stream runs that much later from now
+    // on, so a server whose packets come unevenly (PipeWire's by tens of ms)
+    // soon has its jitter covered. Dry for 500 ms: it has stopped, and joins
+    // again once refilled.
+    s.dry = take == 0 ? s.dry + frames : 0;
+    if (s.dry > spec_.rate / 2) s.primed = false;
   }
   std::erase_if(streams_, [](const std::unique_ptr<Stream>& s) {
     const pa_stream_state_t state = pa_stream_get_state(s->stream);

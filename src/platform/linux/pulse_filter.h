@@ -7,11 +7,13 @@
 // The monitor keeps the device clock, so with nothing wanted playing the
 // output is silence at the sink's pace.
 //
-// Each stream has a FIFO; it joins the mix once a fragment's worth has
-// arrived (so at most one fragment of added latency, and no drift: every
-// stream runs on the sink's clock), fading in over 5 ms, and fades out when it
-// is no longer wanted. A stream that runs dry leaves silence and joins again
-// the same way.
+// Each stream has a FIFO; it joins the mix once a fragment's worth (or one of
+// the server's packets, if larger) has arrived, so it adds that much latency
+// and no drift: every stream runs on the sink's clock. A backlog handed over
+// at connection is skipped. A packet that comes late leaves a short gap once,
+// and the stream keeps that much more in hand from then on (on PulseAudio
+// nearly never). It fades in over 5 ms, and out when it is no longer wanted;
+// one that runs dry for 500 ms joins again as a new one.
 #pragma once
 
 #include <pulse/pulseaudio.h>
