@@ -11,6 +11,7 @@ namespace audiotap::platform::pulse {
 namespace {
 
 constexpr pa_usec_t kFragment = 10 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kPipeWireHold = 400 * PA_USEC_PER_MSEC;
 // The sink inputs are re-listed this often; with the core's own pass this
 // takes in a new player well within ~100 ms.
 constexpr std::int64_t kRelistNs = 40'000'000;
@@ -57,6 +58,20 @@ std::optional<std::vector<SinkInput>> listSinkInputs(Session& session, std::uint
   return query.found;
 }
 
+bool servedByPipeWire(Session& session) {
+  std::string name;
+  auto onServer = [](pa_context*, const pa_server_info* info, void* user) {
+    if (info != nullptr && info->server_name != nullptr) *static_cast<std::string*>(user) = info->server_name;
+  };
+  pa_operation* operation = pa_context_get_server_info(session.context(), onServer, &name);
+  if (operation == nullptr) return false;
+  const bool done =
+      session.waitUntil([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
+  if (!done) pa_operation_cancel(operation);
+  pa_operation_unref(operation);
+  return name.find("PipeWire") != std::string::npos;
+}
+
 struct Filter::Stream {
   Filter* owner;
   std::uint32_t index;
@@ -100,7 +115,10 @@ Filter::Filter(Session& session, std::uint32_t sink, std::string monitorSource, 
       monitorSource_(std::move(monitorSource)),
       spec_(spec),
       map_(map),
-      primeFrames_(std::uint32_t(pa_usec_to_bytes(kFragment, &spec) / pa_frame_size(&spec))),
+      // pipewire-pulse hands a sink input's monitor over in bursts up to some
+      // 350 ms apart, where PulseAudio keeps to the sink's blocks.
+      primeFrames_(std::uint32_t(pa_usec_to_bytes(servedByPipeWire(session) ? kPipeWireHold : kFragment, &spec) /
+                                 pa_frame_size(&spec))),
       rampStep_(float(1.0 / (kRampSeconds * spec.rate))) {}
 
 Filter::~Filter() {
@@ -252,7 +270,7 @@ void Filter::mix(float* interleaved, std::uint32_t frames, std::uint32_t channel
       // A backlog handed over at connection would make the stream late for good.
       if (s.size > target + frames) s.skip(s.size - target);
     }
-    if (s.size > s.capacity / 2) s.skip(s.size - target);  // far behind: catch up
+    if (s.size > s.capacity / 2 + target) s.skip(s.size - target);  // far behind: catch up
     const std::size_t take = std::min<std::size_t>(frames, s.size);
     for (std::size_t i = 0; i < take; ++i) {
       s.gain = s.leaving ? std::max(0.f, s.gain - rampStep_) : std::min(1.f, s.gain + rampStep_);
