@@ -133,21 +133,42 @@ Filter::~Filter() {
   }
 }
 
+namespace {
+// Adds `from` to `to`; true when that added any.
+bool merge(std::vector<std::uint32_t>& to, const std::vector<std::uint32_t>& from) {
+  bool grew = false;
+  for (const std::uint32_t index : from) {
+    if (std::count(to.begin(), to.end(), index) == 0) {
+      to.push_back(index);
+      grew = true;
+    }
+  }
+  return grew;
+}
+}  // namespace
+
 void Filter::want(bool include, std::vector<AudioObjectID> listed) {
   std::lock_guard lock(mutex_);
   include_ = include;
   listed_ = std::move(listed);
+  merge(placed_, read_);
   ++wantVersion_;
 }
 
-std::vector<SinkInput> Filter::clients() {
+std::vector<SinkInput> Filter::clients(bool newPass) {
   std::lock_guard lock(mutex_);
+  if (!newPass) return clients_;
+  // The pass that read the previous list has ended by now.
+  if (merge(placed_, read_)) ++wantVersion_;
+  read_.clear();
+  for (const auto& client : clients_) read_.push_back(client.index);
   return clients_;
 }
 
 void Filter::seed(std::vector<SinkInput> clients) {
   std::lock_guard lock(mutex_);
   clients_ = std::move(clients);
+  for (const auto& client : clients_) placed_.push_back(client.index);
 }
 
 void Filter::setListener(Queue* queue, PropertyListener listener) {
@@ -201,10 +222,12 @@ void Filter::reconcile() {
     appliedVersion_ = wantVersion_;
     wantInclude_ = include_;
     wantListed_ = listed_;
+    wantPlaced_ = placed_;
     clients = clients_;
   }
   std::vector<std::uint32_t> wanted;
   for (const auto& client : clients) {
+    if (std::count(wantPlaced_.begin(), wantPlaced_.end(), client.index) == 0) continue;
     const bool listed = std::count(wantListed_.begin(), wantListed_.end(), kFirstSinkInputID + client.index) > 0;
     if (listed == wantInclude_) wanted.push_back(client.index);
   }

@@ -53,8 +53,12 @@ class Filter {
   // Any thread: the sink inputs to mix: those listed (include) or all but
   // those (exclude).
   void want(bool include, std::vector<AudioObjectID> listed);
-  // Any thread: the sink inputs as last seen by the serving task.
-  std::vector<SinkInput> clients();
+  // Any thread: the sink inputs as last seen by the serving task. The core
+  // reads them at the start of each pass (`newPass`: its first read), then
+  // sets what it wants: a sink input is mixed only once a pass that read it
+  // has ended, so a new player of an excluded tree is never heard before the
+  // core has placed it.
+  std::vector<SinkInput> clients(bool newPass);
   void seed(std::vector<SinkInput> clients);
   // Runs `listener` on `queue` whenever the sink inputs change.
   void setListener(Queue* queue, PropertyListener listener);
@@ -82,6 +86,7 @@ class Filter {
   std::vector<AudioObjectID> listed_;
   std::uint64_t wantVersion_ = 1;
   std::vector<SinkInput> clients_;
+  std::vector<std::uint32_t> read_, placed_;  // by the pass under way; by passes that ended
   Queue* listenerQueue_ = nullptr;
   PropertyListener listener_;
 
@@ -90,6 +95,7 @@ class Filter {
   std::uint64_t appliedVersion_ = 0;
   bool wantInclude_ = true;
   std::vector<AudioObjectID> wantListed_;
+  std::vector<std::uint32_t> wantPlaced_;
   pa_operation* query_ = nullptr;
   std::vector<SinkInput> queried_;
   std::int64_t lastQueryNs_ = 0;

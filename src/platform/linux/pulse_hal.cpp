@@ -100,7 +100,7 @@ class PulseHal final : public Hal {
       return 0;
     }
     if (object == kAudioObjectSystemObject && address.mSelector == kAudioHardwarePropertyProcessObjectList) {
-      const OSStatus status = readClients();
+      const OSStatus status = readClients(false);
       if (status != 0) return status;
       const std::uint32_t count = std::min<std::uint32_t>(*dataSize / sizeof(AudioObjectID), clients_.size());
       for (std::uint32_t i = 0; i < count; ++i) {
@@ -152,7 +152,8 @@ class PulseHal final : public Hal {
       return kUnknownPropertyError;
     }
     if (dataSize == nullptr) return PA_ERR_INVALID;
-    const OSStatus status = readClients();
+    // A pass of the core begins with the size.
+    const OSStatus status = readClients(true);
     if (status == 0) *dataSize = std::uint32_t(clients_.size() * sizeof(AudioObjectID));
     return status;
   }
@@ -298,9 +299,9 @@ class PulseHal final : public Hal {
   bool tapMade_ = false;
   std::string tapUUID_;
   // Before the capture: the sink inputs as read at start-up.
-  OSStatus readClients() {
+  OSStatus readClients(bool newPass) {
     if (filter_ && started_) {
-      clients_ = filter_->clients();
+      clients_ = filter_->clients(newPass);
       return 0;
     }
     if (started_ || !session_ || !sink_) return PA_ERR_BADSTATE;
