@@ -1,6 +1,7 @@
 # Configures the macOS build on a machine that is not a Mac, to check the
 # CMake files and compile every object against a copy of the SDK headers.
-# Nothing links: the headers come without the system's libraries.
+# Objects only; scripts/macos-compile-check links the binary against the
+# SDK's link stubs.
 #   cmake -S . -B build-macos -DCMAKE_TOOLCHAIN_FILE=cmake/macos-cross-check.cmake -DMACOS_SDK=/path/to/sdk
 #   cmake --build build-macos -j2 --target audiotap_core audiotap_macos
 set(CMAKE_SYSTEM_NAME Darwin)

@@ -23,7 +23,7 @@ class Queue {
 };
 
 // A signal or read source. Created suspended; its handler runs on the main
-// queue once resumed.
+// queue once resumed. Never null: one the system refuses never fires.
 class Source {
  public:
   virtual ~Source() = default;

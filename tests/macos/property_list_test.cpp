@@ -13,13 +13,13 @@ namespace audiotap::platform::macos {
 namespace {
 
 // Renders what a property-list API would receive, with each scalar's kind:
-// b = boolean, i = 64-bit integer, d = double, f = float.
+// n = int, i = 64-bit integer, d = double, f = float.
 struct RenderingBuilder {
   using Object = std::string;
   using List = std::vector<std::string>;
   using Map = std::vector<std::pair<std::string, std::string>>;
 
-  Object boolean(bool value) { return value ? "b:true" : "b:false"; }
+  Object number(int value) { return "n:" + std::to_string(value); }
   Object number(std::int64_t value) { return "i:" + std::to_string(value); }
   Object number(double value) { return "d:" + std::to_string(value); }
   Object number(float value) { return "f:" + std::to_string(value); }
@@ -60,8 +60,8 @@ TEST(PropertyList, ConvertsValuesAndKeys) {
     Dictionary input;
     const char* expected;
   } cases[] = {
-      // bool must not turn into the integer 1, nor an integer into a bool.
-      {"booleans stay booleans", {{"private", true}, {"stacked", false}}, "{PRIVATE=b:true,STACKED=b:false}"},
+      // The HAL reads its flags as numbers; a boolean there is not one.
+      {"flags become int numbers", {{"private", true}, {"stacked", false}}, "{PRIVATE=n:1,STACKED=n:0}"},
       {"numbers keep their kind",
        {{"a", 1}, {"b", std::int64_t(-5)}, {"c", 0.5}, {"d", 0.25f}},
        "{a=i:1,b=i:-5,c=d:0.500000,d=f:0.250000}"},
@@ -70,7 +70,7 @@ TEST(PropertyList, ConvertsValuesAndKeys) {
       {"later duplicate wins", {{"name", "first"}, {"name", "second"}}, "{NAME=\"second\"}"},
       {"keys inside lists are translated",
        {{"taps", Array{Dictionary{{"uid", "T"}, {"drift", true}}, Array{1, "x"}}}},
-       "{TAPS=[{UID=\"T\",DRIFT=b:true},[i:1,\"x\"]]}"},
+       "{TAPS=[{UID=\"T\",DRIFT=n:1},[i:1,\"x\"]]}"},
   };
   for (const auto& c : cases) {
     RenderingBuilder builder;

@@ -31,21 +31,26 @@ bool MacQueue::drain(std::chrono::milliseconds limit) {
 
 namespace {
 
+// Never null: a source libdispatch refuses (a signal number or descriptor out
+// of its range) is kept as one that never fires, as on the other platforms.
 class MacSource final : public Source {
  public:
   explicit MacSource(dispatch_source_t source) : source_(source) {}
   ~MacSource() override {
+    if (source_ == nullptr) return;
     dispatch_source_cancel(source_);
     // libdispatch crashes on the release of a source that was never resumed.
     if (!resumed_) dispatch_resume(source_);
   }
 
   void resume() override {
-    if (resumed_) return;
+    if (resumed_ || source_ == nullptr) return;
     resumed_ = true;
     dispatch_resume(source_);
   }
-  void cancel() override { dispatch_source_cancel(source_); }
+  void cancel() override {
+    if (source_ != nullptr) dispatch_source_cancel(source_);
+  }
 
  private:
   dispatch_source_t source_;
@@ -55,10 +60,11 @@ class MacSource final : public Source {
 std::unique_ptr<Source> makeSource(dispatch_source_type_t type, uintptr_t handle,
                                    std::function<void()> handler) {
   dispatch_source_t source = dispatch_source_create(type, handle, 0, dispatch_get_main_queue());
-  if (source == nullptr) return nullptr;
-  dispatch_source_set_event_handler(source, ^{
-    handler();
-  });
+  if (source != nullptr) {
+    dispatch_source_set_event_handler(source, ^{
+      handler();
+    });
+  }
   return std::make_unique<MacSource>(source);
 }
 
@@ -71,12 +77,12 @@ class MacDispatch final : public Dispatch {
   void ignoreSignal(int signo) override { signal(signo, SIG_IGN); }
 
   std::unique_ptr<Source> makeSignalSource(int signo, std::function<void()> handler) override {
-    if (signo <= 0) return nullptr;
+    if (signo <= 0) return std::make_unique<MacSource>(nullptr);
     return makeSource(DISPATCH_SOURCE_TYPE_SIGNAL, static_cast<uintptr_t>(signo), std::move(handler));
   }
 
   std::unique_ptr<Source> makeReadSource(int fd, std::function<void()> handler) override {
-    if (fd < 0) return nullptr;
+    if (fd < 0) return std::make_unique<MacSource>(nullptr);
     return makeSource(DISPATCH_SOURCE_TYPE_READ, static_cast<uintptr_t>(fd), std::move(handler));
   }
 

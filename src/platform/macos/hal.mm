@@ -4,9 +4,13 @@
 #import <CoreFoundation/CoreFoundation.h>
 #import <Foundation/Foundation.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string_view>
+#include <unordered_map>
 
 #include "platform/macos/backend.h"
 #include "platform/macos/property_list.h"
@@ -27,6 +31,18 @@ static_assert(platform::kAudioHardwarePropertyDefaultOutputDevice ==
               ::kAudioHardwarePropertyDefaultOutputDevice);
 static_assert(platform::kAudioDevicePropertyDeviceUID == ::kAudioDevicePropertyDeviceUID);
 static_assert(platform::kAudioTapPropertyFormat == ::kAudioTapPropertyFormat);
+static_assert(platform::kAudioTapPropertyDescription == ::kAudioTapPropertyDescription);
+static_assert(platform::kAudioHardwarePropertyServiceRestarted == ::kAudioHardwarePropertyServiceRestarted);
+static_assert(platform::kAudioHardwarePropertyProcessObjectList == ::kAudioHardwarePropertyProcessObjectList);
+static_assert(platform::kAudioHardwarePropertyTranslatePIDToProcessObject ==
+              ::kAudioHardwarePropertyTranslatePIDToProcessObject);
+static_assert(platform::kAudioProcessPropertyPID == ::kAudioProcessPropertyPID);
+static_assert(platform::kAudioDevicePropertyDeviceIsAlive == ::kAudioDevicePropertyDeviceIsAlive);
+static_assert(platform::kAudioDevicePropertyDeviceIsRunningSomewhere ==
+              ::kAudioDevicePropertyDeviceIsRunningSomewhere);
+static_assert(platform::kAudioAggregateDevicePropertyMainSubDevice ==
+              ::kAudioAggregateDevicePropertyMainSubDevice);
+static_assert(platform::kAudioHardwareUnsupportedOperationError == ::kAudioHardwareUnsupportedOperationError);
 static_assert(int(CATapUnmuted) == 0);
 
 // One flat table serves the description and its sub-tap entries because the
@@ -52,7 +68,7 @@ struct FoundationBuilder {
   // __autoreleasing.
   using Map = NSMutableDictionary*;
 
-  id boolean(bool value) { return [NSNumber numberWithBool:value]; }
+  id number(int value) { return [NSNumber numberWithInt:value]; }
   id number(std::int64_t value) { return [NSNumber numberWithLongLong:value]; }
   id number(double value) { return [NSNumber numberWithDouble:value]; }
   id number(float value) { return [NSNumber numberWithFloat:value]; }
@@ -89,12 +105,78 @@ class MacTapDescription final : public TapDescription {
 
 AudioDeviceIOProcID toProcID(IOProcID procID) { return reinterpret_cast<AudioDeviceIOProcID>(procID); }
 
+AudioObjectPropertyAddress toHal(const PropertyAddress& address) {
+  return {address.mSelector, address.mScope, address.mElement};
+}
+
+// Removal needs the very block and queue the listener was added with.
+struct Registration {
+  AudioObjectID object;
+  AudioObjectPropertyAddress address;
+  dispatch_queue_t queue;
+  AudioObjectPropertyListenerBlock block;
+  std::shared_ptr<std::atomic<bool>> live;
+};
+
 class MacHal final : public Hal {
  public:
   OSStatus getPropertyData(AudioObjectID object, const PropertyAddress& address, std::uint32_t* dataSize,
                            void* data) override {
-    const AudioObjectPropertyAddress halAddress{address.mSelector, address.mScope, address.mElement};
+    const AudioObjectPropertyAddress halAddress = toHal(address);
     return AudioObjectGetPropertyData(object, &halAddress, 0, nullptr, dataSize, data);
+  }
+
+  OSStatus getPropertyDataSize(AudioObjectID object, const PropertyAddress& address, std::uint32_t qualifierSize,
+                               const void* qualifier, std::uint32_t* dataSize) override {
+    const AudioObjectPropertyAddress halAddress = toHal(address);
+    return AudioObjectGetPropertyDataSize(object, &halAddress, qualifierSize, qualifier, dataSize);
+  }
+
+  OSStatus getPropertyDataQualified(AudioObjectID object, const PropertyAddress& address,
+                                    std::uint32_t qualifierSize, const void* qualifier, std::uint32_t* dataSize,
+                                    void* data) override {
+    const AudioObjectPropertyAddress halAddress = toHal(address);
+    return AudioObjectGetPropertyData(object, &halAddress, qualifierSize, qualifier, dataSize, data);
+  }
+
+  OSStatus addPropertyListener(AudioObjectID object, const PropertyAddress& address, Queue& queue,
+                               PropertyListener listener, ListenerID* id) override {
+    auto* ours = dynamic_cast<MacQueue*>(&queue);
+    if (ours == nullptr || !listener || id == nullptr) return kAudioHardwareIllegalOperationError;
+    // The HAL posts each notification onto the queue; one posted just before
+    // the removal must not run the listener after removePropertyListener has
+    // returned, so the block asks first.
+    auto live = std::make_shared<std::atomic<bool>>(true);
+    AudioObjectPropertyListenerBlock block = ^(UInt32, const AudioObjectPropertyAddress*) {
+      if (!live->load(std::memory_order_acquire)) return;
+      @autoreleasepool {
+        listener();
+      }
+    };
+    const AudioObjectPropertyAddress halAddress = toHal(address);
+    const OSStatus status = AudioObjectAddPropertyListenerBlock(object, &halAddress, ours->queue(), block);
+    if (status != 0) return status;
+    std::lock_guard lock(listenersMutex_);
+    *id = nextListener_++;
+    listeners_.emplace(*id, Registration{object, halAddress, ours->queue(), block, std::move(live)});
+    return 0;
+  }
+
+  OSStatus removePropertyListener(ListenerID id) override {
+    if (id == 0) return 0;
+    Registration registration;
+    {
+      std::lock_guard lock(listenersMutex_);
+      const auto found = listeners_.find(id);
+      if (found == listeners_.end()) return kAudioHardwareIllegalOperationError;
+      registration = std::move(found->second);
+      listeners_.erase(found);
+    }
+    registration.live->store(false, std::memory_order_release);
+    // After a restart of the audio system the object is gone and this fails;
+    // the listener is silenced all the same.
+    return AudioObjectRemovePropertyListenerBlock(registration.object, &registration.address, registration.queue,
+                                                  registration.block);
   }
 
   std::optional<std::string> copyString(StringRef string) override {
@@ -118,11 +200,21 @@ class MacHal final : public Hal {
 
   std::unique_ptr<TapDescription> makeMonoGlobalTapButExcludeProcesses(
       const std::vector<AudioObjectID>& excluded) override {
-    NSMutableArray<NSNumber*>* processes = [NSMutableArray arrayWithCapacity:excluded.size()];
-    for (AudioObjectID process : excluded) [processes addObject:@(process)];
-    CATapDescription* description = [[CATapDescription alloc] initMonoGlobalTapButExcludeProcesses:processes];
-    if (description == nil) return nullptr;
-    return std::make_unique<MacTapDescription>(description);
+    return wrap([[CATapDescription alloc] initMonoGlobalTapButExcludeProcesses:numbers(excluded)]);
+  }
+
+  std::unique_ptr<TapDescription> makeMonoMixdownOfProcesses(const std::vector<AudioObjectID>& processes) override {
+    return wrap([[CATapDescription alloc] initMonoMixdownOfProcesses:numbers(processes)]);
+  }
+
+  OSStatus setTapDescription(AudioObjectID tap, TapDescription& description) override {
+    auto* ours = dynamic_cast<MacTapDescription*>(&description);
+    if (ours == nullptr) return kAudioHardwareBadObjectError;
+    // The property's value is the description object itself.
+    CFTypeRef value = (__bridge CFTypeRef)ours->description();
+    const AudioObjectPropertyAddress address{::kAudioTapPropertyDescription, ::kAudioObjectPropertyScopeGlobal,
+                                             ::kAudioObjectPropertyElementMain};
+    return AudioObjectSetPropertyData(tap, &address, 0, nullptr, sizeof value, &value);
   }
 
   OSStatus createProcessTap(TapDescription& description, AudioObjectID* tap) override {
@@ -171,10 +263,24 @@ class MacHal final : public Hal {
     return AudioDeviceDestroyIOProcID(device, toProcID(procID));
   }
 
-  // A no-op on macOS: the tap and its private aggregate device are not known
-  // to report 'livn' (kAudioDevicePropertyDeviceIsAlive) dependably, and a
-  // false alarm would end a capture that still delivers audio.
+  // A no-op on macOS: the HAL announces a lost device or a restarted audio
+  // system through properties ('livn', 'srst'), which the driver listens for.
   void setDeviceLostHandler(std::function<void(const std::string& message)>) override {}
+
+ private:
+  static NSArray<NSNumber*>* numbers(const std::vector<AudioObjectID>& objects) {
+    NSMutableArray<NSNumber*>* array = [NSMutableArray arrayWithCapacity:objects.size()];
+    for (AudioObjectID object : objects) [array addObject:@(object)];
+    return array;
+  }
+  static std::unique_ptr<TapDescription> wrap(CATapDescription* description) {
+    if (description == nil) return nullptr;
+    return std::make_unique<MacTapDescription>(description);
+  }
+
+  std::mutex listenersMutex_;
+  std::unordered_map<ListenerID, Registration> listeners_;
+  ListenerID nextListener_ = 1;
 };
 
 }  // namespace

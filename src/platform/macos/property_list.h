@@ -29,7 +29,7 @@ constexpr std::string_view platformKey(std::span<const KeyName> table, std::stri
 }
 
 // Builder provides Object, List and Map types and
-//   boolean(bool), number(std::int64_t | double | float), string(const std::string&),
+//   number(int | std::int64_t | double | float), string(const std::string&),
 //   list(size) -> List, append(list, Object), finish(list) -> Object,
 //   map(size) -> Map, set(map, std::string_view key, Object), finish(map) -> Object.
 // Entries are set in order, so where the builder overwrites, a later
@@ -50,7 +50,9 @@ typename Builder::Object toPropertyList(const Value& value, Builder& builder, st
           for (const Value& element : v) builder.append(list, toPropertyList(element, builder, keys));
           return builder.finish(std::move(list));
         } else if constexpr (std::is_same_v<T, bool>) {
-          return builder.boolean(v);
+          // Core Audio documents each of its flags as a CFNumber, 0 or 1, and
+          // a CFBoolean is not one.
+          return builder.number(v ? 1 : 0);
         } else if constexpr (std::is_same_v<T, std::string>) {
           return builder.string(v);
         } else {
