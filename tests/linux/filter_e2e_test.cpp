@@ -101,7 +101,7 @@ TEST_P(FilterE2eHeardTest, ExactlyTheChosenShellsToneComesBack) {
   EXPECT_EQ(run.count("error"), 0u) << run.stderrText();
   expectOrderlyEnd(run);
   const std::string& pcm = run.pcm();
-  ASSERT_NEAR(double(pcm.size()) / 2, 32000, 3200);
+  ASSERT_NEAR(double(pcm.size()) / 2, 32000, 3200) << run.stderrText();
   // A tone left out is left out all along, also in the moments after a late
   // player appears; one kept is measured once its stream has joined (on
   // pipewire-pulse with 400 ms in hand).
