@@ -277,8 +277,9 @@ void Filter::connect(std::uint32_t index) {
 void Filter::mix(float* interleaved, std::uint32_t frames, std::uint32_t channels) {
   refresh();
   reconcile();
-  if (channels != spec_.channels) return;
+  // The monitor's own content is never passed on: it holds every process.
   std::fill(interleaved, interleaved + std::size_t(frames) * channels, 0.f);
+  if (channels != spec_.channels) return;
   for (const auto& owned : streams_) {
     Stream& s = *owned;
     drain(s);
