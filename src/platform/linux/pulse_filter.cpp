@@ -108,18 +108,18 @@ struct Filter::Stream {
   }
 };
 
-Filter::Filter(Session& session, std::uint32_t sink, std::string monitorSource, pa_sample_spec spec,
+Filter::Filter(Session& session, std::uint32_t sink, std::string monitorSource, pa_sample_spec format,
                pa_channel_map map)
     : session_(session),
       sink_(sink),
       monitorSource_(std::move(monitorSource)),
-      spec_(spec),
+      format_(format),
       map_(map),
       // pipewire-pulse hands a sink input's monitor over in bursts up to some
       // 350 ms apart, where PulseAudio keeps to the sink's blocks.
-      primeFrames_(std::uint32_t(pa_usec_to_bytes(servedByPipeWire(session) ? kPipeWireHold : kFragment, &spec) /
-                                 pa_frame_size(&spec))),
-      rampStep_(float(1.0 / (kRampSeconds * spec.rate))) {}
+      primeFrames_(std::uint32_t(pa_usec_to_bytes(servedByPipeWire(session) ? kPipeWireHold : kFragment, &format) /
+                                 pa_frame_size(&format))),
+      rampStep_(float(1.0 / (kRampSeconds * format.rate))) {}
 
 Filter::~Filter() {
   if (query_ != nullptr) {
@@ -183,7 +183,7 @@ void Filter::drain(Stream& stream) {
     std::size_t bytes = 0;
     if (pa_stream_peek(stream.stream, &data, &bytes) < 0 || bytes == 0) return;
     // A hole keeps its length as silence, so the stream stays on the sink's timeline.
-    const std::size_t frames = bytes / pa_frame_size(&spec_);
+    const std::size_t frames = bytes / pa_frame_size(&format_);
     stream.largest = std::max(stream.largest, frames);
     stream.push(static_cast<const float*>(data), frames);
     pa_stream_drop(stream.stream);
@@ -246,17 +246,17 @@ void Filter::connect(std::uint32_t index) {
   auto stream = std::make_unique<Stream>();
   stream->owner = this;
   stream->index = index;
-  stream->channels = spec_.channels;
-  stream->capacity = std::size_t(kFifoSeconds * spec_.rate);
-  stream->ring.assign(stream->capacity * spec_.channels, 0.f);
-  stream->stream = pa_stream_new(session_.context(), "Orvane Tap process", &spec_, &map_);
+  stream->channels = format_.channels;
+  stream->capacity = std::size_t(kFifoSeconds * format_.rate);
+  stream->ring.assign(stream->capacity * format_.channels, 0.f);
+  stream->stream = pa_stream_new(session_.context(), "Orvane Tap process", &format_, &map_);
   if (stream->stream == nullptr) return;
   pa_buffer_attr attributes;
   attributes.maxlength = std::uint32_t(-1);
   attributes.tlength = std::uint32_t(-1);
   attributes.prebuf = std::uint32_t(-1);
   attributes.minreq = std::uint32_t(-1);
-  attributes.fragsize = std::uint32_t(pa_usec_to_bytes(kFragment, &spec_));
+  attributes.fragsize = std::uint32_t(pa_usec_to_bytes(kFragment, &format_));
   pa_stream_set_read_callback(
       stream->stream,
       [](pa_stream*, std::size_t, void* user) {
@@ -279,7 +279,7 @@ void Filter::mix(float* interleaved, std::uint32_t frames, std::uint32_t channel
   reconcile();
   // The monitor's own content is never passed on: it holds every process.
   std::fill(interleaved, interleaved + std::size_t(frames) * channels, 0.f);
-  if (channels != spec_.channels) return;
+  if (channels != format_.channels) return;
   for (const auto& owned : streams_) {
     Stream& s = *owned;
     drain(s);
@@ -307,7 +307,7 @@ void Filter::mix(float* interleaved, std::uint32_t frames, std::uint32_t channel
     // soon has its jitter covered. Dry for 500 ms: it has stopped, and joins
     // again once refilled.
     s.dry = take == 0 ? s.dry + frames : 0;
-    if (s.dry > spec_.rate / 2) s.primed = false;
+    if (s.dry > format_.rate / 2) s.primed = false;
   }
   std::erase_if(streams_, [](const std::unique_ptr<Stream>& s) {
     const pa_stream_state_t state = pa_stream_get_state(s->stream);

@@ -45,7 +45,7 @@ std::optional<std::vector<SinkInput>> listSinkInputs(Session& session, std::uint
 
 class Filter {
  public:
-  Filter(Session& session, std::uint32_t sink, std::string monitorSource, pa_sample_spec spec, pa_channel_map map);
+  Filter(Session& session, std::uint32_t sink, std::string monitorSource, pa_sample_spec format, pa_channel_map map);
   ~Filter();
   Filter(const Filter&) = delete;
   Filter& operator=(const Filter&) = delete;
@@ -76,7 +76,7 @@ class Filter {
   Session& session_;
   std::uint32_t sink_;
   std::string monitorSource_;
-  pa_sample_spec spec_;
+  pa_sample_spec format_;
   pa_channel_map map_;
   std::uint32_t primeFrames_;
   float rampStep_;
