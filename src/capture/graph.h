@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +35,9 @@ struct Graph {
   platform::AudioObjectID aggregateID = 0;
   platform::IOProcID procID = nullptr;
   std::vector<platform::ListenerID> listeners;
+  // Set by the process filter: makes the tap's description in place of the
+  // system-wide one, each time the graph is built.
+  std::function<std::optional<Failure>(platform::Hal&, std::unique_ptr<platform::TapDescription>&)> describeTap;
 };
 
 // The default output device, its UID, the tap and the aggregate device

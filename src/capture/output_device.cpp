@@ -37,9 +37,13 @@ Result findDefaultOutputDevice(platform::Hal& hal, Graph& graph) {
 }
 
 Result createProcessTap(platform::Hal& hal, const std::string& uuid, Graph& graph) {
-  graph.tapDescription = hal.makeMonoGlobalTapButExcludeProcesses({});
+  if (graph.describeTap) {
+    if (Result failed = graph.describeTap(hal, graph.tapDescription)) return failed;
+  } else {
+    graph.tapDescription = hal.makeMonoGlobalTapButExcludeProcesses({});
+  }
   if (!graph.tapDescription) return Failure{kTapFailed, 0};
-  graph.tapDescription->setName("Orvane system audio");
+  graph.tapDescription->setName(kTapName);
   graph.tapDescription->setUUID(uuid);
   graph.tapDescription->setPrivate(true);
   graph.tapDescription->setMuteBehavior(0);

@@ -22,7 +22,9 @@ std::optional<std::string> deviceUID(platform::Hal& hal, platform::AudioObjectID
 // "no default output device".
 [[nodiscard]] Result findDefaultOutputDevice(platform::Hal& hal, Graph& graph);
 
-// The private, unmuted, system-wide mono tap.
+inline constexpr const char* kTapName = "Orvane system audio";
+
+// The private, unmuted mono tap: system-wide, or as graph.describeTap makes it.
 [[nodiscard]] Result createProcessTap(platform::Hal& hal, const std::string& uuid, Graph& graph);
 
 }  // namespace audiotap::capture

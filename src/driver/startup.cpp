@@ -9,6 +9,7 @@
 #include "capture/formats.h"
 #include "capture/graph.h"
 #include "driver/command_line.h"
+#include "driver/filter_setup.h"
 #include "driver/state.h"
 #include "events/channel.h"
 #include "realtime/io_block.h"
@@ -52,13 +53,14 @@ void setUpIo(State& s, capture::Formats formats) {
 }
 
 void emitReady(const State& s, const platform::StreamDescription& tapStreamFormat) {
-  events::emit("ready", {
-                            {"tapFormat", platform::Dictionary{{"sampleRate", tapStreamFormat.mSampleRate},
-                                                               {"channels", std::int64_t(tapStreamFormat.mChannelsPerFrame)}}},
-                            {"outputFormat",
-                             platform::Dictionary{{"sampleRate", s.targetRate}, {"channels", 1.0}, {"bits", 16.0}}},
-                            {"outputDeviceUID", s.graph.outputDeviceUID},
-                        });
+  platform::Dictionary ready{
+      {"tapFormat", platform::Dictionary{{"sampleRate", tapStreamFormat.mSampleRate},
+                                         {"channels", std::int64_t(tapStreamFormat.mChannelsPerFrame)}}},
+      {"outputFormat", platform::Dictionary{{"sampleRate", s.targetRate}, {"channels", 1.0}, {"bits", 16.0}}},
+      {"outputDeviceUID", s.graph.outputDeviceUID},
+  };
+  addFilterFields(s, ready);
+  events::emit("ready", ready);
 }
 
 void installSignalSources(State& s) {
@@ -106,6 +108,7 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
   scanCommandLine(argc, argv, s.options);
   s.seconds = s.options.seconds;
   s.targetRate = s.options.targetRate;
+  setUpProcessFilter(s);
 
   if (capture::Result failed = capture::buildGraph(platform, s.graph)) failStartup(*failed);
   capture::Formats formats;
@@ -117,6 +120,7 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
   s.meter = new realtime::Meter();
 
   setUpIo(s, std::move(formats));
+  if (s.filter) s.filter->start();
   // Handled before "ready" is announced, so a host that signals as soon as it
   // reads "ready" always gets the orderly stop; a signal that comes earlier
   // waits on the main queue until start-up has finished.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "capture/graph.h"
+#include "capture/process_filter.h"
 #include "driver/command_line.h"
 #include "platform/platform.h"
 #include "realtime/io_block.h"
@@ -39,6 +40,8 @@ struct State {
   bool stopped = false;
   std::vector<std::unique_ptr<platform::Source>> signalSources;
   std::unique_ptr<platform::Source> stdinSource;
+  // Only with --include-pid or --exclude-pid.
+  std::unique_ptr<capture::FilterUpdater> filter;
 };
 
 State& state();

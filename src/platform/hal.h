@@ -44,6 +44,10 @@ class TapDescription {
   virtual std::string uuidString() const = 0;
   virtual void setPrivate(bool isPrivate) = 0;
   virtual void setMuteBehavior(int behavior) = 0;  // 0: unmuted
+  // Marks a description made for the process filter, even while its list of
+  // processes is empty. A backend that cannot switch to a filtered capture
+  // later without losing or leaking audio sets it up from the start.
+  virtual void setFiltered(bool filtered) { (void)filtered; }
 };
 
 // Keys and values of the aggregate device description.

@@ -29,6 +29,23 @@ export function resolveBinary(lookup: BinaryLookup): string {
 export interface ArgOptions {
   rate?: number;
   seconds?: number;
+  include?: readonly number[];
+  exclude?: readonly number[];
+  excludeSelf?: boolean;
+}
+
+function pidArgs(option: string, name: string, pids: readonly number[] | undefined): string[] {
+  if (pids === undefined) return [];
+  if (!Array.isArray(pids)) throw new TypeError(`${name} must be an array of process IDs`);
+  const args: string[] = [];
+  for (const pid of pids) {
+    // The binary refuses anything else too; failing here names the option in the host's own terms.
+    if (!Number.isSafeInteger(pid) || pid <= 0 || pid > 2147483647) {
+      throw new RangeError(`${name} must hold positive integer process IDs, got ${pid}`);
+    }
+    args.push(option, String(pid));
+  }
+  return args;
 }
 
 export function buildArgs(options: ArgOptions): string[] {
@@ -45,5 +62,8 @@ export function buildArgs(options: ArgOptions): string[] {
     }
     if (options.seconds > 0 && Number.isFinite(options.seconds)) args.push("--seconds", String(options.seconds));
   }
+  args.push(...pidArgs("--include-pid", "include", options.include));
+  args.push(...pidArgs("--exclude-pid", "exclude", options.exclude));
+  if (options.excludeSelf) args.push("--exclude-pid", String(process.pid));
   return args;
 }

@@ -23,6 +23,12 @@ export interface StartOptions {
   rate?: number;
   /** Stop by itself after this many seconds (--seconds); 0 or absent: no limit. */
   seconds?: number;
+  /** Capture only these processes and their descendants (--include-pid each). */
+  include?: readonly number[];
+  /** Leave these processes and their descendants out (--exclude-pid each). */
+  exclude?: readonly number[];
+  /** Leave this process and its descendants out (an Electron app's renderers and audio service). */
+  excludeSelf?: boolean;
   /** Deliver PCM in Buffers of exactly this many milliseconds. */
   chunkMs?: number;
   /**

@@ -16,6 +16,10 @@ export interface ReadyEvent {
   tapFormat: TapFormat;
   outputFormat: OutputFormat;
   outputDeviceUID: string;
+  /** The PIDs of the include option, as given; only when it was used. */
+  include?: number[];
+  /** The PIDs of the exclude options (excludeSelf's included), as given; only when used. */
+  exclude?: number[];
 }
 
 export interface LevelEvent {

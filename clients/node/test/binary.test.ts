@@ -1,7 +1,7 @@
 import assert from "node:assert/strict";
 import { test } from "node:test";
 
-import { resolveBinary } from "../src/binary";
+import { buildArgs, resolveBinary } from "../src/binary";
 
 test("binary lookup: option, then AUDIOTAP_BINARY, then bin/ outside app.asar", () => {
   const base = { platform: "darwin", arch: "arm64" };
@@ -13,4 +13,17 @@ test("binary lookup: option, then AUDIOTAP_BINARY, then bin/ outside app.asar", 
     [{ ...base, env: {}, packageRoot: "/R/app.asar.unpacked/m" }, "/R/app.asar.unpacked/m/bin/darwin-arm64/audiotap"],
   ];
   for (const [lookup, want] of cases) assert.equal(resolveBinary(lookup), want);
+});
+
+test("process filter options: one flag per PID, excludeSelf adds this process, bad PIDs throw", () => {
+  assert.deepEqual(buildArgs({ include: [10, 20], exclude: [30] }), [
+    "--include-pid", "10", "--include-pid", "20", "--exclude-pid", "30",
+  ]);
+  assert.deepEqual(buildArgs({ exclude: [], excludeSelf: true }), ["--exclude-pid", String(process.pid)]);
+  assert.deepEqual(buildArgs({ excludeSelf: false }), []);
+  for (const bad of [0, -1, 1.5, NaN, 2 ** 31, "7" as unknown as number]) {
+    assert.throws(() => buildArgs({ include: [bad] }), RangeError, String(bad));
+    assert.throws(() => buildArgs({ exclude: [bad] }), RangeError, String(bad));
+  }
+  assert.throws(() => buildArgs({ include: 7 as unknown as number[] }), TypeError);
 });

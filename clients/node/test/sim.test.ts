@@ -97,3 +97,16 @@ test("a host that does not read: stop still works, and every sample is delivered
     assert.equal(delivered + result.droppedFrames, await stopped, JSON.stringify(options));
   }
 });
+
+test("include and exclude reach the process and come back in ready; excludeSelf names this process", { skip }, async () => {
+  const script = "pace=fast;count=20;procs=100:1:1000,200:1:3000";
+  const capture = sim(script, { include: [100], exclude: [200] });
+  const ready = await capture.ready;
+  assert.deepEqual([ready.include, ready.exclude], [[100], [200]]);
+  await capture.stop({ timeoutMs: 10000 });
+  // The simulated table has no such process: refused, as an unknown PID is.
+  const self = sim(script, { excludeSelf: true });
+  const err = await self.ready.then(() => assert.fail("ready"), (e: StartError) => e);
+  assert.equal(err.message, `invalid --exclude-pid value "${process.pid}": no such process`);
+  assert.equal(err.exitCode, 1);
+});

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "platform/linux/pulse_capture.h"
+#include "platform/linux/pulse_filter.h"
 #include "platform/linux/pulse_session.h"
 
 namespace audiotap::platform::pulse {
@@ -24,11 +25,18 @@ class PulseTapDescription final : public TapDescription {
   void setPrivate(bool) override {}
   void setMuteBehavior(int behavior) override { muteBehavior_ = behavior; }
   int muteBehavior() const { return muteBehavior_; }
+  void setFiltered(bool filtered) override { filtered_ = filtered; }
+
+  // The processes: those listed (include) or all but those.
+  bool include = false;
+  std::vector<AudioObjectID> listed;
+  bool filtered() const { return filtered_ || include || !listed.empty(); }
 
  private:
   std::string name_;
   std::string uuid_;
   int muteBehavior_ = 0;
+  bool filtered_ = false;
 };
 
 const std::string* stringAt(const Dictionary& dictionary, const char* key) {
@@ -91,6 +99,27 @@ class PulseHal final : public Hal {
       *dataSize = sizeof format;
       return 0;
     }
+    if (object == kAudioObjectSystemObject && address.mSelector == kAudioHardwarePropertyProcessObjectList) {
+      const OSStatus status = readClients(false);
+      if (status != 0) return status;
+      const std::uint32_t count = std::min<std::uint32_t>(*dataSize / sizeof(AudioObjectID), clients_.size());
+      for (std::uint32_t i = 0; i < count; ++i) {
+        const AudioObjectID id = kFirstSinkInputID + clients_[i].index;
+        std::memcpy(static_cast<char*>(data) + i * sizeof id, &id, sizeof id);
+      }
+      *dataSize = count * sizeof(AudioObjectID);
+      return 0;
+    }
+    if (address.mSelector == kAudioProcessPropertyPID && object >= kFirstSinkInputID) {
+      if (*dataSize < sizeof(std::int32_t)) return PA_ERR_INVALID;
+      for (const auto& client : clients_) {
+        if (kFirstSinkInputID + client.index != object) continue;
+        std::memcpy(data, &client.pid, sizeof client.pid);
+        *dataSize = sizeof client.pid;
+        return 0;
+      }
+      return PA_ERR_NOENTITY;
+    }
     return kUnknownPropertyError;
   }
 
@@ -102,8 +131,56 @@ class PulseHal final : public Hal {
   void releaseString(StringRef string) override { delete static_cast<const std::string*>(string); }
 
   std::unique_ptr<TapDescription> makeMonoGlobalTapButExcludeProcesses(
-      const std::vector<AudioObjectID>&) override {
-    return std::make_unique<PulseTapDescription>();
+      const std::vector<AudioObjectID>& excluded) override {
+    auto description = std::make_unique<PulseTapDescription>();
+    description->listed = excluded;
+    return description;
+  }
+
+  std::unique_ptr<TapDescription> makeMonoMixdownOfProcesses(const std::vector<AudioObjectID>& processes) override {
+    auto description = std::make_unique<PulseTapDescription>();
+    description->include = true;
+    description->listed = processes;
+    return description;
+  }
+
+  // The sink inputs of the tapped sink: read from the server while start-up
+  // owns the connection, then as the filter last saw them.
+  OSStatus getPropertyDataSize(AudioObjectID object, const PropertyAddress& address, std::uint32_t, const void*,
+                               std::uint32_t* dataSize) override {
+    if (object != kAudioObjectSystemObject || address.mSelector != kAudioHardwarePropertyProcessObjectList) {
+      return kUnknownPropertyError;
+    }
+    if (dataSize == nullptr) return PA_ERR_INVALID;
+    // A pass of the core begins with the size.
+    const OSStatus status = readClients(true);
+    if (status == 0) *dataSize = std::uint32_t(clients_.size() * sizeof(AudioObjectID));
+    return status;
+  }
+
+  OSStatus setTapDescription(AudioObjectID tap, TapDescription& description) override {
+    if (tap != kTapID || !tapMade_) return PA_ERR_NOENTITY;
+    const auto& ours = static_cast<PulseTapDescription&>(description);
+    if (!filter_ || !ours.filtered()) return PA_ERR_NOTSUPPORTED;
+    filter_->want(ours.include, ours.listed);
+    return 0;
+  }
+
+  OSStatus addPropertyListener(AudioObjectID object, const PropertyAddress& address, Queue& queue,
+                               PropertyListener listener, ListenerID* id) override {
+    if (object != kAudioObjectSystemObject || address.mSelector != kAudioHardwarePropertyProcessObjectList) {
+      return kUnknownPropertyError;
+    }
+    if (!filter_ || id == nullptr) return kAudioHardwareUnsupportedOperationError;
+    filter_->setListener(&queue, std::move(listener));
+    *id = 1;
+    return 0;
+  }
+
+  OSStatus removePropertyListener(ListenerID id) override {
+    if (id != 1 || !filter_) return PA_ERR_NOENTITY;
+    filter_->setListener(nullptr, nullptr);
+    return 0;
   }
 
   OSStatus createProcessTap(TapDescription& description, AudioObjectID* tap) override {
@@ -121,6 +198,10 @@ class PulseHal final : public Hal {
     if (!session_->sourceExists(sink_->monitorSource)) return session_->lastError();
     tapUUID_ = description.uuidString();
     tapMade_ = true;
+    const auto& ours = static_cast<PulseTapDescription&>(description);
+    filtered_ = ours.filtered();
+    wantInclude_ = ours.include;
+    wantListed_ = ours.listed;
     *tap = kTapID;
     return 0;
   }
@@ -130,6 +211,7 @@ class PulseHal final : public Hal {
     tapMade_ = false;
     if (capture_ && !capture_->finished()) return 0;
     capture_.reset();
+    filter_.reset();
     session_.reset();
     return 0;
   }
@@ -144,7 +226,19 @@ class PulseHal final : public Hal {
     pa_stream* stream =
         Capture::makeStream(*session_, name != nullptr ? *name : "audiotap", sink_->monitorSource, sink_->rate);
     if (stream == nullptr) return pa_context_errno(session_->context());
+    if (filtered_) {
+      filter_ = std::make_unique<Filter>(*session_, sink_->index, sink_->monitorSource,
+                                         *pa_stream_get_sample_spec(stream), *pa_stream_get_channel_map(stream));
+      filter_->seed(clients_);
+      filter_->want(wantInclude_, wantListed_);
+    }
     capture_ = std::make_unique<Capture>(*session_, stream, sink_->monitorSource, sink_->rate);
+    if (filter_) {
+      capture_->setFragmentHook([filter = filter_.get()](float* interleaved, std::uint32_t frames,
+                                                         std::uint32_t channels) {
+        filter->mix(interleaved, frames, channels);
+      });
+    }
     *device = kAggregateID;
     return 0;
   }
@@ -153,7 +247,10 @@ class PulseHal final : public Hal {
     if (device != kAggregateID || !capture_) return PA_ERR_NOENTITY;
     // Only once the serving task has let go of the connection; otherwise the
     // process is on its way out and the stream is left to it.
-    if (capture_->finished()) capture_.reset();
+    if (capture_->finished()) {
+      capture_.reset();
+      filter_.reset();
+    }
     return 0;
   }
 
@@ -201,6 +298,25 @@ class PulseHal final : public Hal {
   std::optional<SinkInfo> sink_;
   bool tapMade_ = false;
   std::string tapUUID_;
+  // Before the capture: the sink inputs as read at start-up.
+  OSStatus readClients(bool newPass) {
+    if (filter_ && started_) {
+      clients_ = filter_->clients(newPass);
+      return 0;
+    }
+    if (started_ || !session_ || !sink_) return PA_ERR_BADSTATE;
+    auto found = listSinkInputs(*session_, sink_->index);
+    if (!found) return session_->lastError();
+    clients_ = std::move(*found);
+    return 0;
+  }
+
+  std::vector<SinkInput> clients_;
+  bool filtered_ = false;
+  bool wantInclude_ = false;
+  std::vector<AudioObjectID> wantListed_;
+  // Declared before the capture, so the capture (whose hook uses it) goes first.
+  std::unique_ptr<Filter> filter_;
   std::unique_ptr<Capture> capture_;
   Queue* queue_ = nullptr;
   IOBlock block_;

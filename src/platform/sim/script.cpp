@@ -86,6 +86,32 @@ bool parseOdd(std::string_view text, std::vector<OddBuffer>* odd) {
   return true;
 }
 
+bool parseProcesses(std::string_view text, std::vector<SimProcess>* processes) {
+  std::vector<SimProcess> parsed;
+  for (const auto entry : split(text, ',')) {
+    const auto fields = split(entry, ':');
+    if (fields.size() < 2 || fields.size() > 5) return false;
+    SimProcess process;
+    const auto pid = parseInteger<int>(fields[0]);
+    const auto parent = parseInteger<int>(fields[1]);
+    if (!pid || *pid <= 0 || !parent || *parent < 0) return false;
+    process.pid = *pid;
+    process.parent = *parent;
+    const std::optional<double> numbers[] = {
+        fields.size() > 2 ? parseNumber(fields[2]) : 0.0, fields.size() > 3 ? parseNumber(fields[3]) : 0.0,
+        fields.size() > 4 ? parseNumber(fields[4]) : 1e300};
+    for (const auto& number : numbers) {
+      if (!number || *number < 0) return false;
+    }
+    process.hz = *numbers[0];
+    process.fromMs = *numbers[1];
+    process.untilMs = *numbers[2];
+    parsed.push_back(process);
+  }
+  *processes = std::move(parsed);
+  return true;
+}
+
 bool assignStatus(std::string_view text, OSStatus* status) {
   const auto parsed = parseStatus(text);
   if (parsed) *status = *parsed;
@@ -226,6 +252,13 @@ bool apply(std::string_view key, std::string_view value, Script& s) {
     s.mismatchFrom = *from;
     s.mismatchCount = *count;
     return true;
+  }
+  if (key == "procs") return parseProcesses(value, &s.processes);
+  if (key == "prs") return assignStatus(value, &s.processListStatus);
+  if (key == "tdsc") return assignStatus(value, &s.tapUpdateStatus);
+  if (key == "mixdown") {
+    s.mixdownYieldsDescription = false;
+    return value == "none";
   }
   return false;
 }

@@ -30,6 +30,12 @@
 //                         again (at most 2 s) and 100 ms more
 //   mismatch=<buffers>:<count>   that many buffers come with one channel more
 //                         per buffer than the format says
+//   procs=<pid>:<parent>[:<Hz>[:<from ms>[:<until ms>]]],...   a process table;
+//                         with it the device plays the tones of the processes
+//                         the tap covers (Hz 0: plays nothing), each at amp,
+//                         and a process lives from..until, in ms since start
+//   prs=<status>          'prs#' reads      tdsc=<status>   tap updates
+//   mixdown=none          initMonoMixdownOfProcesses yields nothing
 //
 // A status is a signed 32-bit decimal, 0x-hex, or four characters in single
 // quotes ('nope').
@@ -59,6 +65,14 @@ struct ToneFormat {
   std::uint32_t bytesPerFrame = 4;
   SampleType sampleType = SampleType::Float32;
   bool interleaved = true;
+};
+
+struct SimProcess {
+  int pid = 0;
+  int parent = 0;
+  double hz = 0;
+  double fromMs = 0;
+  double untilMs = 1e300;
 };
 
 struct Script {
@@ -106,6 +120,10 @@ struct Script {
   ToneFormat reformat;
   std::uint64_t mismatchFrom = 0;
   std::uint64_t mismatchCount = 0;
+  std::vector<SimProcess> processes;
+  OSStatus processListStatus = 0;
+  OSStatus tapUpdateStatus = 0;
+  bool mixdownYieldsDescription = true;
 };
 
 struct ParseResult {

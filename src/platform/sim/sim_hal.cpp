@@ -21,7 +21,8 @@ constexpr OSStatus kIllegalOperationError = OSStatus(fourCharCode("nope"));
 
 class SimTapDescription final : public platform::TapDescription {
  public:
-  explicit SimTapDescription(const Trace& trace) : trace_(trace) {}
+  SimTapDescription(const Trace& trace, bool include, std::vector<AudioObjectID> objects)
+      : include(include), objects(std::move(objects)), trace_(trace) {}
   void setName(const std::string& name) override { trace_.line("CATapDescription setName " + name); }
   void setUUID(const std::string& uuid) override {
     uuid_ = uuid;
@@ -35,10 +36,19 @@ class SimTapDescription final : public platform::TapDescription {
     trace_.line("CATapDescription setMuteBehavior " + std::to_string(behavior));
   }
 
+  const bool include;
+  const std::vector<AudioObjectID> objects;
+
  private:
   const Trace& trace_;
   std::string uuid_;
 };
+
+std::string idList(const std::vector<AudioObjectID>& ids) {
+  std::string text;
+  for (const AudioObjectID id : ids) text += (text.empty() ? "" : ",") + std::to_string(id);
+  return "[" + text + "]";
+}
 
 // Sleeps until `deadline` in slices, so a stop is noticed within one slice.
 // False when stopped first.
@@ -56,7 +66,7 @@ bool sleepUntil(std::int64_t deadline, const std::atomic<bool>& stopped) {
 
 }  // namespace
 
-SimHal::SimHal(const Script& script, const Trace& trace) : script_(script), trace_(trace) {}
+SimHal::SimHal(const Script& script, const Trace& trace) : script_(script), trace_(trace) { elapsedMs(); }
 
 SimHal::~SimHal() {
   for (const std::string* string : liveStrings_) delete string;
@@ -110,6 +120,29 @@ OSStatus SimHal::getPropertyData(AudioObjectID object, const platform::PropertyA
     std::memcpy(data, &value, sizeof value);
     return 0;
   }
+  if (address.mSelector == platform::kAudioHardwarePropertyProcessObjectList) {
+    if (object != platform::kAudioObjectSystemObject) return kBadObjectError;
+    const std::vector<int> clients = clientsAt(script_.processes, elapsedMs());
+    std::uint32_t written = 0;
+    for (const int pid : clients) {
+      if (written + sizeof(AudioObjectID) > size) break;
+      const AudioObjectID id = processObject(pid);
+      std::memcpy(static_cast<char*>(data) + written, &id, sizeof id);
+      written += sizeof id;
+    }
+    *dataSize = written;
+    return script_.processListStatus;
+  }
+  if (address.mSelector == platform::kAudioProcessPropertyPID) {
+    if (size != sizeof(std::int32_t)) return kBadPropertySizeError;
+    for (const int pid : clientsAt(script_.processes, elapsedMs())) {
+      if (processObject(pid) != object) continue;
+      const std::int32_t value = pid;
+      std::memcpy(data, &value, sizeof value);
+      return 0;
+    }
+    return kBadObjectError;
+  }
   return kUnknownPropertyError;
 }
 
@@ -130,14 +163,46 @@ void SimHal::releaseString(platform::StringRef string) {
 
 std::unique_ptr<platform::TapDescription> SimHal::makeMonoGlobalTapButExcludeProcesses(
     const std::vector<AudioObjectID>& excluded) {
-  std::string ids;
-  for (const AudioObjectID id : excluded) ids += (ids.empty() ? "" : ",") + std::to_string(id);
-  trace_.line("CATapDescription initMonoGlobalTapButExcludeProcesses [" + ids + "]");
-  return std::make_unique<SimTapDescription>(trace_);
+  trace_.line("CATapDescription initMonoGlobalTapButExcludeProcesses " + idList(excluded));
+  return std::make_unique<SimTapDescription>(trace_, false, excluded);
+}
+
+std::unique_ptr<platform::TapDescription> SimHal::makeMonoMixdownOfProcesses(
+    const std::vector<AudioObjectID>& processes) {
+  trace_.line("CATapDescription initMonoMixdownOfProcesses " + idList(processes));
+  if (!script_.mixdownYieldsDescription) return nullptr;
+  return std::make_unique<SimTapDescription>(trace_, true, processes);
+}
+
+OSStatus SimHal::setTapDescription(AudioObjectID tap, platform::TapDescription& description) {
+  const auto& ours = static_cast<SimTapDescription&>(description);
+  trace_.line("AudioObjectSetPropertyData " + std::to_string(tap) + " tdsc " + (ours.include ? "include " : "exclude ") +
+              idList(ours.objects));
+  if (tap != script_.tapID || tap == 0) return kBadObjectError;
+  if (script_.tapUpdateStatus != 0) return script_.tapUpdateStatus;
+  std::lock_guard lock(coverage_->mutex);
+  coverage_->include = ours.include;
+  coverage_->objects = ours.objects;
+  return 0;
+}
+
+OSStatus SimHal::getPropertyDataSize(AudioObjectID object, const platform::PropertyAddress& address,
+                                     std::uint32_t, const void*, std::uint32_t* dataSize) {
+  trace_.line("AudioObjectGetPropertyDataSize " + std::to_string(object) + " " + fourCharText(address.mSelector));
+  if (address.mSelector != platform::kAudioHardwarePropertyProcessObjectList) return kUnknownPropertyError;
+  if (object != platform::kAudioObjectSystemObject) return kBadObjectError;
+  *dataSize = std::uint32_t(clientsAt(script_.processes, elapsedMs()).size() * sizeof(AudioObjectID));
+  return script_.processListStatus;
 }
 
 OSStatus SimHal::createProcessTap(platform::TapDescription& description, AudioObjectID* tap) {
   trace_.line("AudioHardwareCreateProcessTap " + description.uuidString());
+  {
+    const auto& ours = static_cast<SimTapDescription&>(description);
+    std::lock_guard lock(coverage_->mutex);
+    coverage_->include = ours.include;
+    coverage_->objects = ours.objects;
+  }
   if (script_.tapID != 0) *tap = script_.tapID;
   return script_.tapStatus;
 }
@@ -166,6 +231,7 @@ OSStatus SimHal::createIOProcIDWithBlock(platform::IOProcID* procID, AudioObject
   stream_->trace = &trace_;
   stream_->block = std::move(block);
   stream_->world = world_;
+  stream_->coverage = coverage_;
   queue_ = &queue;
   if (script_.ioprocYieldsID) *procID = stream_.get();
   return script_.ioprocStatus;
@@ -259,6 +325,7 @@ void deliver(SimHal::Stream& stream) {
   double nanosecondsPerBuffer = 1e9 * script.framesPerBuffer / script.format.sampleRate;
   std::int64_t paceStart = monotonicNanoseconds();
   std::uint64_t paced = 0;
+  std::vector<int> clients;
   for (std::uint64_t delivered = 0;; ++delivered, ++paced) {
     if (at(script.loseAfter, delivered)) {
       if (stream.stopped.load()) return;
@@ -300,6 +367,17 @@ void deliver(SimHal::Stream& stream) {
     }
     if (stream.stopped.load()) return;
     const bool mismatched = delivered >= script.mismatchFrom && delivered - script.mismatchFrom < script.mismatchCount;
+    if (!script.processes.empty()) {
+      // What plays is decided at each buffer, as a device mixes its clients.
+      const double now = elapsedMs();
+      std::vector<int> current = clientsAt(script.processes, now);
+      if (current != clients) {
+        propertyChanged(stream.world, *stream.trace, platform::kAudioObjectSystemObject,
+                        platform::kAudioHardwarePropertyProcessObjectList);
+      }
+      clients = std::move(current);
+      tone.setTones(stream.coverage->tones(script.processes, now));
+    }
     stream.block(tone.next(mismatched));
   }
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/hal.h"
+#include "platform/sim/processes.h"
 #include "platform/sim/script.h"
 #include "platform/sim/trace.h"
 
@@ -70,6 +71,14 @@ class SimHal final : public platform::Hal {
 
   void setDeviceLostHandler(std::function<void(const std::string& message)> handler) override;
 
+  OSStatus getPropertyDataSize(AudioObjectID object, const platform::PropertyAddress& address,
+                               std::uint32_t qualifierSize, const void* qualifier, std::uint32_t* dataSize) override;
+  std::unique_ptr<platform::TapDescription> makeMonoMixdownOfProcesses(
+      const std::vector<AudioObjectID>& processes) override;
+  OSStatus setTapDescription(AudioObjectID tap, platform::TapDescription& description) override;
+
+  platform::ProcessTable& processes() { return processTable_; }
+
   // Shared with the task that delivers the audio, which may outlive the HAL's
   // interest in it.
   struct Stream {
@@ -79,6 +88,7 @@ class SimHal final : public platform::Hal {
     std::function<void(const std::string&)> lost;
     std::shared_ptr<World> world;
     std::atomic<bool> stopped{false};
+    std::shared_ptr<TapCoverage> coverage;
   };
 
  private:
@@ -86,6 +96,8 @@ class SimHal final : public platform::Hal {
 
   Script script_;
   const Trace& trace_;
+  SimProcessTable processTable_{script_.processes};
+  std::shared_ptr<TapCoverage> coverage_ = std::make_shared<TapCoverage>();
   std::set<const std::string*> liveStrings_;
   std::shared_ptr<World> world_ = std::make_shared<World>();
   std::shared_ptr<Stream> stream_;

@@ -60,7 +60,12 @@ const AudioBufferList* ToneGenerator::next(bool mismatched) {
   for (std::uint32_t b = 0; b < buffers_; ++b) l->mBuffers[b] = {channelsPerBuffer, bytesPerBuffer_, data_[b].data()};
   const std::uint32_t channels = format_.channels;
   for (std::uint32_t frame = 0; frame < frames_; ++frame) {
-    const double sample = toneSample(hz_, amplitude_, format_.sampleRate, index_ + frame);
+    double sample = 0;
+    if (tones_) {
+      for (const double hz : *tones_) sample += toneSample(hz, amplitude_, format_.sampleRate, index_ + frame);
+    } else {
+      sample = toneSample(hz_, amplitude_, format_.sampleRate, index_ + frame);
+    }
     for (std::uint32_t channel = 0; channel < channels; ++channel) {
       const std::uint32_t buffer = format_.interleaved ? 0 : channel;
       const std::size_t slot = format_.interleaved ? std::size_t(frame) * channels + channel : frame;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/sim/script.h"
@@ -28,6 +29,9 @@ class ToneGenerator {
   // A mismatched one claims one channel more per buffer than the format has.
   const platform::AudioBufferList* next(bool mismatched = false);
   const platform::AudioBufferList* odd(OddBuffer kind);
+  // From the next buffer on, the sum of these sines (each at the amplitude)
+  // in place of the one; none: silence. Every sine keeps the one phase clock.
+  void setTones(std::vector<double> hz) { tones_ = std::move(hz); }
 
  private:
   platform::AudioBufferList* list() {
@@ -36,6 +40,7 @@ class ToneGenerator {
 
   ToneFormat format_;
   double hz_;
+  std::optional<std::vector<double>> tones_;
   double amplitude_;
   std::uint32_t frames_;
   std::uint64_t index_ = 0;

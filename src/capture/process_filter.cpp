@@ -1,0 +1,201 @@
+#include "capture/process_filter.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <map>
+
+#include "capture/output_device.h"
+#include "events/channel.h"
+
+namespace audiotap::capture {
+
+using platform::AudioObjectID;
+using platform::OSStatus;
+
+namespace {
+
+// Well within the ~100 ms in which a new process of a tree must count.
+constexpr std::chrono::milliseconds kRecheckPeriod{50};
+
+constexpr platform::PropertyAddress globalAddress(std::uint32_t selector) {
+  return {selector, platform::kAudioObjectPropertyScopeGlobal, platform::kAudioObjectPropertyElementMain};
+}
+
+// Adds to `members` every process in `table` that descends from one of them,
+// and drops the members that are no longer in it.
+void grow(std::set<ProcessID>& members, const std::vector<platform::ProcessEntry>& table) {
+  std::multimap<ProcessID, ProcessID> children;
+  std::set<ProcessID> alive;
+  for (const auto& entry : table) {
+    alive.insert(entry.pid);
+    if (entry.parent != entry.pid) children.emplace(entry.parent, entry.pid);
+  }
+  std::erase_if(members, [&](ProcessID pid) { return !alive.count(pid); });
+  std::vector<ProcessID> pending(members.begin(), members.end());
+  while (!pending.empty()) {
+    const ProcessID parent = pending.back();
+    pending.pop_back();
+    const auto [first, last] = children.equal_range(parent);
+    for (auto it = first; it != last; ++it) {
+      if (members.insert(it->second).second) pending.push_back(it->second);
+    }
+  }
+}
+
+}  // namespace
+
+std::optional<ProcessID> parseProcessID(const std::string& text) {
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  long long value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value <= 0 || value > INT_MAX) return std::nullopt;
+  return ProcessID(value);
+}
+
+std::optional<std::string> checkPidOptions(const std::vector<std::string>& include,
+                                           const std::vector<std::string>& exclude,
+                                           platform::ProcessTable& table) {
+  for (const auto* list : {&include, &exclude}) {
+    const std::string option = list == &include ? "--include-pid" : "--exclude-pid";
+    for (const std::string& value : *list) {
+      const auto pid = parseProcessID(value);
+      const char* reason = !pid ? "not a positive decimal process ID" : !table.exists(*pid) ? "no such process" : nullptr;
+      if (reason != nullptr) return "invalid " + option + " value \"" + value + "\": " + reason;
+    }
+  }
+  return std::nullopt;
+}
+
+ProcessTrees::ProcessTrees(std::vector<ProcessID> include, std::vector<ProcessID> exclude)
+    : include_(std::move(include)), exclude_(std::move(exclude)) {}
+
+void ProcessTrees::update(const std::vector<platform::ProcessEntry>& table) {
+  // The roots rejoin on every pass: a root is in its tree whenever it lives.
+  included_.insert(include_.begin(), include_.end());
+  excluded_.insert(exclude_.begin(), exclude_.end());
+  grow(included_, table);
+  grow(excluded_, table);
+}
+
+bool ProcessTrees::heard(ProcessID pid) const {
+  if (excluded_.count(pid)) return false;
+  return !includeMode() || included_.count(pid) > 0;
+}
+
+OSStatus readAudioProcesses(platform::Hal& hal, std::vector<AudioProcess>& processes) {
+  processes.clear();
+  const auto listAddress = globalAddress(platform::kAudioHardwarePropertyProcessObjectList);
+  std::vector<AudioObjectID> objects;
+  // The list may grow between the two reads; a few tries settle it.
+  for (int attempt = 0;; ++attempt) {
+    std::uint32_t size = 0;
+    OSStatus status = hal.getPropertyDataSize(platform::kAudioObjectSystemObject, listAddress, 0, nullptr, &size);
+    if (status != 0) return status;
+    objects.assign(size / sizeof(AudioObjectID) + 1, 0);
+    std::uint32_t read = std::uint32_t(objects.size() * sizeof(AudioObjectID));
+    status = hal.getPropertyData(platform::kAudioObjectSystemObject, listAddress, &read, objects.data());
+    if (status != 0) return status;
+    if (read < objects.size() * sizeof(AudioObjectID) || attempt == 3) {
+      objects.resize(std::min<std::size_t>(objects.size(), read / sizeof(AudioObjectID)));
+      break;
+    }
+  }
+  const auto pidAddress = globalAddress(platform::kAudioProcessPropertyPID);
+  for (const AudioObjectID object : objects) {
+    std::int32_t pid = -1;
+    std::uint32_t size = sizeof pid;
+    if (object == 0) continue;
+    if (hal.getPropertyData(object, pidAddress, &size, &pid) != 0 || size != sizeof pid) continue;
+    processes.push_back({object, pid});
+  }
+  return 0;
+}
+
+std::vector<AudioObjectID> listedObjects(const ProcessTrees& trees, const std::vector<AudioProcess>& processes) {
+  std::vector<AudioObjectID> listed;
+  for (const auto& process : processes) {
+    // A client whose PID is unknown is in no tree.
+    const bool heard = process.pid > 0 ? trees.heard(process.pid) : !trees.includeMode();
+    if (heard == trees.includeMode()) listed.push_back(process.object);
+  }
+  std::sort(listed.begin(), listed.end());
+  listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
+  return listed;
+}
+
+std::unique_ptr<platform::TapDescription> describeTap(platform::Hal& hal, const ProcessTrees& trees,
+                                                      const std::vector<AudioObjectID>& objects) {
+  auto description = trees.includeMode() ? hal.makeMonoMixdownOfProcesses(objects)
+                                         : hal.makeMonoGlobalTapButExcludeProcesses(objects);
+  if (description) description->setFiltered(true);
+  return description;
+}
+
+FilterUpdater::FilterUpdater(Setup setup, ProcessTrees trees) : setup_(std::move(setup)), trees_(std::move(trees)) {}
+
+std::optional<Failure> FilterUpdater::describe(platform::Hal& hal,
+                                               std::unique_ptr<platform::TapDescription>& description) {
+  trees_.update(setup_.table->list());
+  std::vector<AudioProcess> processes;
+  const OSStatus status = readAudioProcesses(hal, processes);
+  if (status != 0) return Failure{kProcessListUnreadable, status};
+  listed_ = listedObjects(trees_, processes);
+  description = describeTap(hal, trees_, listed_);
+  failing_ = false;
+  return std::nullopt;
+}
+
+void FilterUpdater::start() {
+  listenerQueue_ = setup_.dispatch->makeSerialQueue("com.orvane.audiotap.processes");
+  platform::ListenerID id = 0;
+  // Optional: where the platform cannot tell, the periodic pass alone keeps up.
+  setup_.hal->addPropertyListener(
+      platform::kAudioObjectSystemObject, globalAddress(platform::kAudioHardwarePropertyProcessObjectList),
+      *listenerQueue_, [this] { setup_.dispatch->asyncOnMain([this] { recheck(); }); }, &id);
+  setup_.dispatch->asyncAfterOnMain(kRecheckPeriod, [this] { tick(); });
+}
+
+void FilterUpdater::tick() {
+  if (!setup_.running()) return;
+  recheck();
+  setup_.dispatch->asyncAfterOnMain(kRecheckPeriod, [this] { tick(); });
+}
+
+void FilterUpdater::recheck() {
+  Graph& graph = *setup_.graph;
+  if (!setup_.running() || graph.tapID == 0 || !graph.tapDescription) return;
+  trees_.update(setup_.table->list());
+  std::vector<AudioProcess> processes;
+  const OSStatus status = readAudioProcesses(*setup_.hal, processes);
+  if (status != 0) return report(status);
+  std::vector<AudioObjectID> listed = listedObjects(trees_, processes);
+  if (listed == listed_ && !failing_) return;
+  auto description = describeTap(*setup_.hal, trees_, listed);
+  if (!description) return report(0);
+  description->setName(kTapName);
+  description->setUUID(graph.tapDescription->uuidString());
+  description->setPrivate(true);
+  description->setMuteBehavior(0);
+  const OSStatus set = setup_.hal->setTapDescription(graph.tapID, *description);
+  if (set != 0) return report(set);
+  listed_ = std::move(listed);
+  graph.tapDescription = std::move(description);
+  failing_ = false;
+}
+
+void FilterUpdater::report(OSStatus status) {
+  if (failing_) return;
+  failing_ = true;
+  platform::Dictionary payload{{"message", kFilterNotUpdated}};
+  if (status != 0) {
+    payload.emplace_back("status", std::int64_t(status));
+    payload.emplace_back("code", events::fourCC(status));
+  }
+  events::emit("error", payload);
+}
+
+}  // namespace audiotap::capture

@@ -1,0 +1,324 @@
+#include "platform/linux/pulse_filter.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace audiotap::platform::pulse {
+
+namespace {
+
+constexpr pa_usec_t kFragment = 10 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kPipeWireHold = 400 * PA_USEC_PER_MSEC;
+// The sink inputs are re-listed this often; with the core's own pass this
+// takes in a new player well within ~100 ms.
+constexpr std::int64_t kRelistNs = 40'000'000;
+constexpr double kRampSeconds = 0.005;
+constexpr double kFifoSeconds = 1;
+
+std::int64_t monotonicNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+SinkInput sinkInputOf(const pa_sink_input_info& info) {
+  std::int32_t pid = -1;
+  if (const char* text = pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_ID)) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0' && value > 0 && value <= 0x7fffffff) pid = std::int32_t(value);
+  }
+  return {info.index, pid};
+}
+
+
+}  // namespace
+
+std::optional<std::vector<SinkInput>> listSinkInputs(Session& session, std::uint32_t sink) {
+  struct Query {
+    std::uint32_t sink;
+    std::vector<SinkInput> found;
+    bool failed = false;
+  } query{sink, {}};
+  auto onInput = [](pa_context*, const pa_sink_input_info* info, int eol, void* user) {
+    auto* q = static_cast<Query*>(user);
+    if (eol < 0) q->failed = true;
+    if (info != nullptr && info->sink == q->sink) q->found.push_back(sinkInputOf(*info));
+  };
+  pa_operation* operation = pa_context_get_sink_input_info_list(session.context(), onInput, &query);
+  if (operation == nullptr) return std::nullopt;
+  const bool done =
+      session.waitUntil([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
+  if (!done) pa_operation_cancel(operation);
+  pa_operation_unref(operation);
+  if (!done || query.failed) return std::nullopt;
+  return query.found;
+}
+
+bool servedByPipeWire(Session& session) {
+  std::string name;
+  auto onServer = [](pa_context*, const pa_server_info* info, void* user) {
+    if (info != nullptr && info->server_name != nullptr) *static_cast<std::string*>(user) = info->server_name;
+  };
+  pa_operation* operation = pa_context_get_server_info(session.context(), onServer, &name);
+  if (operation == nullptr) return false;
+  const bool done =
+      session.waitUntil([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
+  if (!done) pa_operation_cancel(operation);
+  pa_operation_unref(operation);
+  return name.find("PipeWire") != std::string::npos;
+}
+
+struct Filter::Stream {
+  Filter* owner;
+  std::uint32_t index;
+  pa_stream* stream = nullptr;
+  std::uint32_t channels;
+  // A ring of whole frames.
+  std::vector<float> ring;
+  std::size_t capacity = 0, head = 0, size = 0;
+  std::size_t largest = 0;  // frames in the largest packet so far
+  std::size_t dry = 0;       // frames owed since data last came
+  bool primed = false;
+  bool leaving = false;
+  float gain = 0;
+
+  void skip(std::size_t frames) {
+    head = (head + frames) % capacity;
+    size -= frames;
+  }
+
+  void push(const float* samples, std::size_t frames) {
+    for (std::size_t i = 0; i < frames; ++i) {
+      if (size == capacity) {  // the oldest frame goes
+        head = (head + 1) % capacity;
+        --size;
+      }
+      float* slot = &ring[((head + size) % capacity) * channels];
+      if (samples != nullptr) {
+        std::memcpy(slot, samples + i * channels, channels * sizeof(float));
+      } else {
+        std::fill(slot, slot + channels, 0.f);
+      }
+      ++size;
+    }
+  }
+};
+
+Filter::Filter(Session& session, std::uint32_t sink, std::string monitorSource, pa_sample_spec format,
+               pa_channel_map map)
+    : session_(session),
+      sink_(sink),
+      monitorSource_(std::move(monitorSource)),
+      format_(format),
+      map_(map),
+      // pipewire-pulse hands a sink input's monitor over in bursts up to some
+      // 350 ms apart, where PulseAudio keeps to the sink's blocks.
+      primeFrames_(std::uint32_t(pa_usec_to_bytes(servedByPipeWire(session) ? kPipeWireHold : kFragment, &format) /
+                                 pa_frame_size(&format))),
+      rampStep_(float(1.0 / (kRampSeconds * format.rate))) {}
+
+Filter::~Filter() {
+  if (query_ != nullptr) {
+    pa_operation_cancel(query_);
+    pa_operation_unref(query_);
+  }
+  for (const auto& stream : streams_) {
+    pa_stream_set_read_callback(stream->stream, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream->stream))) pa_stream_disconnect(stream->stream);
+    pa_stream_unref(stream->stream);
+  }
+}
+
+namespace {
+// Adds `from` to `to`; true when that added any.
+bool merge(std::vector<std::uint32_t>& to, const std::vector<std::uint32_t>& from) {
+  bool grew = false;
+  for (const std::uint32_t index : from) {
+    if (std::count(to.begin(), to.end(), index) == 0) {
+      to.push_back(index);
+      grew = true;
+    }
+  }
+  return grew;
+}
+}  // namespace
+
+void Filter::want(bool include, std::vector<AudioObjectID> listed) {
+  std::lock_guard lock(mutex_);
+  include_ = include;
+  listed_ = std::move(listed);
+  merge(placed_, read_);
+  ++wantVersion_;
+}
+
+std::vector<SinkInput> Filter::clients(bool newPass) {
+  std::lock_guard lock(mutex_);
+  if (!newPass) return clients_;
+  // The pass that read the previous list has ended by now.
+  if (merge(placed_, read_)) ++wantVersion_;
+  read_.clear();
+  for (const auto& client : clients_) read_.push_back(client.index);
+  return clients_;
+}
+
+void Filter::seed(std::vector<SinkInput> clients) {
+  std::lock_guard lock(mutex_);
+  clients_ = std::move(clients);
+  for (const auto& client : clients_) placed_.push_back(client.index);
+}
+
+void Filter::setListener(Queue* queue, PropertyListener listener) {
+  std::lock_guard lock(mutex_);
+  listenerQueue_ = queue;
+  listener_ = std::move(listener);
+}
+
+void Filter::drain(Stream& stream) {
+  for (;;) {
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    if (pa_stream_peek(stream.stream, &data, &bytes) < 0 || bytes == 0) return;
+    // A hole keeps its length as silence, so the stream stays on the sink's timeline.
+    const std::size_t frames = bytes / pa_frame_size(&format_);
+    stream.largest = std::max(stream.largest, frames);
+    stream.push(static_cast<const float*>(data), frames);
+    pa_stream_drop(stream.stream);
+  }
+}
+
+void Filter::refresh() {
+  if (query_ != nullptr) {
+    if (pa_operation_get_state(query_) == PA_OPERATION_RUNNING) return;
+    pa_operation_unref(query_);
+    query_ = nullptr;
+  }
+  const std::int64_t now = monotonicNs();
+  if (now - lastQueryNs_ < kRelistNs) return;
+  lastQueryNs_ = now;
+  queried_.clear();
+  auto onInput = [](pa_context*, const pa_sink_input_info* info, int eol, void* user) {
+    auto* self = static_cast<Filter*>(user);
+    if (info != nullptr && info->sink == self->sink_) self->queried_.push_back(sinkInputOf(*info));
+    if (eol == 0) return;
+    if (eol < 0) return;  // keep what was known
+    std::lock_guard lock(self->mutex_);
+    if (self->queried_ == self->clients_) return;
+    self->clients_ = self->queried_;
+    self->appliedVersion_ = 0;  // reconcile against the new list
+    if (self->listenerQueue_ != nullptr && self->listener_) self->listenerQueue_->async(self->listener_);
+  };
+  query_ = pa_context_get_sink_input_info_list(session_.context(), onInput, this);
+}
+
+void Filter::reconcile() {
+  std::vector<SinkInput> clients;
+  {
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock() || appliedVersion_ == wantVersion_) return;
+    appliedVersion_ = wantVersion_;
+    wantInclude_ = include_;
+    wantListed_ = listed_;
+    wantPlaced_ = placed_;
+    clients = clients_;
+  }
+  std::vector<std::uint32_t> wanted;
+  for (const auto& client : clients) {
+    if (std::count(wantPlaced_.begin(), wantPlaced_.end(), client.index) == 0) continue;
+    const bool listed = std::count(wantListed_.begin(), wantListed_.end(), kFirstSinkInputID + client.index) > 0;
+    if (listed == wantInclude_) wanted.push_back(client.index);
+  }
+  for (const auto& stream : streams_) {
+    if (std::count(wanted.begin(), wanted.end(), stream->index) == 0) stream->leaving = true;
+  }
+  for (const std::uint32_t index : wanted) {
+    const bool present = std::any_of(streams_.begin(), streams_.end(), [&](const auto& stream) {
+      return stream->index == index && !stream->leaving;
+    });
+    if (!present) connect(index);
+  }
+}
+
+void Filter::connect(std::uint32_t index) {
+  auto stream = std::make_unique<Stream>();
+  stream->owner = this;
+  stream->index = index;
+  stream->channels = format_.channels;
+  stream->capacity = std::size_t(kFifoSeconds * format_.rate);
+  stream->ring.assign(stream->capacity * format_.channels, 0.f);
+  stream->stream = pa_stream_new(session_.context(), "Orvane Tap process", &format_, &map_);
+  if (stream->stream == nullptr) return;
+  pa_buffer_attr attributes;
+  attributes.maxlength = std::uint32_t(-1);
+  attributes.tlength = std::uint32_t(-1);
+  attributes.prebuf = std::uint32_t(-1);
+  attributes.minreq = std::uint32_t(-1);
+  attributes.fragsize = std::uint32_t(pa_usec_to_bytes(kFragment, &format_));
+  pa_stream_set_read_callback(
+      stream->stream,
+      [](pa_stream*, std::size_t, void* user) {
+        auto* s = static_cast<Stream*>(user);
+        s->owner->drain(*s);
+      },
+      stream.get());
+  if (pa_stream_set_monitor_stream(stream->stream, index) < 0 ||
+      pa_stream_connect_record(stream->stream, monitorSource_.c_str(), &attributes,
+                               pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) < 0) {
+    pa_stream_set_read_callback(stream->stream, nullptr, nullptr);
+    pa_stream_unref(stream->stream);
+    return;
+  }
+  streams_.push_back(std::move(stream));
+}
+
+void Filter::mix(float* interleaved, std::uint32_t frames, std::uint32_t channels) {
+  refresh();
+  reconcile();
+  // The monitor's own content is never passed on: it holds every process.
+  std::fill(interleaved, interleaved + std::size_t(frames) * channels, 0.f);
+  if (channels != format_.channels) return;
+  for (const auto& owned : streams_) {
+    Stream& s = *owned;
+    drain(s);
+    // A server that sends in larger packets than a fragment needs one packet
+    // in hand.
+    const std::size_t target = std::max<std::size_t>(primeFrames_, s.largest);
+    if (!s.primed) {
+      if (s.size < target || s.leaving) continue;
+      s.primed = true;
+      s.gain = 0;
+      s.dry = 0;
+      // A backlog handed over at connection would make the stream late for good.
+      if (s.size > target + frames) s.skip(s.size - target);
+    }
+    if (s.size > s.capacity / 2 + target) s.skip(s.size - target);  // far behind: catch up
+    const std::size_t take = std::min<std::size_t>(frames, s.size);
+    for (std::size_t i = 0; i < take; ++i) {
+      s.gain = s.leaving ? std::max(0.f, s.gain - rampStep_) : std::min(1.f, s.gain + rampStep_);
+      const float* frame = &s.ring[((s.head + i) % s.capacity) * channels];
+      for (std::uint32_t c = 0; c < channels; ++c) interleaved[i * channels + c] += frame[c] * s.gain;
+    }
+    s.skip(take);
+    // Short: a packet came late, and the stream runs that much later from now
+    // on, so a server whose packets come unevenly (PipeWire's by tens of ms)
+    // soon has its jitter covered. Dry for 500 ms: it has stopped, and joins
+    // again once refilled.
+    s.dry = take == 0 ? s.dry + frames : 0;
+    if (s.dry > format_.rate / 2) s.primed = false;
+  }
+  std::erase_if(streams_, [](const std::unique_ptr<Stream>& s) {
+    const pa_stream_state_t state = pa_stream_get_state(s->stream);
+    const bool ended = !PA_STREAM_IS_GOOD(state) && s->size == 0;
+    const bool faded = s->leaving && (s->gain == 0 || !s->primed);
+    if (!ended && !faded) return false;
+    pa_stream_set_read_callback(s->stream, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(state)) pa_stream_disconnect(s->stream);
+    pa_stream_unref(s->stream);
+    return true;
+  });
+}
+
+}  // namespace audiotap::platform::pulse

@@ -1,0 +1,104 @@
+// The process filter on a PulseAudio-protocol server. Each sink input of the
+// tapped sink is an audio client (process object kFirstSinkInputID + its
+// index, PID from `application.process.id`). A filtered capture reads one
+// record stream per wanted sink input (pa_stream_set_monitor_stream on the
+// sink's monitor, in the monitor's own format) and, through the capture's
+// fragment hook, replaces each fragment of the sink's monitor with their sum.
+// The monitor keeps the device clock, so with nothing wanted playing the
+// output is silence at the sink's pace.
+//
+// Each stream has a FIFO; it joins the mix once a fragment's worth (or one of
+// the server's packets, if larger) has arrived, so it adds that much latency
+// and no drift: every stream runs on the sink's clock. A backlog handed over
+// at connection is skipped. A packet that comes late leaves a short gap once,
+// and the stream keeps that much more in hand from then on (on PulseAudio
+// nearly never). It fades in over 5 ms, and out when it is no longer wanted;
+// one that runs dry for 500 ms joins again as a new one. pipewire-pulse sends
+// these streams in bursts up to some 350 ms apart: there a stream joins with
+// 400 ms in hand, so what it plays comes that much later than on PulseAudio.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "platform/hal.h"
+#include "platform/linux/pulse_session.h"
+
+namespace audiotap::platform::pulse {
+
+inline constexpr AudioObjectID kFirstSinkInputID = 0x1000000;
+
+struct SinkInput {
+  std::uint32_t index;
+  std::int32_t pid;  // -1: unknown
+  bool operator==(const SinkInput&) const = default;
+};
+
+// Main thread, while it owns the session: the sink inputs of `sink`.
+std::optional<std::vector<SinkInput>> listSinkInputs(Session& session, std::uint32_t sink);
+
+class Filter {
+ public:
+  Filter(Session& session, std::uint32_t sink, std::string monitorSource, pa_sample_spec format, pa_channel_map map);
+  ~Filter();
+  Filter(const Filter&) = delete;
+  Filter& operator=(const Filter&) = delete;
+
+  // Any thread: the sink inputs to mix: those listed (include) or all but
+  // those (exclude).
+  void want(bool include, std::vector<AudioObjectID> listed);
+  // Any thread: the sink inputs as last seen by the serving task. The core
+  // reads them at the start of each pass (`newPass`: its first read), then
+  // sets what it wants: a sink input is mixed only once a pass that read it
+  // has ended, so a new player of an excluded tree is never heard before the
+  // core has placed it.
+  std::vector<SinkInput> clients(bool newPass);
+  void seed(std::vector<SinkInput> clients);
+  // Runs `listener` on `queue` whenever the sink inputs change.
+  void setListener(Queue* queue, PropertyListener listener);
+
+  // The fragment hook, on the serving task.
+  void mix(float* interleaved, std::uint32_t frames, std::uint32_t channels);
+
+ private:
+  struct Stream;
+  void drain(Stream& stream);
+  void refresh();
+  void reconcile();
+  void connect(std::uint32_t index);
+
+  Session& session_;
+  std::uint32_t sink_;
+  std::string monitorSource_;
+  pa_sample_spec format_;
+  pa_channel_map map_;
+  std::uint32_t primeFrames_;
+  float rampStep_;
+
+  std::mutex mutex_;  // guards the next four
+  bool include_ = true;
+  std::vector<AudioObjectID> listed_;
+  std::uint64_t wantVersion_ = 1;
+  std::vector<SinkInput> clients_;
+  std::vector<std::uint32_t> read_, placed_;  // by the pass under way; by passes that ended
+  Queue* listenerQueue_ = nullptr;
+  PropertyListener listener_;
+
+  // Serving task only.
+  std::vector<std::unique_ptr<Stream>> streams_;
+  std::uint64_t appliedVersion_ = 0;
+  bool wantInclude_ = true;
+  std::vector<AudioObjectID> wantListed_;
+  std::vector<std::uint32_t> wantPlaced_;
+  pa_operation* query_ = nullptr;
+  std::vector<SinkInput> queried_;
+  std::int64_t lastQueryNs_ = 0;
+};
+
+}  // namespace audiotap::platform::pulse

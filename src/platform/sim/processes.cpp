@@ -1,0 +1,66 @@
+#include "platform/sim/processes.h"
+
+#include <time.h>
+
+#include <algorithm>
+
+#include "platform/platform.h"
+#include "platform/sim/sim_hal.h"
+
+namespace audiotap::sim {
+
+double elapsedMs() {
+  const auto now = [] {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+  };
+  static const double start = now();
+  return now() - start;
+}
+
+bool alive(const SimProcess& process, double ms) { return process.fromMs <= ms && ms < process.untilMs; }
+
+std::vector<platform::ProcessEntry> SimProcessTable::list() {
+  const double now = elapsedMs();
+  std::vector<platform::ProcessEntry> entries;
+  for (const auto& process : processes_) {
+    if (alive(process, now)) entries.push_back({process.pid, process.parent});
+  }
+  return entries;
+}
+
+bool SimProcessTable::exists(platform::ProcessID pid) {
+  const double now = elapsedMs();
+  return std::any_of(processes_.begin(), processes_.end(),
+                     [&](const SimProcess& p) { return p.pid == pid && alive(p, now); });
+}
+
+std::vector<int> clientsAt(const std::vector<SimProcess>& processes, double ms) {
+  std::vector<int> clients;
+  for (const auto& process : processes) {
+    if (process.hz > 0 && alive(process, ms)) clients.push_back(process.pid);
+  }
+  return clients;
+}
+
+std::vector<double> TapCoverage::tones(const std::vector<SimProcess>& processes, double ms) {
+  std::lock_guard lock(mutex);
+  std::vector<double> hz;
+  for (const auto& process : processes) {
+    if (process.hz <= 0 || !alive(process, ms)) continue;
+    const bool listed = std::find(objects.begin(), objects.end(), processObject(process.pid)) != objects.end();
+    if (listed == include) hz.push_back(process.hz);
+  }
+  return hz;
+}
+
+}  // namespace audiotap::sim
+
+namespace audiotap::platform {
+
+ProcessTable& processTable() {
+  return static_cast<sim::SimHal&>(currentPlatform().hal()).processes();
+}
+
+}  // namespace audiotap::platform

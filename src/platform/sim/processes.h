@@ -1,0 +1,49 @@
+// The simulator's processes: the scripted table, which of them are audio
+// clients (those that play a tone) at a given moment, and what the tap covers.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "platform/dispatch.h"
+#include "platform/hal.h"
+#include "platform/processes.h"
+#include "platform/sim/script.h"
+
+namespace audiotap::sim {
+
+// Milliseconds on the monotonic clock since the simulator first asked.
+double elapsedMs();
+
+// The process object of an audio client.
+constexpr AudioObjectID processObject(int pid) { return 0x10000 + AudioObjectID(pid); }
+
+bool alive(const SimProcess& process, double ms);
+
+class SimProcessTable final : public platform::ProcessTable {
+ public:
+  explicit SimProcessTable(const std::vector<SimProcess>& processes) : processes_(processes) {}
+  std::vector<platform::ProcessEntry> list() override;
+  bool exists(platform::ProcessID pid) override;
+
+ private:
+  const std::vector<SimProcess>& processes_;
+};
+
+// The tap's processes as last described. Shared
+// by the HAL (main thread) and the delivering task.
+struct TapCoverage {
+  std::mutex mutex;
+  bool include = false;
+  std::vector<AudioObjectID> objects;
+
+  // The tones of the clients alive at `ms` that the tap covers.
+  std::vector<double> tones(const std::vector<SimProcess>& processes, double ms);
+};
+
+// The audio clients alive at `ms`, by PID.
+std::vector<int> clientsAt(const std::vector<SimProcess>& processes, double ms);
+
+}  // namespace audiotap::sim
