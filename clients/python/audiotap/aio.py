@@ -159,6 +159,8 @@ class AsyncCapture:
             self._s.released = True
             self._changed.notify_all()
         stopped_by = "exited"
+        if self._s.pcm_ended and self._s.stderr_ended:
+            await self._exited_within(timeout)  # it closed both pipes: it is exiting
         if proc.returncode is None:
             stopped_by = "stdin"
             self._close_stdin()

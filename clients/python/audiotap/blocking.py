@@ -198,6 +198,8 @@ class Capture:
                 self._cond.notify_all()
             stopped_by = "exited"
             try:
+                if self._s.pcm_ended and self._s.stderr_ended:
+                    self._exited_within(timeout)  # it closed both pipes: it is exiting
                 if proc.poll() is None:
                     stopped_by = "stdin"
                     self._close_stdin()

@@ -179,8 +179,10 @@ def test_run_time_errors_go_on_or_end_the_capture(script, options, errors, exit_
     got = []
     with audiotap.capture(**sim_options(script, on_error=lambda e: got.append(e.message), **options)) as cap:
         pcm = b"".join(cap)
+        events = list(cap.events)  # to the end: the process has closed both pipes
         result = cap.stop()
     assert (got, result.exit_code, result.stopped_by) == (errors, exit_code, "exited")
+    assert events[-1] == audiotap.StoppedEvent(result.frames)
     assert len(pcm) == result.frames * 2
 
 
