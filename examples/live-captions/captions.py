@@ -65,8 +65,7 @@ def start_private_server(directory: str) -> None:
 def speak(text: str, folder: str) -> subprocess.Popen:
     """Plays the text, with a pause after each sentence long enough to end a phrase."""
     sentences = [html.escape(s.strip()) + "." for s in text.split(".") if s.strip()]
-    # Silence first: the recogniser adapts to the level and the noise floor before the speech.
-    ssml = "<speak><break time=\"1s\"/> " + ' <break time="800ms"/> '.join(sentences) + "</speak>"
+    ssml = "<speak>" + ' <break time="800ms"/> '.join(sentences) + "</speak>"
     wav = os.path.join(folder, "clip.wav")
     subprocess.run(["espeak-ng", "-m", "-v", VOICE, "-s", "150", "-w", wav, ssml], check=True)
     return subprocess.Popen(["paplay", wav])
@@ -138,11 +137,13 @@ def caption(binary: Optional[str], args, tmp: str) -> int:
     with audiotap.capture(RATE, seconds=args.seconds, chunk_ms=100, binary_path=binary, max_buffered_ms=30000,
                           on_level=lambda e: written.__setitem__(0, e.frames),
                           on_error=lambda e: print(f"audiotap: {e.message}", file=sys.stderr)) as cap:
-        player = speak(args.say, tmp) if args.say else None
-        end_at, dropped = None, 0
+        player, end_at, dropped = None, None, 0
         for chunk in cap:
             captioner.feed(chunk, cap.dropped_frames - dropped)
             dropped = cap.dropped_frames
+            # A second of the room before the speech: the recogniser adapts to it.
+            if args.say and player is None and captioner.frames >= RATE:
+                player = speak(args.say, tmp)
             if player is not None and end_at is None and player.poll() is not None:
                 # The clip has been played; what we have read may lag behind
                 # it, and "level" can be a second old.

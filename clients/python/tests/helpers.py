@@ -35,3 +35,40 @@ def frequency(pcm, rate):
 def gone(pid):
     """True once the process is gone and reaped: no zombie either."""
     return not os.path.exists(f"/proc/{pid}")
+
+
+def run(api, until, on_ready=None, **options):
+    """Captures through the blocking or the asyncio API until ``until(pcm)``,
+    stops, and reads the rest: (ready, chunks, stop result)."""
+    import asyncio
+
+    import audiotap
+
+    def enough(chunks):
+        return until(b"".join(chunks))
+
+    if api == "blocking":
+        with audiotap.capture(**options) as cap:
+            if on_ready:
+                on_ready()
+            chunks = []
+            for chunk in cap:
+                chunks.append(chunk)
+                if enough(chunks):
+                    break
+            result = cap.stop(timeout=10)
+            return cap.ready, chunks + list(cap), result
+
+    async def through_asyncio():
+        async with audiotap.open(**options) as cap:
+            waiting = asyncio.get_running_loop().run_in_executor(None, on_ready or (lambda: None))
+            chunks = []
+            async for chunk in cap:
+                chunks.append(chunk)
+                if enough(chunks):
+                    break
+            await waiting
+            result = await cap.stop(timeout=10)
+            return cap.ready, chunks + [c async for c in cap], result
+
+    return asyncio.run(through_asyncio())

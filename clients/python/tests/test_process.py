@@ -8,7 +8,7 @@ import time
 import pytest
 
 import audiotap
-from helpers import FAKE, SIM, frequency, gone, needs_sim, sim_options
+from helpers import FAKE, SIM, frequency, gone, needs_sim, run, sim_options
 
 TAP = "AudioHardwareCreateProcessTap failed \u2014 this usually means audio-capture permission has not been granted to the host app."
 READY = {
@@ -72,18 +72,13 @@ def test_stop_escalates_from_stdin_to_sigterm_to_sigkill_once(plan, timeout, wan
     assert gone(cap.pid)
 
 
-@pytest.mark.parametrize(
-    "make, message, exit_code",
-    [
-        (lambda: fake({"steps": [{"exit": 3}]}), "the capture process exited with status 3 before it was ready", 3),
-        (lambda: audiotap.capture(binary_path="/nonexistent/audiotap"), "could not start /nonexistent/audiotap: No such file or directory", None),
-    ],
-)
-def test_a_start_without_an_error_line_or_without_a_process_still_raises(make, message, exit_code):
-    with pytest.raises(audiotap.StartError) as caught:
-        with make():
-            pass
-    assert (caught.value.message, caught.value.exit_code, caught.value.status) == (message, exit_code, None)
+def test_a_start_without_an_error_line_or_without_a_process_still_raises():
+    cases = [(fake({"steps": [{"exit": 3}]}), "the capture process exited with status 3 before it was ready", 3),
+             (audiotap.capture(binary_path="/nonexistent/a"), "could not start /nonexistent/a: No such file or directory", None)]
+    for cap, message, exit_code in cases:
+        with pytest.raises(audiotap.StartError) as caught:
+            cap.start()
+        assert (caught.value.message, caught.value.exit_code, caught.value.status) == (message, exit_code, None)
 
 
 NONE = dict(status=None, code=None, exit_code=1)
@@ -123,42 +118,17 @@ def test_every_start_up_failure_raises_start_error_with_its_fields(script, field
         assert {k: getattr(caught.value, k) for k in fields} == fields, api
 
 
-async def _read_async(script, options, want_bytes):
-    async with audiotap.open(**sim_options(script, **options)) as cap:
-        chunks = []
-        async for chunk in cap:
-            chunks.append(chunk)
-            if sum(map(len, chunks)) >= want_bytes:
-                break
-        result = await cap.stop(timeout=10)
-        chunks += [c async for c in cap]
-        return cap.ready, chunks, result
-
-
 @needs_sim
+@pytest.mark.parametrize("api", ["blocking", "asyncio"])
 @pytest.mark.parametrize(
-    "api, script, options, rate",
+    "script, options, rate",
     [
-        ("blocking", "pace=fast;count=50", dict(chunk_ms=20), 16000),
-        ("asyncio", "pace=fast;count=50", dict(chunk_ms=20), 16000),
-        ("blocking", "pace=fast;count=100;format=44100,2,8,float,interleaved;frames=441", dict(rate=8000, chunk_ms=100), 8000),
-        ("asyncio", "pace=fast;count=100;format=44100,2,8,float,interleaved;frames=441", dict(rate=8000, chunk_ms=100), 8000),
+        ("pace=fast;count=50", dict(chunk_ms=20), 16000),
+        ("pace=fast;count=100;format=44100,2,8,float,interleaved;frames=441", dict(rate=8000, chunk_ms=100), 8000),
     ],
 )
 def test_the_tone_arrives_whole_in_exact_chunks_and_stdin_stops_it(api, script, options, rate):
-    want = int(rate * 0.4) * 2
-    if api == "asyncio":
-        ready, chunks, result = asyncio.run(_read_async(script, options, want))
-    else:
-        with audiotap.capture(**sim_options(script, **options)) as cap:
-            chunks = []
-            for chunk in cap:
-                chunks.append(chunk)
-                if sum(map(len, chunks)) >= want:
-                    break
-            result = cap.stop(timeout=10)
-            chunks += list(cap)
-            ready = cap.ready
+    ready, chunks, result = run(api, lambda pcm: len(pcm) >= rate * 0.8, **sim_options(script, **options))
     assert ready.output_format.sample_rate == rate
     assert (result.stopped_by, result.exit_code) == ("stdin", 0)
     pcm = b"".join(chunks)

@@ -36,12 +36,6 @@ def test_event_lines(line, kind, detail):
         assert detail in str(warning)
 
 
-def test_ready_and_device_fields():
-    ready, _ = parse_line('{"type":"ready",' + READY + ',"include":[12]}')
-    assert (ready.tap_format.sample_rate, ready.tap_format.channels, ready.output_format.bits) == (48000, 2, 16)
-    assert (ready.output_device_uid, ready.include, ready.exclude, ready.type) == ("d", (12,), None, "ready")
-
-
 def test_line_splitting_keeps_multibyte_characters_and_drops_overlong_lines():
     text = '{"message":"failed \u2014 permission"}\n{"b":3}\n{"partial"'.encode()
     dash = text.index("\u2014".encode())
@@ -105,7 +99,6 @@ def test_binary_lookup_and_arguments():
     me = str(os.getpid())
     cases = [
         (dict(), ["--rate", "16000", "--follow-output"]),
-        (dict(rate=8000, seconds=0, follow_output=False), ["--rate", "8000"]),
         (dict(seconds=2.5, follow_output=False, include=[7, 8]), ["--rate", "16000", "--seconds", "2.5", "--include-pid", "7", "--include-pid", "8"]),
         (dict(follow_output=False, exclude=[9], exclude_self=True), ["--rate", "16000", "--exclude-pid", "9", "--exclude-pid", me]),
         (dict(follow_output=False, seconds=float("inf"), exclude=[int(me)], exclude_self=True), ["--rate", "16000", "--exclude-pid", me]),
