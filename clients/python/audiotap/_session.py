@@ -106,9 +106,6 @@ def exit_info(returncode: Optional[int]):
         return None, None
 
 
-Callback = Optional[Callable[[Any], None]]
-
-
 class Session:
     """The protocol state of one capture process, fed with what its pipes deliver."""
 
@@ -125,10 +122,10 @@ class Session:
         include: Sequence[int] = (),
         exclude: Sequence[int] = (),
         exclude_self: bool = False,
-        on_level: Callable[[LevelEvent], None] = None,
-        on_error: Callable[[ErrorEvent], None] = None,
-        on_event: Callable[[AnyEvent], None] = None,
-        on_warning: Callable[[AudiotapWarning], None] = None,
+        on_level: Optional[Callable[[LevelEvent], None]] = None,
+        on_error: Optional[Callable[[ErrorEvent], None]] = None,
+        on_event: Optional[Callable[[AnyEvent], None]] = None,
+        on_warning: Optional[Callable[[AudiotapWarning], None]] = None,
     ) -> None:
         for name, value in (("chunk_ms", chunk_ms), ("max_buffered_ms", max_buffered_ms)):
             if value is not None and not (value > 0 and math.isfinite(value)):

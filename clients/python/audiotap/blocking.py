@@ -212,7 +212,8 @@ class Capture:
                             proc.wait()
                 self._close_stdin()
                 for thread in self._threads:
-                    thread.join()
+                    if thread is not threading.current_thread():  # stop() called from a callback
+                        thread.join()
             except BaseException:
                 # Ctrl+C while waiting: never leave the child behind.
                 self._kill()
