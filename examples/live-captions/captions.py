@@ -108,6 +108,13 @@ def main(argv: Optional[list] = None) -> int:
     parser.add_argument("--say", help="speak this text into the captured output with espeak-ng")
     parser.add_argument("--binary", help="the audiotap binary (default: AUDIOTAP_BINARY, then the package's bin/)")
     args = parser.parse_args(argv)
+    try:
+        import pocketsphinx  # noqa: F401
+    except ImportError:
+        sys.exit("captions: needs pocketsphinx (apt-get install python3-pocketsphinx pocketsphinx-en-us)")
+    for tool in ("pactl", "paplay", "espeak-ng"):
+        if not shutil.which(tool):
+            sys.exit(f"captions: needs {tool} (apt-get install pulseaudio-utils espeak-ng)")
     binary = args.binary or os.environ.get("AUDIOTAP_BINARY") or _built_binary()
 
     with tempfile.TemporaryDirectory(prefix="captions-") as tmp:
