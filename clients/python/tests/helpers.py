@@ -2,6 +2,7 @@
 
 import os
 import struct
+import threading
 
 import pytest
 
@@ -49,13 +50,15 @@ def run(api, until, on_ready=None, **options):
 
     if api == "blocking":
         with audiotap.capture(**options) as cap:
-            if on_ready:
-                on_ready()
+            # Beside the reading, as in the asyncio case: unread audio would stall the capture.
+            waiting = threading.Thread(target=on_ready or (lambda: None))
+            waiting.start()
             chunks = []
             for chunk in cap:
                 chunks.append(chunk)
                 if enough(chunks):
                     break
+            waiting.join()
             result = cap.stop(timeout=10)
             return cap.ready, chunks + list(cap), result
 
