@@ -1,7 +1,5 @@
 #include "capture/aggregate_device.h"
 
-#include "events/channel.h"
-
 namespace audiotap::capture {
 
 platform::Dictionary aggregateDescriptionFor(const std::string& aggregateUID, const std::string& outputDeviceUID,
@@ -19,15 +17,14 @@ platform::Dictionary aggregateDescriptionFor(const std::string& aggregateUID, co
   };
 }
 
-void createAggregateDevice(platform::Hal& hal, const platform::Dictionary& description,
-                           platform::AudioObjectID tapID, platform::AudioObjectID& aggregateID,
-                           platform::OSStatus& aggregateStatus) {
-  aggregateID = 0;
-  aggregateStatus = hal.createAggregateDevice(description, &aggregateID);
-  if (aggregateStatus != 0 || aggregateID == 0) {
-    hal.destroyProcessTap(tapID);
-    events::fail(kAggregateFailed, aggregateStatus);
-  }
+Result createAggregateDevice(platform::Hal& hal, const std::string& aggregateUID, Graph& graph) {
+  const platform::Dictionary description =
+      aggregateDescriptionFor(aggregateUID, graph.outputDeviceUID, graph.tapDescription->uuidString());
+  platform::AudioObjectID device = 0;
+  const platform::OSStatus status = hal.createAggregateDevice(description, &device);
+  if (status != 0 || device == 0) return Failure{kAggregateFailed, status};
+  graph.aggregateID = device;
+  return std::nullopt;
 }
 
 }  // namespace audiotap::capture

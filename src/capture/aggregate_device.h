@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "capture/graph.h"
 #include "platform/hal.h"
 
 namespace audiotap::capture {
@@ -14,9 +15,7 @@ inline constexpr const char* kAggregateFailed = "AudioHardwareCreateAggregateDev
 platform::Dictionary aggregateDescriptionFor(const std::string& aggregateUID, const std::string& outputDeviceUID,
                                              const std::string& tapUUID);
 
-// Creates the device; on failure destroys the tap, then fails with status.
-void createAggregateDevice(platform::Hal& hal, const platform::Dictionary& description,
-                           platform::AudioObjectID tapID, platform::AudioObjectID& aggregateID,
-                           platform::OSStatus& aggregateStatus);
+// Creates the device around graph's tap, on graph's output device.
+[[nodiscard]] Result createAggregateDevice(platform::Hal& hal, const std::string& aggregateUID, Graph& graph);
 
 }  // namespace audiotap::capture

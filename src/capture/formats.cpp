@@ -2,9 +2,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
-
-#include "events/channel.h"
 
 namespace audiotap::capture {
 
@@ -13,34 +10,48 @@ bool convertibleRates(double tapRate, double targetRate) {
          targetRate / tapRate <= 65536.0;
 }
 
-Formats buildFormats(platform::Hal& hal, platform::Media& media, platform::AudioObjectID tapID,
-                     platform::AudioObjectID aggregateID, double targetRate) {
-  const auto tearDownAndExit = [&](const char* message) {
-    hal.destroyAggregateDevice(aggregateID);
-    hal.destroyProcessTap(tapID);
-    events::emit("error", {{"message", message}});
-    std::exit(1);
-  };
-
-  Formats formats{};
-  std::uint32_t size = sizeof formats.tapStreamFormat;
+Result readTapFormat(platform::Hal& hal, platform::AudioObjectID tapID, platform::StreamDescription& format) {
+  std::uint32_t size = sizeof format;
   const platform::PropertyAddress address{platform::kAudioTapPropertyFormat, platform::kAudioObjectPropertyScopeGlobal,
                                           platform::kAudioObjectPropertyElementMain};
-  if (hal.getPropertyData(tapID, address, &size, &formats.tapStreamFormat) != 0) tearDownAndExit(kFormatUnreadable);
+  if (hal.getPropertyData(tapID, address, &size, &format) != 0) return Failure{kFormatUnreadable, std::nullopt};
+  return std::nullopt;
+}
 
+Result buildFormats(platform::Hal& hal, platform::Media& media, platform::AudioObjectID tapID, double targetRate,
+                    Formats& formats) {
+  formats = Formats{};
+  TapConversion& conversion = formats.conversion;
+  if (Result failed = readTapFormat(hal, tapID, conversion.tapStreamFormat)) return failed;
+  const Failure unbuildable{kConverterUnbuildable, std::nullopt};
   // Checked here rather than left to the platform: a rate that passes would
   // otherwise reach the IO block, which could not size its output.
-  if (!convertibleRates(formats.tapStreamFormat.mSampleRate, targetRate)) tearDownAndExit(kConverterUnbuildable);
-  formats.tapFormat = media.formatWithStreamDescription(&formats.tapStreamFormat);
-  if (formats.tapFormat) {
+  if (!convertibleRates(conversion.tapStreamFormat.mSampleRate, targetRate)) return unbuildable;
+  conversion.tapFormat = media.formatWithStreamDescription(&conversion.tapStreamFormat);
+  if (conversion.tapFormat) {
     formats.outputFormat = media.formatWithCommonFormat(platform::CommonFormat::Int16, targetRate, 1, true);
   }
-  if (formats.outputFormat) formats.converter = media.makeConverter(*formats.tapFormat, *formats.outputFormat);
-  if (!formats.converter) {
+  if (formats.outputFormat) conversion.converter = media.makeConverter(*conversion.tapFormat, *formats.outputFormat);
+  if (!conversion.converter) {
     formats = Formats{};
-    tearDownAndExit(kConverterUnbuildable);
+    return unbuildable;
   }
-  return formats;
+  return std::nullopt;
+}
+
+Result buildConversion(platform::Media& media, const platform::StreamDescription& tapStreamFormat,
+                       const platform::AudioFormat& outputFormat, double targetRate, TapConversion& conversion) {
+  conversion = TapConversion{};
+  conversion.tapStreamFormat = tapStreamFormat;
+  if (convertibleRates(tapStreamFormat.mSampleRate, targetRate)) {
+    conversion.tapFormat = media.formatWithStreamDescription(&conversion.tapStreamFormat);
+  }
+  if (conversion.tapFormat) conversion.converter = media.makeConverter(*conversion.tapFormat, outputFormat);
+  if (!conversion.converter) {
+    conversion = TapConversion{};
+    return Failure{kConverterUnbuildable, std::nullopt};
+  }
+  return std::nullopt;
 }
 
 }  // namespace audiotap::capture

@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "capture/graph.h"
 #include "platform/hal.h"
 #include "platform/media.h"
 
@@ -12,11 +13,16 @@ inline constexpr const char* kFormatUnreadable = "could not read the tap's strea
 inline constexpr const char* kConverterUnbuildable =
     "could not build a converter from the tap format to 16 kHz mono PCM16";
 
-struct Formats {
-  platform::StreamDescription tapStreamFormat;
+// What depends on the tap's format: replaced whole when that changes.
+struct TapConversion {
+  platform::StreamDescription tapStreamFormat{};
   std::unique_ptr<platform::AudioFormat> tapFormat;
-  std::unique_ptr<platform::AudioFormat> outputFormat;
   std::unique_ptr<platform::Converter> converter;
+};
+
+struct Formats {
+  TapConversion conversion;
+  std::unique_ptr<platform::AudioFormat> outputFormat;
 };
 
 // Whether audio at `tapRate` can be converted to `targetRate` with every
@@ -25,9 +31,18 @@ struct Formats {
 // fits a 32-bit frame count.
 bool convertibleRates(double tapRate, double targetRate);
 
-// On failure tears down the aggregate device, then the tap, emits the
-// matching "error" and exits with status 1.
-Formats buildFormats(platform::Hal& hal, platform::Media& media, platform::AudioObjectID tapID,
-                     platform::AudioObjectID aggregateID, double targetRate);
+// The tap's stream format ('tfmt').
+[[nodiscard]] Result readTapFormat(platform::Hal& hal, platform::AudioObjectID tapID,
+                                   platform::StreamDescription& format);
+
+// Reads the tap's format, then builds the output format (16-bit mono at
+// `targetRate`) and the converter.
+[[nodiscard]] Result buildFormats(platform::Hal& hal, platform::Media& media, platform::AudioObjectID tapID,
+                                  double targetRate, Formats& formats);
+
+// A conversion from a tap format to an output format that already exists.
+[[nodiscard]] Result buildConversion(platform::Media& media, const platform::StreamDescription& tapStreamFormat,
+                                     const platform::AudioFormat& outputFormat, double targetRate,
+                                     TapConversion& conversion);
 
 }  // namespace audiotap::capture

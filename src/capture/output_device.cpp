@@ -1,9 +1,6 @@
 #include "capture/output_device.h"
 
 #include <cstdint>
-#include <cstdlib>
-
-#include "events/channel.h"
 
 namespace audiotap::capture {
 
@@ -23,32 +20,34 @@ std::optional<std::string> deviceUID(platform::Hal& hal, AudioObjectID device) {
   return uid;
 }
 
-std::string findDefaultOutputDevice(platform::Hal& hal, AudioObjectID& outputDevice) {
+Result findDefaultOutputDevice(platform::Hal& hal, Graph& graph) {
   AudioObjectID device = 0;
   std::uint32_t size = sizeof device;
   const PropertyAddress address{platform::kAudioHardwarePropertyDefaultOutputDevice,
                                 platform::kAudioObjectPropertyScopeGlobal, platform::kAudioObjectPropertyElementMain};
   const platform::OSStatus status = hal.getPropertyData(platform::kAudioObjectSystemObject, address, &size, &device);
-  outputDevice = status == 0 ? device : 0;
-  if (outputDevice != 0) {
-    if (auto uid = deviceUID(hal, outputDevice)) return *uid;
+  graph.outputDevice = status == 0 ? device : 0;
+  if (graph.outputDevice != 0) {
+    if (auto uid = deviceUID(hal, graph.outputDevice)) {
+      graph.outputDeviceUID = std::move(*uid);
+      return std::nullopt;
+    }
   }
-  events::emit("error", {{"message", kNoDefaultOutputDevice}});
-  std::exit(1);
+  return Failure{kNoDefaultOutputDevice, std::nullopt};
 }
 
-void createProcessTap(platform::Hal& hal, const std::string& uuid,
-                      std::unique_ptr<platform::TapDescription>& tapDescription, AudioObjectID& tapID,
-                      platform::OSStatus& tapStatus) {
-  tapDescription = hal.makeMonoGlobalTapButExcludeProcesses({});
-  if (!tapDescription) events::fail(kTapFailed, 0);
-  tapDescription->setName("Orvane system audio");
-  tapDescription->setUUID(uuid);
-  tapDescription->setPrivate(true);
-  tapDescription->setMuteBehavior(0);
-  tapID = 0;
-  tapStatus = hal.createProcessTap(*tapDescription, &tapID);
-  if (tapStatus != 0 || tapID == 0) events::fail(kTapFailed, tapStatus);
+Result createProcessTap(platform::Hal& hal, const std::string& uuid, Graph& graph) {
+  graph.tapDescription = hal.makeMonoGlobalTapButExcludeProcesses({});
+  if (!graph.tapDescription) return Failure{kTapFailed, 0};
+  graph.tapDescription->setName("Orvane system audio");
+  graph.tapDescription->setUUID(uuid);
+  graph.tapDescription->setPrivate(true);
+  graph.tapDescription->setMuteBehavior(0);
+  AudioObjectID tap = 0;
+  const platform::OSStatus status = hal.createProcessTap(*graph.tapDescription, &tap);
+  if (status != 0 || tap == 0) return Failure{kTapFailed, status};
+  graph.tapID = tap;
+  return std::nullopt;
 }
 
 }  // namespace audiotap::capture

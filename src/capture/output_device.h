@@ -1,10 +1,10 @@
 // The default output device and the process tap.
 #pragma once
 
-#include <memory>
 #include <optional>
 #include <string>
 
+#include "capture/graph.h"
 #include "platform/hal.h"
 
 namespace audiotap::capture {
@@ -18,14 +18,11 @@ inline constexpr const char* kTapFailed =
 // exactly once on every path.
 std::optional<std::string> deviceUID(platform::Hal& hal, platform::AudioObjectID device);
 
-// Stores the default output device (0 when there is none) and returns its
-// UID; otherwise emits "no default output device" and exits with status 1.
-std::string findDefaultOutputDevice(platform::Hal& hal, platform::AudioObjectID& outputDevice);
+// Sets graph.outputDevice and graph.outputDeviceUID, or fails with
+// "no default output device".
+[[nodiscard]] Result findDefaultOutputDevice(platform::Hal& hal, Graph& graph);
 
-// The private, unmuted, system-wide mono tap; exits with status 1 when it
-// cannot be created.
-void createProcessTap(platform::Hal& hal, const std::string& uuid,
-                      std::unique_ptr<platform::TapDescription>& tapDescription, platform::AudioObjectID& tapID,
-                      platform::OSStatus& tapStatus);
+// The private, unmuted, system-wide mono tap.
+[[nodiscard]] Result createProcessTap(platform::Hal& hal, const std::string& uuid, Graph& graph);
 
 }  // namespace audiotap::capture

@@ -1,4 +1,5 @@
 #include <chrono>
+#include <cstdlib>
 
 #include "driver/state.h"
 #include "events/channel.h"
@@ -8,22 +9,35 @@ namespace {
 // Long enough for any IO block that is converting; short enough that a host
 // which stopped reading standard output cannot hang the stop.
 constexpr std::chrono::milliseconds kIoDrainLimit{1000};
+
+std::chrono::steady_clock::time_point stopDeadline() { return std::chrono::steady_clock::now() + kIoDrainLimit; }
 }  // namespace
 
-void cleanup() {
+void failStartup(const capture::Failure& failure) {
   State& s = state();
-  if (s.cleanedUp) return;
-  s.cleanedUp = true;
-  platform::Hal& hal = s.platform->hal();
-  hal.deviceStop(s.aggregateID, s.procID);
-  hal.destroyIOProcID(s.aggregateID, s.procID);
+  capture::tearDown(s.platform->hal(), s.graph, s.ioQueue.get(), stopDeadline());
+  events::fail(failure.message, failure.status);
+}
+
+void stopCapture() {
+  State& s = state();
+  if (!s.capturing || s.stopped) return;
+  s.stopped = true;
   // No IO block may still be writing when "stopped" counts the frames, or
   // PCM could follow "stopped" and the count would not match the bytes.
-  s.ioQueue->drain(kIoDrainLimit);
-  hal.destroyAggregateDevice(s.aggregateID);
-  hal.destroyProcessTap(s.tapID);
+  capture::tearDown(s.platform->hal(), s.graph, s.ioQueue.get(), stopDeadline());
   events::emit("stopped", {{"frames", s.meter->frames.load()}});
   s.stdoutHandle->synchronize();
+}
+
+void endCapture(int status) {
+  stopCapture();
+  std::exit(status);
+}
+
+void endWithError(const std::string& message) {
+  events::emit("error", {{"message", message}});
+  endCapture(1);
 }
 
 }  // namespace audiotap::driver

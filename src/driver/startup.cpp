@@ -6,9 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "capture/aggregate_device.h"
 #include "capture/formats.h"
-#include "capture/output_device.h"
+#include "capture/graph.h"
 #include "driver/command_line.h"
 #include "driver/state.h"
 #include "events/channel.h"
@@ -21,48 +20,37 @@ namespace {
 // limit could never be reached anyway, so it counts as none.
 constexpr double kLongestTimeLimitSeconds = 4.0e9;
 
-void stopAndExit() {
-  cleanup();
-  std::exit(0);
-}
+void stopAndExit() { endCapture(0); }
 
 void setUpIo(State& s, capture::Formats formats) {
   platform::Hal& hal = s.platform->hal();
   s.ioQueue = s.platform->dispatch().makeSerialQueue("com.orvane.audiotap.io");
-  s.procID = nullptr;
-  auto block = std::make_shared<realtime::IoBlock>(realtime::IoBlock{
-      formats.tapStreamFormat, std::move(formats.tapFormat), std::move(formats.outputFormat),
-      std::move(formats.converter), &s.platform->media(), s.targetRate, s.stdoutHandle, s.meter});
-  s.ioStatus = hal.createIOProcIDWithBlock(&s.procID, s.aggregateID, *s.ioQueue,
-                                           [block](const platform::AudioBufferList* input) { (*block)(input); });
-  if (s.ioStatus != 0 || s.procID == nullptr) {
-    hal.destroyAggregateDevice(s.aggregateID);
-    hal.destroyProcessTap(s.tapID);
-    events::fail("AudioDeviceCreateIOProcIDWithBlock failed", s.ioStatus);
+  capture::TapConversion& conversion = formats.conversion;
+  s.ioBlock = std::make_shared<realtime::IoBlock>(realtime::IoBlock{
+      conversion.tapStreamFormat, std::move(conversion.tapFormat), std::move(formats.outputFormat),
+      std::move(conversion.converter), &s.platform->media(), s.targetRate, s.stdoutHandle, s.meter});
+  if (capture::Result failed = capture::createIOProc(
+          hal, *s.ioQueue, [block = s.ioBlock](const platform::AudioBufferList* input) { (*block)(input); },
+          s.graph)) {
+    failStartup(*failed);
   }
-  s.cleanedUp = false;
+  s.capturing = true;
   hal.setDeviceLostHandler([](const std::string& message) {
-    events::emit("error", {{"message", message}});
-    state().platform->dispatch().asyncOnMain([] {
-      cleanup();
-      std::exit(1);
-    });
+    state().platform->dispatch().asyncOnMain([message] { endWithError(message); });
   });
-  s.startStatus = hal.deviceStart(s.aggregateID, s.procID);
-  if (s.startStatus != 0) {
-    cleanup();
-    events::fail("AudioDeviceStart failed", s.startStatus);
+  if (capture::Result failed = capture::startDevice(hal, s.graph)) {
+    stopCapture();
+    events::fail(failed->message, failed->status);
   }
 }
 
-void emitReady(const State& s, const platform::StreamDescription& tapStreamFormat,
-               const std::string& outputDeviceUID) {
+void emitReady(const State& s, const platform::StreamDescription& tapStreamFormat) {
   events::emit("ready", {
                             {"tapFormat", platform::Dictionary{{"sampleRate", tapStreamFormat.mSampleRate},
                                                                {"channels", std::int64_t(tapStreamFormat.mChannelsPerFrame)}}},
                             {"outputFormat",
                              platform::Dictionary{{"sampleRate", s.targetRate}, {"channels", 1.0}, {"bits", 16.0}}},
-                            {"outputDeviceUID", outputDeviceUID},
+                            {"outputDeviceUID", s.graph.outputDeviceUID},
                         });
 }
 
@@ -108,23 +96,17 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
   s.stderrHandle = &platform.standardError();
   events::setStandardError(s.stderrHandle);
   s.stdoutHandle = &platform.standardOutput();
-  s.seconds = 0;
-  s.targetRate = 16000.0;
   scanCommandLine(argc, argv, s.options);
   s.seconds = s.options.seconds;
   s.targetRate = s.options.targetRate;
 
-  platform::Hal& hal = platform.hal();
-  const std::string outputDeviceUID = capture::findDefaultOutputDevice(hal, s.outputDevice);
-  capture::createProcessTap(hal, platform.randomUUIDString(), s.tapDescription, s.tapID, s.tapStatus);
-
-  s.aggregateUID = platform.randomUUIDString();
-  s.aggregateDescription =
-      capture::aggregateDescriptionFor(s.aggregateUID, outputDeviceUID, s.tapDescription->uuidString());
-  capture::createAggregateDevice(hal, s.aggregateDescription, s.tapID, s.aggregateID, s.aggregateStatus);
-
-  capture::Formats formats = capture::buildFormats(hal, platform.media(), s.tapID, s.aggregateID, s.targetRate);
-  const platform::StreamDescription tapStreamFormat = formats.tapStreamFormat;
+  if (capture::Result failed = capture::buildGraph(platform, s.graph)) failStartup(*failed);
+  capture::Formats formats;
+  if (capture::Result failed =
+          capture::buildFormats(platform.hal(), platform.media(), s.graph.tapID, s.targetRate, formats)) {
+    failStartup(*failed);
+  }
+  const platform::StreamDescription tapStreamFormat = formats.conversion.tapStreamFormat;
   s.meter = new realtime::Meter();
 
   setUpIo(s, std::move(formats));
@@ -132,7 +114,7 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
   // reads "ready" always gets the orderly stop; a signal that comes earlier
   // waits on the main queue until start-up has finished.
   installSignalSources(s);
-  emitReady(s, tapStreamFormat, outputDeviceUID);
+  emitReady(s, tapStreamFormat);
   installTimeLimitAndStdinWatcher(s);
   platform.dispatch().runMain();
   std::abort();  // runMain never returns

@@ -4,12 +4,13 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "capture/graph.h"
 #include "driver/command_line.h"
 #include "platform/platform.h"
+#include "realtime/io_block.h"
 #include "realtime/meter.h"
 
 namespace audiotap::driver {
@@ -21,20 +22,14 @@ struct State {
   Options options;
   double seconds = 0;
   double targetRate = 16000;
-  platform::AudioObjectID outputDevice = 0;
-  std::unique_ptr<platform::TapDescription> tapDescription;
-  platform::AudioObjectID tapID = 0;
-  platform::OSStatus tapStatus = 0;
-  std::string aggregateUID;
-  platform::Dictionary aggregateDescription;
-  platform::AudioObjectID aggregateID = 0;
-  platform::OSStatus aggregateStatus = 0;
+  capture::Graph graph;
   realtime::Meter* meter = nullptr;
   std::unique_ptr<platform::Queue> ioQueue;
-  platform::IOProcID procID = nullptr;
-  platform::OSStatus ioStatus = 0;
-  bool cleanedUp = false;
-  platform::OSStatus startStatus = 0;
+  std::shared_ptr<realtime::IoBlock> ioBlock;
+  // Set once the IO block is registered: from then on the end of the process
+  // goes through stopCapture, which writes "stopped".
+  bool capturing = false;
+  bool stopped = false;
   std::vector<std::unique_ptr<platform::Source>> signalSources;
   std::unique_ptr<platform::Source> stdinSource;
 };
@@ -44,8 +39,19 @@ State& state();
 // Start-up, from the command line to the dispatch main loop.
 [[noreturn]] void run(int argc, const char* const* argv, platform::Platform& platform);
 
-// The once-only teardown: stops and destroys the capture graph, emits
-// "stopped" and synchronises standard output. Main thread only.
-void cleanup();
+// A start-up step failed: tears down what was made, emits its "error" and
+// exits with status 1. Main thread only.
+[[noreturn]] void failStartup(const capture::Failure& failure);
+
+// The once-only orderly stop: tears the capture graph down, emits "stopped"
+// and synchronises standard output. Main thread only.
+void stopCapture();
+
+// stopCapture, then exit with `status`. Main thread only.
+[[noreturn]] void endCapture(int status);
+
+// A failure during capture: one "error" with `message`, then the orderly
+// stop and exit status 1. Main thread only.
+[[noreturn]] void endWithError(const std::string& message);
 
 }  // namespace audiotap::driver

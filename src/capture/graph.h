@@ -1,0 +1,55 @@
+// The capture graph (default output device, process tap, private aggregate
+// device, IO block registration) and the named steps that build and tear it
+// down. A step never ends the process: it returns what failed, and the driver
+// decides. The steps can run again on a torn-down graph to rebuild it.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/hal.h"
+#include "platform/platform.h"
+
+namespace audiotap::capture {
+
+// What a failed step reports: the "error" message, and the platform status
+// when a platform call failed.
+struct Failure {
+  std::string message;
+  std::optional<platform::OSStatus> status;
+};
+
+// Empty when the step succeeded.
+using Result = std::optional<Failure>;
+
+// The objects made so far; zero or null where not (yet) made.
+struct Graph {
+  platform::AudioObjectID outputDevice = 0;
+  std::string outputDeviceUID;
+  std::unique_ptr<platform::TapDescription> tapDescription;
+  platform::AudioObjectID tapID = 0;
+  platform::AudioObjectID aggregateID = 0;
+  platform::IOProcID procID = nullptr;
+  std::vector<platform::ListenerID> listeners;
+};
+
+// The default output device, its UID, the tap and the aggregate device
+// around them, in that order.
+[[nodiscard]] Result buildGraph(platform::Platform& platform, Graph& graph);
+
+// Registers `block` on the aggregate device, to run on `ioQueue`.
+[[nodiscard]] Result createIOProc(platform::Hal& hal, platform::Queue& ioQueue, platform::IOBlock block, Graph& graph);
+[[nodiscard]] Result startDevice(platform::Hal& hal, Graph& graph);
+
+// The one teardown, in the only safe order: listeners, device stop, IO block
+// registration, then (once no IO block call is still running on `ioQueue`,
+// waited for until `deadline`) the aggregate device and the tap. Undoes only
+// what was made, so it fits a graph built in part; afterwards the graph is
+// empty and may be built again.
+void tearDown(platform::Hal& hal, Graph& graph, platform::Queue* ioQueue,
+              std::chrono::steady_clock::time_point deadline);
+
+}  // namespace audiotap::capture
