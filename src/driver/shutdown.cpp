@@ -1,6 +1,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "driver/follow.h"
 #include "driver/state.h"
 #include "events/channel.h"
 
@@ -23,6 +24,7 @@ void stopCapture() {
   State& s = state();
   if (!s.capturing || s.stopped) return;
   s.stopped = true;
+  stopFollowing();
   // No IO block may still be writing when "stopped" counts the frames, or
   // PCM could follow "stopped" and the count would not match the bytes.
   capture::tearDown(s.platform->hal(), s.graph, s.ioQueue.get(), stopDeadline());

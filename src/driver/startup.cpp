@@ -9,6 +9,7 @@
 #include "capture/formats.h"
 #include "capture/graph.h"
 #include "driver/command_line.h"
+#include "driver/follow.h"
 #include "driver/state.h"
 #include "events/channel.h"
 #include "realtime/io_block.h"
@@ -23,22 +24,10 @@ constexpr double kLongestTimeLimitSeconds = 4.0e9;
 void stopAndExit() { endCapture(0); }
 
 void setUpIo(State& s, capture::Formats formats) {
-  platform::Hal& hal = s.platform->hal();
   s.ioQueue = s.platform->dispatch().makeSerialQueue("com.orvane.audiotap.io");
-  capture::TapConversion& conversion = formats.conversion;
-  s.ioBlock = std::make_shared<realtime::IoBlock>(realtime::IoBlock{
-      conversion.tapStreamFormat, std::move(conversion.tapFormat), std::move(formats.outputFormat),
-      std::move(conversion.converter), &s.platform->media(), s.targetRate, s.stdoutHandle, s.meter});
-  if (capture::Result failed = capture::createIOProc(
-          hal, *s.ioQueue, [block = s.ioBlock](const platform::AudioBufferList* input) { (*block)(input); },
-          s.graph)) {
-    failStartup(*failed);
-  }
+  if (capture::Result failed = registerIo(s, std::move(formats))) failStartup(*failed);
   s.capturing = true;
-  hal.setDeviceLostHandler([](const std::string& message) {
-    state().platform->dispatch().asyncOnMain([message] { endWithError(message); });
-  });
-  if (capture::Result failed = capture::startDevice(hal, s.graph)) {
+  if (capture::Result failed = capture::startDevice(s.platform->hal(), s.graph)) {
     stopCapture();
     events::fail(failed->message, failed->status);
   }
@@ -90,6 +79,23 @@ State& state() {
   return *instance;
 }
 
+capture::Result registerIo(State& s, capture::Formats formats) {
+  platform::Hal& hal = s.platform->hal();
+  capture::TapConversion& conversion = formats.conversion;
+  s.ioBlock = std::make_shared<realtime::IoBlock>(realtime::IoBlock{
+      conversion.tapStreamFormat, std::move(conversion.tapFormat), std::move(formats.outputFormat),
+      std::move(conversion.converter), &s.platform->media(), s.targetRate, s.stdoutHandle, s.meter});
+  if (capture::Result failed = capture::createIOProc(
+          hal, *s.ioQueue, [block = s.ioBlock](const platform::AudioBufferList* input) { (*block)(input); },
+          s.graph)) {
+    return failed;
+  }
+  hal.setDeviceLostHandler([generation = graphGeneration()](const std::string& message) {
+    state().platform->dispatch().asyncOnMain([generation, message] { graphLost(generation, message); });
+  });
+  return std::nullopt;
+}
+
 void run(int argc, const char* const* argv, platform::Platform& platform) {
   State& s = state();
   s.platform = &platform;
@@ -100,6 +106,9 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
   s.seconds = s.options.seconds;
   s.targetRate = s.options.targetRate;
 
+  // Before the graph is built, so that no change after its device was read
+  // can go unseen.
+  startFollowing();
   if (capture::Result failed = capture::buildGraph(platform, s.graph)) failStartup(*failed);
   capture::Formats formats;
   if (capture::Result failed =

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/formats.h"
 #include "capture/graph.h"
 #include "driver/command_line.h"
 #include "platform/platform.h"
@@ -38,6 +39,10 @@ State& state();
 
 // Start-up, from the command line to the dispatch main loop.
 [[noreturn]] void run(int argc, const char* const* argv, platform::Platform& platform);
+
+// Makes the IO block for `formats` and registers it on the graph's aggregate
+// device, on the IO queue, with the device lost handler for this graph.
+[[nodiscard]] capture::Result registerIo(State& s, capture::Formats formats);
 
 // A start-up step failed: tears down what was made, emits its "error" and
 // exits with status 1. Main thread only.

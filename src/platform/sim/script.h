@@ -12,10 +12,18 @@
 //   media=tapformat|outputformat|converter   that construction yields nothing
 //   ioproc=<status>       ioproc.id=none
 //   start=<status>
-//   tone=<Hz> amp=<0..1> frames=<per buffer> count=<buffers> pace=realtime|fast
+//   tone=<Hz> amp=<0..1> frames=<per buffer> pace=realtime|fast
+//   count=<buffers>       of each device that does not switch away first
 //   odd=none,empty,short  odd buffer lists delivered before the tone
 //   convert=error:<message>|noframes|randry
 //   lose=<buffers>:<message>
+//   switch=<buffers>:<uid>[:<format>][:lost=<message>]   repeatable: after that
+//                         many buffers of the device captured then, the
+//                         default output device becomes a new one (IDs 74,
+//                         75, ... in order) with that UID and tap format (the
+//                         previous one's when not given) and 'dOut' listeners
+//                         run; the old device delivers nothing more, and with
+//                         lost= it is also reported lost with that message
 //
 // A status is a signed 32-bit decimal, 0x-hex, or four characters in single
 // quotes ('nope').
@@ -45,6 +53,13 @@ struct ToneFormat {
   std::uint32_t bytesPerFrame = 4;
   SampleType sampleType = SampleType::Float32;
   bool interleaved = true;
+};
+
+struct DeviceSwitch {
+  std::uint64_t after = 0;
+  std::string uid;
+  std::optional<ToneFormat> format;
+  std::optional<std::string> lostMessage;
 };
 
 struct Script {
@@ -81,6 +96,8 @@ struct Script {
 
   std::optional<std::uint64_t> loseAfter;
   std::string loseMessage;
+
+  std::vector<DeviceSwitch> switches;
 };
 
 struct ParseResult {

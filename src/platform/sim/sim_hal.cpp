@@ -59,7 +59,20 @@ bool sleepUntil(std::int64_t deadline, const std::atomic<bool>& stopped) {
 
 }  // namespace
 
-SimHal::SimHal(const Script& script, const Trace& trace) : script_(script), trace_(trace) {}
+SimHal::SimHal(const Script& script, const Trace& trace) : script_(script), trace_(trace) {
+  devices_.push_back({script_.deviceID, script_.uidValue, script_.format});
+  for (const DeviceSwitch& next : script_.switches) {
+    devices_.push_back(
+        {AudioObjectID(devices_.back().id + 1), next.uid, next.format.value_or(devices_.back().format)});
+  }
+}
+
+const SimHal::Device* SimHal::deviceWithID(AudioObjectID id) const {
+  for (const Device& device : devices_) {
+    if (device.id == id && id != 0) return &device;
+  }
+  return nullptr;
+}
 
 SimHal::~SimHal() {
   for (const std::string* string : liveStrings_) delete string;
@@ -74,14 +87,15 @@ OSStatus SimHal::getPropertyData(AudioObjectID object, const platform::PropertyA
   if (address.mSelector == platform::kAudioHardwarePropertyDefaultOutputDevice) {
     if (object != platform::kAudioObjectSystemObject) return kBadObjectError;
     if (size != sizeof(AudioObjectID)) return kBadPropertySizeError;
-    std::memcpy(data, &script_.deviceID, sizeof(AudioObjectID));
+    std::memcpy(data, &devices_[current_.load()].id, sizeof(AudioObjectID));
     return script_.deviceStatus;
   }
   if (address.mSelector == platform::kAudioDevicePropertyDeviceUID) {
-    if (object != script_.deviceID || object == 0) return kBadObjectError;
+    const Device* device = deviceWithID(object);
+    if (device == nullptr) return kBadObjectError;
     if (size != sizeof(platform::StringRef)) return kBadPropertySizeError;
     if (script_.uidLeavesReference) {
-      const std::string* string = new std::string(script_.uidValue);
+      const std::string* string = new std::string(device->uid);
       liveStrings_.insert(string);
       const platform::StringRef reference = string;
       std::memcpy(data, &reference, sizeof reference);
@@ -91,7 +105,7 @@ OSStatus SimHal::getPropertyData(AudioObjectID object, const platform::PropertyA
   if (address.mSelector == platform::kAudioTapPropertyFormat) {
     if (object != script_.tapID || object == 0) return kBadObjectError;
     if (size != sizeof(platform::StreamDescription)) return kBadPropertySizeError;
-    const platform::StreamDescription description = streamDescription(script_.format);
+    const platform::StreamDescription description = streamDescription(devices_[current_.load()].format);
     std::memcpy(data, &description, sizeof description);
     return script_.formatStatus;
   }
@@ -148,6 +162,12 @@ OSStatus SimHal::createIOProcIDWithBlock(platform::IOProcID* procID, AudioObject
   trace_.line("AudioDeviceCreateIOProcIDWithBlock " + std::to_string(device));
   stream_ = std::make_shared<Stream>();
   stream_->script = script_;
+  const std::size_t index = current_.load();
+  stream_->format = devices_[index].format;
+  if (index < script_.switches.size()) {
+    stream_->switchAfter = script_.switches[index].after;
+    stream_->switchDevice = [this, index](Stream& stream) { switchFrom(index, stream); };
+  }
   stream_->trace = &trace_;
   stream_->block = std::move(block);
   queue_ = &queue;
@@ -181,27 +201,85 @@ OSStatus SimHal::destroyIOProcID(AudioObjectID device, platform::IOProcID procID
   return 0;
 }
 
+OSStatus SimHal::addPropertyListener(AudioObjectID object, const platform::PropertyAddress& address,
+                                     platform::Queue& queue, platform::PropertyListener listener,
+                                     platform::ListenerID* id) {
+  trace_.line("AudioObjectAddPropertyListenerBlock " + std::to_string(object) + " " +
+              fourCharText(address.mSelector));
+  if (id == nullptr || !listener) return kIllegalOperationError;
+  auto entry = std::make_shared<Listener>();
+  entry->object = object;
+  entry->selector = address.mSelector;
+  entry->queue = &queue;
+  entry->run = std::move(listener);
+  std::lock_guard lock(listenersMutex_);
+  entry->id = nextListener_++;
+  *id = entry->id;
+  listeners_.push_back(std::move(entry));
+  return 0;
+}
+
+OSStatus SimHal::removePropertyListener(platform::ListenerID id) {
+  std::lock_guard lock(listenersMutex_);
+  for (auto it = listeners_.begin(); it != listeners_.end(); ++it) {
+    if ((*it)->id != id) continue;
+    trace_.line("AudioObjectRemovePropertyListenerBlock " + std::to_string((*it)->object) + " " +
+                fourCharText((*it)->selector));
+    (*it)->live.store(false);
+    listeners_.erase(it);
+    return 0;
+  }
+  trace_.line("AudioObjectRemovePropertyListenerBlock invalid");
+  return kBadObjectError;
+}
+
+void SimHal::propertyChanged(AudioObjectID object, std::uint32_t selector) {
+  std::lock_guard lock(listenersMutex_);
+  for (const auto& listener : listeners_) {
+    if (listener->object != object || listener->selector != selector) continue;
+    // One removed after this was posted does not begin.
+    listener->queue->async([listener] {
+      if (listener->live.load()) listener->run();
+    });
+  }
+}
+
+void SimHal::switchFrom(std::size_t index, Stream& stream) {
+  const Device& next = devices_[index + 1];
+  const auto& lost = script_.switches[index].lostMessage;
+  // Traced before anyone hears of it, so the trace keeps the order.
+  stream.trace->line("DefaultOutputDeviceChanged " + std::to_string(next.id) + " " + next.uid);
+  if (lost) stream.trace->line("DeviceLost " + *lost);
+  current_.store(index + 1);
+  propertyChanged(platform::kAudioObjectSystemObject, platform::kAudioHardwarePropertyDefaultOutputDevice);
+  if (lost && stream.lost) stream.lost(*lost);
+}
+
 void SimHal::setDeviceLostHandler(std::function<void(const std::string& message)> handler) {
   lost_ = std::move(handler);
 }
 
 void deliver(SimHal::Stream& stream) {
   const Script& script = stream.script;
-  ToneGenerator tone(script.format, script.toneHz, script.amplitude, script.framesPerBuffer);
+  ToneGenerator tone(stream.format, script.toneHz, script.amplitude, script.framesPerBuffer);
   for (const OddBuffer kind : script.odd) {
     if (stream.stopped.load()) return;
     stream.block(tone.odd(kind));
   }
-  const double nanosecondsPerBuffer = 1e9 * script.framesPerBuffer / script.format.sampleRate;
+  const double nanosecondsPerBuffer = 1e9 * script.framesPerBuffer / stream.format.sampleRate;
   const std::int64_t start = monotonicNanoseconds();
   for (std::uint64_t delivered = 0;; ++delivered) {
+    if (stream.switchAfter && delivered == *stream.switchAfter) {
+      if (!stream.stopped.load()) stream.switchDevice(stream);
+      return;
+    }
     if (script.loseAfter && delivered == *script.loseAfter) {
       if (stream.stopped.load()) return;
       stream.trace->line("DeviceLost " + script.loseMessage);
       if (stream.lost) stream.lost(script.loseMessage);
       return;
     }
-    if (script.bufferCount && delivered == *script.bufferCount) return;
+    if (script.bufferCount && delivered == *script.bufferCount && !stream.switchAfter) return;
     if (script.realtime &&
         !sleepUntil(start + std::int64_t(delivered * nanosecondsPerBuffer), stream.stopped)) {
       return;

@@ -5,8 +5,11 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/hal.h"
 #include "platform/sim/script.h"
@@ -38,22 +41,58 @@ class SimHal final : public platform::Hal {
   OSStatus deviceStop(AudioObjectID device, platform::IOProcID procID) override;
   OSStatus destroyIOProcID(AudioObjectID device, platform::IOProcID procID) override;
 
+  OSStatus addPropertyListener(AudioObjectID object, const platform::PropertyAddress& address,
+                               platform::Queue& queue, platform::PropertyListener listener,
+                               platform::ListenerID* id) override;
+  OSStatus removePropertyListener(platform::ListenerID id) override;
+
   void setDeviceLostHandler(std::function<void(const std::string& message)> handler) override;
 
   // Shared with the task that delivers the audio, which may outlive the HAL's
   // interest in it.
   struct Stream {
     Script script;
+    ToneFormat format;  // of the device it was made on
     const Trace* trace = nullptr;
     platform::IOBlock block;
     std::function<void(const std::string&)> lost;
     std::atomic<bool> stopped{false};
+    // When the device it was made on stops being the default: after how many
+    // buffers, and what then happens (on the delivering thread).
+    std::optional<std::uint64_t> switchAfter;
+    std::function<void(Stream&)> switchDevice;
+  };
+
+  // The scripted default output devices, in the order they become the default.
+  struct Device {
+    AudioObjectID id;
+    std::string uid;
+    ToneFormat format;
   };
 
  private:
+  struct Listener {
+    platform::ListenerID id;
+    AudioObjectID object;
+    std::uint32_t selector;
+    platform::Queue* queue;
+    platform::PropertyListener run;
+    std::atomic<bool> live{true};
+  };
+
   std::string procText(platform::IOProcID procID) const;
+  const Device* deviceWithID(AudioObjectID id) const;
+  // Any thread: posts each listener of the property to its queue.
+  void propertyChanged(AudioObjectID object, std::uint32_t selector);
+  // The delivering thread of the device at `index`.
+  void switchFrom(std::size_t index, Stream& stream);
 
   Script script_;
+  std::vector<Device> devices_;
+  std::atomic<std::size_t> current_{0};
+  std::mutex listenersMutex_;
+  std::vector<std::shared_ptr<Listener>> listeners_;
+  platform::ListenerID nextListener_ = 1;
   const Trace& trace_;
   std::set<const std::string*> liveStrings_;
   std::shared_ptr<Stream> stream_;

@@ -17,7 +17,10 @@
 //   AudioDeviceDestroyIOProcID <device> <proc>
 //   AudioHardwareDestroyAggregateDevice <device>
 //   AudioHardwareDestroyProcessTap <tap>
+//   AudioObjectAddPropertyListenerBlock <object> <selector>
+//   AudioObjectRemovePropertyListenerBlock <object> <selector> | invalid
 //   DeviceLost <message>                   (from the IO queue, not a call)
+//   DefaultOutputDeviceChanged <id> <uid>  (from the IO queue, not a call)
 //
 // <ref> is "uid" for the reference a UID read handed out and "invalid" for
 // one that is unknown or already released. <proc> is "proc" for the ID the
