@@ -6,6 +6,7 @@
 #include "capture/graph.h"
 #include "platform/hal.h"
 #include "platform/media.h"
+#include "realtime/io_block.h"
 
 namespace audiotap::capture {
 
@@ -13,12 +14,7 @@ inline constexpr const char* kFormatUnreadable = "could not read the tap's strea
 inline constexpr const char* kConverterUnbuildable =
     "could not build a converter from the tap format to 16 kHz mono PCM16";
 
-// What depends on the tap's format: replaced whole when that changes.
-struct TapConversion {
-  platform::StreamDescription tapStreamFormat{};
-  std::unique_ptr<platform::AudioFormat> tapFormat;
-  std::unique_ptr<platform::Converter> converter;
-};
+using realtime::TapConversion;
 
 struct Formats {
   TapConversion conversion;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "capture/formats.h"
@@ -52,28 +53,42 @@ void emitFailure(const capture::Failure& failure) {
   events::emit("error", payload);
 }
 
-// Counted like captured samples, so that "level" and "stopped" go on
-// counting the captured time. No IO block runs meanwhile.
+// Handed to the writer like captured samples, so that "level" and "stopped"
+// go on counting the captured time. No IO block runs meanwhile: the main
+// thread is the ring's one producer until the device starts.
 void writeSilence(State& s, std::int64_t frames) {
   static const std::array<std::int16_t, 4096> zeros{};
   for (std::int64_t left = frames; left > 0;) {
-    const std::int64_t now = std::min<std::int64_t>(left, zeros.size());
-    s.meter->frames.store(s.meter->frames.load() + now);
-    s.stdoutHandle->writeAll(zeros.data(), std::size_t(now) * sizeof(std::int16_t));
+    const auto now = std::uint32_t(std::min<std::int64_t>(left, zeros.size()));
+    s.writer->push(zeros.data(), now);
     left -= now;
   }
 }
 
 capture::Result rebuild(State& s) {
   platform::Platform& platform = *s.platform;
+  platform::Hal& hal = platform.hal();
   if (capture::Result failed = capture::buildGraph(platform, s.graph)) return failed;
-  capture::Formats formats;
-  if (capture::Result failed =
-          capture::buildFormats(platform.hal(), platform.media(), s.graph.tapID, s.targetRate, formats)) {
+  platform::StreamDescription format{};
+  if (capture::Result failed = capture::readTapFormat(hal, s.graph.tapID, format)) return failed;
+  // The IO block carries on with its output format and frame count; only
+  // the conversion from the tap changes, and only when its format does.
+  if (std::memcmp(&format, &s.tapStreamFormat, sizeof format) != 0) {
+    capture::TapConversion conversion;
+    if (capture::Result failed = capture::buildConversion(platform.media(), format, s.ioBlock->outputFormat(),
+                                                          s.targetRate, conversion)) {
+      return failed;
+    }
+    s.ioBlock->replaceConversion(std::move(conversion));
+    s.tapStreamFormat = format;
+  }
+  if (capture::Result failed = capture::createIOProc(
+          hal, *s.ioQueue, [block = s.ioBlock](const platform::AudioBufferList* input) { (*block)(input); },
+          s.graph)) {
     return failed;
   }
-  const platform::StreamDescription tapFormat = formats.conversion.tapStreamFormat;
-  if (capture::Result failed = registerIo(s, std::move(formats))) return failed;
+  watchGraph();
+  armLossHandler();
   // Up to the start of the new device, whose audio then carries on the
   // timeline.
   Follow& f = follow();
@@ -81,11 +96,11 @@ capture::Result rebuild(State& s) {
   const std::int64_t due = std::llround(seconds * s.targetRate);
   if (due > f.silence) writeSilence(s, due - f.silence);
   f.silence = std::max(due, f.silence);
-  if (capture::Result failed = capture::startDevice(platform.hal(), s.graph)) return failed;
-  events::emit("device", {{"outputDeviceUID", s.graph.outputDeviceUID},
-                          {"tapFormat",
-                           platform::Dictionary{{"sampleRate", tapFormat.mSampleRate},
-                                                {"channels", std::int64_t(tapFormat.mChannelsPerFrame)}}}});
+  if (capture::Result failed = capture::startDevice(hal, s.graph)) return failed;
+  events::emit("device",
+               {{"outputDeviceUID", s.graph.outputDeviceUID},
+                {"tapFormat", platform::Dictionary{{"sampleRate", format.mSampleRate},
+                                                   {"channels", std::int64_t(format.mChannelsPerFrame)}}}});
   return std::nullopt;
 }
 
@@ -163,6 +178,13 @@ void stopFollowing() {
 bool following() { return follow().enabled; }
 
 std::uint64_t graphGeneration() { return follow().generation; }
+
+void armLossHandler() {
+  state().platform->hal().setDeviceLostHandler(
+      [generation = follow().generation](const std::string& message) {
+        state().platform->dispatch().asyncOnMain([generation, message] { graphLost(generation, message); });
+      });
+}
 
 void graphLost(std::uint64_t generation, const std::string& message) {
   State& s = state();

@@ -20,6 +20,10 @@ void stopFollowing();
 // Whether the option is given and the watch is set up.
 bool following();
 
+// Sets the platform's device lost handler for the graph being built: its
+// report reaches graphLost, on the main queue, with this graph's generation.
+void armLossHandler();
+
 // The graph built for this generation is gone (device lost, audio system
 // restarted): without the option the capture ends with one "error" holding
 // `message`; with it the capture moves. A report about a graph that has

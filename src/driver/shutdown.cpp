@@ -1,4 +1,5 @@
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 
 #include "driver/follow.h"
@@ -25,10 +26,13 @@ void stopCapture() {
   if (!s.capturing || s.stopped) return;
   s.stopped = true;
   stopFollowing();
-  // No IO block may still be writing when "stopped" counts the frames, or
-  // PCM could follow "stopped" and the count would not match the bytes.
-  capture::tearDown(s.platform->hal(), s.graph, s.ioQueue.get(), stopDeadline());
-  events::emit("stopped", {{"frames", s.meter->frames.load()}});
+  // The IO block's last samples reach the writer before it empties the
+  // ring; once closed, the writer writes nothing more, so no PCM follows
+  // "stopped" and the count matches the bytes. One deadline bounds it all.
+  const auto deadline = stopDeadline();
+  capture::tearDown(s.platform->hal(), s.graph, s.ioQueue.get(), deadline);
+  const std::int64_t frames = s.writer->finish(*s.writerQueue, deadline);
+  events::emit("stopped", {{"frames", frames}});
   s.stdoutHandle->synchronize();
 }
 

@@ -20,14 +20,31 @@ namespace {
 // Past this a time limit cannot be added to the uptime clock safely; such a
 // limit could never be reached anyway, so it counts as none.
 constexpr double kLongestTimeLimitSeconds = 4.0e9;
+// How much output the writer keeps for a host that is slow to read: long
+// enough for a host's pause, short enough to bound the memory.
+constexpr double kBufferedSeconds = 4.0;
 
 void stopAndExit() { endCapture(0); }
 
 void setUpIo(State& s, capture::Formats formats) {
-  s.ioQueue = s.platform->dispatch().makeSerialQueue("com.orvane.audiotap.io");
-  if (capture::Result failed = registerIo(s, std::move(formats))) failStartup(*failed);
+  platform::Hal& hal = s.platform->hal();
+  platform::Dispatch& dispatch = s.platform->dispatch();
+  s.ioQueue = dispatch.makeSerialQueue("com.orvane.audiotap.io");
+  s.writer = std::make_unique<realtime::PcmWriter>(s.targetRate, kBufferedSeconds, *s.stdoutHandle, *s.meter);
+  s.ioBlock = std::make_shared<realtime::IoBlock>(std::move(formats.conversion), std::move(formats.outputFormat),
+                                                  s.platform->media(), s.targetRate, *s.writer);
+  s.writer->housekeeping = [block = s.ioBlock] { block->collectRetired(); };
+  s.writerQueue = dispatch.makeSerialQueue("com.orvane.audiotap.writer");
+  s.writerQueue->async([writer = s.writer.get()] { writer->run(); });
+  if (capture::Result failed = capture::createIOProc(
+          hal, *s.ioQueue, [block = s.ioBlock](const platform::AudioBufferList* input) { (*block)(input); },
+          s.graph)) {
+    failStartup(*failed);
+  }
   s.capturing = true;
-  if (capture::Result failed = capture::startDevice(s.platform->hal(), s.graph)) {
+  watchGraph();
+  armLossHandler();
+  if (capture::Result failed = capture::startDevice(hal, s.graph)) {
     stopCapture();
     events::fail(failed->message, failed->status);
   }
@@ -79,23 +96,6 @@ State& state() {
   return *instance;
 }
 
-capture::Result registerIo(State& s, capture::Formats formats) {
-  platform::Hal& hal = s.platform->hal();
-  capture::TapConversion& conversion = formats.conversion;
-  s.ioBlock = std::make_shared<realtime::IoBlock>(realtime::IoBlock{
-      conversion.tapStreamFormat, std::move(conversion.tapFormat), std::move(formats.outputFormat),
-      std::move(conversion.converter), &s.platform->media(), s.targetRate, s.stdoutHandle, s.meter});
-  if (capture::Result failed = capture::createIOProc(
-          hal, *s.ioQueue, [block = s.ioBlock](const platform::AudioBufferList* input) { (*block)(input); },
-          s.graph)) {
-    return failed;
-  }
-  hal.setDeviceLostHandler([generation = graphGeneration()](const std::string& message) {
-    state().platform->dispatch().asyncOnMain([generation, message] { graphLost(generation, message); });
-  });
-  return std::nullopt;
-}
-
 void run(int argc, const char* const* argv, platform::Platform& platform) {
   State& s = state();
   s.platform = &platform;
@@ -115,7 +115,7 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
           capture::buildFormats(platform.hal(), platform.media(), s.graph.tapID, s.targetRate, formats)) {
     failStartup(*failed);
   }
-  const platform::StreamDescription tapStreamFormat = formats.conversion.tapStreamFormat;
+  s.tapStreamFormat = formats.conversion.tapStreamFormat;
   s.meter = new realtime::Meter();
 
   setUpIo(s, std::move(formats));
@@ -123,8 +123,9 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
   // reads "ready" always gets the orderly stop; a signal that comes earlier
   // waits on the main queue until start-up has finished.
   installSignalSources(s);
-  emitReady(s, tapStreamFormat);
+  emitReady(s, s.tapStreamFormat);
   installTimeLimitAndStdinWatcher(s);
+  watchSilence();
   platform.dispatch().runMain();
   std::abort();  // runMain never returns
 }

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "capture/formats.h"
 #include "capture/graph.h"
 #include "driver/command_line.h"
 #include "platform/platform.h"
 #include "realtime/io_block.h"
 #include "realtime/meter.h"
+#include "realtime/pcm_writer.h"
 
 namespace audiotap::driver {
 
@@ -26,7 +26,13 @@ struct State {
   capture::Graph graph;
   realtime::Meter* meter = nullptr;
   std::unique_ptr<platform::Queue> ioQueue;
+  std::unique_ptr<realtime::PcmWriter> writer;
+  std::unique_ptr<platform::Queue> writerQueue;
   std::shared_ptr<realtime::IoBlock> ioBlock;
+  // The tap format the IO block converts from, as last read.
+  platform::StreamDescription tapStreamFormat{};
+  std::unique_ptr<platform::Queue> listenerQueue;
+  bool silenceReported = false;
   // Set once the IO block is registered: from then on the end of the process
   // goes through stopCapture, which writes "stopped".
   bool capturing = false;
@@ -40,10 +46,6 @@ State& state();
 // Start-up, from the command line to the dispatch main loop.
 [[noreturn]] void run(int argc, const char* const* argv, platform::Platform& platform);
 
-// Makes the IO block for `formats` and registers it on the graph's aggregate
-// device, on the IO queue, with the device lost handler for this graph.
-[[nodiscard]] capture::Result registerIo(State& s, capture::Formats formats);
-
 // A start-up step failed: tears down what was made, emits its "error" and
 // exits with status 1. Main thread only.
 [[noreturn]] void failStartup(const capture::Failure& failure);
@@ -54,6 +56,15 @@ void stopCapture();
 
 // stopCapture, then exit with `status`. Main thread only.
 [[noreturn]] void endCapture(int status);
+
+// Listens for a restart of the audio system, the death of the aggregate or
+// output device and changes of the tap's format, on a queue of its own; the
+// teardown removes the listeners. Main thread only, on a built graph.
+void watchGraph();
+
+// Checks once a second whether the tap has delivered nothing but exact zeros
+// for 3 s while the output device plays, and reports that once per run.
+void watchSilence();
 
 // A failure during capture: one "error" with `message`, then the orderly
 // stop and exit status 1. Main thread only.

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "events/channel.h"
@@ -12,29 +13,94 @@ namespace audiotap::realtime {
 // The samples go out as they lie in memory, which is the little-endian stream.
 static_assert(std::endian::native == std::endian::little);
 
+IoBlock::IoBlock(TapConversion conversion, std::unique_ptr<platform::AudioFormat> outputFormat,
+                 platform::Media& media, double targetRate, PcmWriter& writer)
+    : current_(new TapConversion(std::move(conversion))),
+      outputFormat_(std::move(outputFormat)),
+      media_(media),
+      targetRate_(targetRate),
+      writer_(writer) {}
+
+IoBlock::~IoBlock() {
+  delete current_;
+  delete pending_.load();
+  delete retired_.load();
+}
+
+void IoBlock::replaceConversion(TapConversion conversion) {
+  collectRetired();
+  // One the IO block never took up is simply superseded.
+  delete pending_.exchange(new TapConversion(std::move(conversion)), std::memory_order_acq_rel);
+}
+
+void IoBlock::collectRetired() noexcept { delete retired_.exchange(nullptr, std::memory_order_acq_rel); }
+
+void IoBlock::takePendingConversion() noexcept {
+  // The old conversion must be freed elsewhere; until it has been, the new
+  // one waits.
+  if (pending_.load(std::memory_order_relaxed) == nullptr || retired_.load(std::memory_order_acquire) != nullptr) {
+    return;
+  }
+  TapConversion* next = pending_.exchange(nullptr, std::memory_order_acq_rel);
+  if (next == nullptr) return;
+  retired_.store(current_, std::memory_order_release);
+  current_ = next;
+}
+
+void IoBlock::observeSilence(const platform::AudioBufferList& input, const platform::StreamDescription& format,
+                             std::uint32_t frames) noexcept {
+  // -0.0 is as silent as 0.0: float samples are compared without their sign.
+  const bool float32 = (format.mFormatFlags & platform::kAudioFormatFlagIsFloat) != 0 && format.mBitsPerChannel == 32;
+  const std::uint32_t mask = float32 ? 0x7FFFFFFFu : 0xFFFFFFFFu;
+  std::uint32_t any = 0;
+  for (std::uint32_t b = 0; b < input.mNumberBuffers; ++b) {
+    // mBuffers is declared with one element but holds mNumberBuffers.
+    const platform::AudioBuffer& buffer = (&input.mBuffers[0])[b];
+    const auto* bytes = static_cast<const unsigned char*>(buffer.mData);
+    if (bytes == nullptr) continue;
+    const std::uint32_t words = buffer.mDataByteSize / 4;
+    for (std::uint32_t i = 0; i < words; ++i) {
+      std::uint32_t word;
+      std::memcpy(&word, bytes + 4 * std::size_t(i), sizeof word);
+      any |= word & mask;
+    }
+    for (std::uint32_t i = words * 4; i < buffer.mDataByteSize; ++i) any |= bytes[i];
+  }
+  const std::int64_t previous = silentNanoseconds_.load(std::memory_order_relaxed);
+  const double rate = format.mSampleRate;
+  const double length = rate > 0 ? double(frames) * 1e9 / rate : 0.0;
+  silentNanoseconds_.store(any == 0 && length < 1e12 ? previous + std::int64_t(length) : 0,
+                           std::memory_order_relaxed);
+}
+
 void IoBlock::operator()(const platform::AudioBufferList* input) noexcept {
   try {
+    takePendingConversion();
+    TapConversion& conversion = *current_;
+    const platform::StreamDescription& tapStreamFormat = conversion.tapStreamFormat;
     if (input == nullptr || input->mNumberBuffers == 0) return;
     const std::uint32_t bytes = input->mBuffers[0].mDataByteSize;
     if (bytes == 0) return;
     const std::uint32_t bytesPerFrame = tapStreamFormat.mBytesPerFrame == 0 ? 1 : tapStreamFormat.mBytesPerFrame;
     const std::uint32_t inputFrames = bytes / bytesPerFrame;
     if (inputFrames == 0) return;
+    observeSilence(*input, tapStreamFormat, inputFrames);
 
-    const auto inputBuffer = media->wrapBufferListNoCopy(*tapFormat, input);
+    const auto inputBuffer = media_.wrapBufferListNoCopy(*conversion.tapFormat, input);
+    writer_.observeUnwrappable(!inputBuffer);
     if (!inputBuffer) return;
     inputBuffer->setFrameLength(inputFrames);
 
     // A capacity that cannot be a frame count (absurd rates) drops the call
     // rather than sizing a wrong buffer.
-    const double capacity = std::ceil(double(inputFrames) * targetRate / tapStreamFormat.mSampleRate) + 16.0;
+    const double capacity = std::ceil(double(inputFrames) * targetRate_ / tapStreamFormat.mSampleRate) + 16.0;
     if (!(capacity >= 0.0 && capacity <= 4294967295.0)) return;
-    const auto outputBuffer = media->makeBuffer(*outputFormat, static_cast<std::uint32_t>(capacity));
+    const auto outputBuffer = media_.makeBuffer(*outputFormat_, static_cast<std::uint32_t>(capacity));
     if (!outputBuffer) return;
 
     bool consumed = false;
     std::optional<platform::ConverterError> error;
-    const auto status = converter->convert(
+    const auto status = conversion.converter->convert(
         *outputBuffer, &error,
         [&](std::uint32_t, platform::ConverterInputStatus* inputStatus) -> platform::PcmBuffer* {
           if (consumed) {
@@ -52,11 +118,7 @@ void IoBlock::operator()(const platform::AudioBufferList* input) noexcept {
       if (error) events::emit("error", {{"message", error->localizedDescription}});
       return;
     }
-
-    const std::int16_t* samples = channels[0];
-    meterUpdate(*meter, samples, frames);
-    stdoutHandle->writeAll(samples, std::size_t(frames) * sizeof(std::int16_t));
-    reportIfDue(*meter);
+    writer_.push(channels[0], frames);
   } catch (...) {
     // Nothing may unwind into the platform's IO thread; the call's audio is
     // dropped like any failed conversion.

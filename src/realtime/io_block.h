@@ -1,29 +1,64 @@
 // The IO block: converts each delivered buffer to 16-bit mono at the target
-// rate, writes it to standard output and feeds the level meter.
+// rate and hands the samples to the writer. It never writes, waits or locks:
+// a host that stops reading standard output cannot hold up the platform's IO
+// thread.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 
 #include "platform/media.h"
-#include "platform/output.h"
 #include "platform/types.h"
-#include "realtime/meter.h"
+#include "realtime/pcm_writer.h"
 
 namespace audiotap::realtime {
 
-struct IoBlock {
-  platform::StreamDescription tapStreamFormat;
+// What depends on the tap's format: replaced whole when that changes.
+struct TapConversion {
+  platform::StreamDescription tapStreamFormat{};
   std::unique_ptr<platform::AudioFormat> tapFormat;
-  std::unique_ptr<platform::AudioFormat> outputFormat;
   std::unique_ptr<platform::Converter> converter;
-  platform::Media* media;
-  double targetRate;
-  platform::OutputHandle* stdoutHandle;
-  Meter* meter;
+};
 
-  // One call per delivered buffer, never two at once. Returns having written
-  // one block of samples, or emitted one "error", or done nothing.
+class IoBlock {
+ public:
+  IoBlock(TapConversion conversion, std::unique_ptr<platform::AudioFormat> outputFormat, platform::Media& media,
+          double targetRate, PcmWriter& writer);
+  ~IoBlock();
+  IoBlock(const IoBlock&) = delete;
+  IoBlock& operator=(const IoBlock&) = delete;
+
+  // One call per delivered buffer, never two at once. Hands one block of
+  // samples to the writer, or emits one "error", or does nothing.
   void operator()(const platform::AudioBufferList* input) noexcept;
+
+  // Any thread but the IO thread: the conversion for a new tap format, taken
+  // up between two calls. The output format and the frame count carry on.
+  void replaceConversion(TapConversion conversion);
+  // Any thread but the IO thread: frees the conversion the IO block has let
+  // go of, if any.
+  void collectRetired() noexcept;
+
+  const platform::AudioFormat& outputFormat() const { return *outputFormat_; }
+
+  // How long the tap has delivered nothing but exact zeros, in nanoseconds
+  // of audio; 0 once anything else comes.
+  std::int64_t silentNanoseconds() const noexcept { return silentNanoseconds_.load(std::memory_order_relaxed); }
+
+ private:
+  void takePendingConversion() noexcept;
+  void observeSilence(const platform::AudioBufferList& input, const platform::StreamDescription& format,
+                      std::uint32_t frames) noexcept;
+
+  TapConversion* current_;  // the IO thread's, once started
+  std::atomic<TapConversion*> pending_{nullptr};
+  std::atomic<TapConversion*> retired_{nullptr};
+  const std::unique_ptr<platform::AudioFormat> outputFormat_;
+  platform::Media& media_;
+  const double targetRate_;
+  PcmWriter& writer_;
+  std::atomic<std::int64_t> silentNanoseconds_{0};
 };
 
 }  // namespace audiotap::realtime

@@ -16,8 +16,8 @@ class Meter {
 
   explicit Meter(Now now = &Clock::now) : lastReport(now()), now(now) {}
 
-  // Written by the IO block only; atomic because cleanup may have to read it
-  // while a blocked IO block is still finishing.
+  // Written by the writer only; atomic because the stop may read it while a
+  // write that is stuck has not returned.
   std::atomic<std::int64_t> frames{0};
   float peak = 0;
   Clock::time_point lastReport;

@@ -37,6 +37,13 @@ TEST(SimScript, MessagesKeepTheirColonsAndEntriesTheirInnerSpaces) {
   EXPECT_EQ(parsed.script->switches[0].format->sampleRate, 16000);
   EXPECT_EQ(parsed.script->switches[1].uid, "B");
   EXPECT_FALSE(parsed.script->switches[1].format || parsed.script->switches[1].lostMessage);
+  const auto changes = parseScript("reformat=7:32000,2,8,float,planar;die=4:aggregate;mismatch=2:3");
+  ASSERT_TRUE(changes.script) << changes.badEntry;
+  EXPECT_EQ(changes.script->reformatAfter, 7u);
+  EXPECT_EQ(changes.script->reformat.channels, 2u);
+  EXPECT_FALSE(changes.script->reformat.interleaved);
+  EXPECT_TRUE(changes.script->aggregateDies);
+  EXPECT_EQ(changes.script->mismatchCount, 3u);
 }
 
 TEST(SimScript, RefusesTheFirstBadEntry) {
@@ -65,6 +72,11 @@ TEST(SimScript, RefusesTheFirstBadEntry) {
                             "switch=x:A",
                             "switch=2::lost=x",
                             "switch=2:A:48000,1",
+                            "die=3:speaker",
+                            "die=device",
+                            "reformat=3:48000,0,4",
+                            "mismatch=3",
+                            "gone=-1",
                             "trace="}) {
     const auto parsed = parseScript(entry);
     EXPECT_FALSE(parsed.script) << entry;

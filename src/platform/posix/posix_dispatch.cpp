@@ -22,13 +22,14 @@
 #include "platform/posix/mailbox.h"
 
 namespace audiotap::posix {
-namespace {
 
 std::int64_t monotonicNanoseconds() {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
   return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
+
+namespace {
 
 // A deadline past the clock's range never comes; it must not wrap into the past.
 std::int64_t deadlineAfter(std::chrono::nanoseconds delay) {

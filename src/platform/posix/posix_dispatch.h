@@ -11,6 +11,7 @@
 // source for that signal is cancelled or destroyed.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "platform/dispatch.h"
@@ -18,5 +19,8 @@
 namespace audiotap::posix {
 
 std::unique_ptr<platform::Dispatch> makePosixDispatch();
+
+// CLOCK_MONOTONIC in nanoseconds: the clock of every deadline here.
+std::int64_t monotonicNanoseconds();
 
 }  // namespace audiotap::posix

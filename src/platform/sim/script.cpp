@@ -123,6 +123,11 @@ bool parseSwitch(std::string_view text, std::vector<DeviceSwitch>* switches) {
     parsed.lostMessage = std::string(text.substr(lost + kLost.size()));
     text = text.substr(0, lost);
   }
+  constexpr std::string_view kDies = ":dies";
+  if (text.size() > kDies.size() && text.substr(text.size() - kDies.size()) == kDies) {
+    parsed.dies = true;
+    text.remove_suffix(kDies.size());
+  }
   const auto split = text.find(':');
   parsed.uid = std::string(text.substr(0, split));
   if (parsed.uid.empty()) return false;
@@ -132,6 +137,20 @@ bool parseSwitch(std::string_view text, std::vector<DeviceSwitch>* switches) {
     parsed.format = format;
   }
   switches->push_back(std::move(parsed));
+  return true;
+}
+
+bool assignCount(std::string_view text, std::optional<std::uint64_t>* count) {
+  const auto parsed = parseInteger<std::uint64_t>(text);
+  if (parsed) *count = *parsed;
+  return parsed.has_value();
+}
+
+// Splits `count:rest`.
+bool splitCount(std::string_view text, std::optional<std::uint64_t>* count, std::string_view* rest) {
+  const auto colon = text.find(':');
+  if (colon == std::string_view::npos || !assignCount(text.substr(0, colon), count)) return false;
+  *rest = text.substr(colon + 1);
   return true;
 }
 
@@ -218,6 +237,28 @@ bool apply(std::string_view key, std::string_view value, Script& s) {
   }
   if (key == "lose") return assignCountAndMessage(value, &s.loseAfter, &s.loseMessage);
   if (key == "switch") return parseSwitch(value, &s.switches);
+  if (key == "listen") return assignStatus(value, &s.listenStatus);
+  if (key == "gone") {
+    const auto gone = parseInteger<std::uint32_t>(value);
+    if (gone) s.gone = *gone;
+    return gone.has_value();
+  }
+  if (key == "restart") return assignCount(value, &s.restartAfter);
+  if (key == "blip") return assignCount(value, &s.blipAfter);
+  std::string_view rest;
+  if (key == "die") {
+    if (!splitCount(value, &s.dieAfter, &rest) || (rest != "device" && rest != "aggregate")) return false;
+    s.aggregateDies = rest == "aggregate";
+    return true;
+  }
+  if (key == "reformat") return splitCount(value, &s.reformatAfter, &rest) && parseFormat(rest, &s.reformat);
+  if (key == "mismatch") {
+    std::optional<std::uint64_t> from, count;
+    if (!splitCount(value, &from, &rest) || !assignCount(rest, &count)) return false;
+    s.mismatchFrom = *from;
+    s.mismatchCount = *count;
+    return true;
+  }
   return false;
 }
 

@@ -17,13 +17,28 @@
 //   odd=none,empty,short  odd buffer lists delivered before the tone
 //   convert=error:<message>|noframes|randry
 //   lose=<buffers>:<message>
-//   switch=<buffers>:<uid>[:<format>][:lost=<message>]   repeatable: after that
-//                         many buffers of the device captured then, the
-//                         default output device becomes a new one (IDs 74,
-//                         75, ... in order) with that UID and tap format (the
-//                         previous one's when not given) and 'dOut' listeners
-//                         run; the old device delivers nothing more, and with
-//                         lost= it is also reported lost with that message
+//   switch=<buffers>:<uid>[:<format>][:dies][:lost=<message>]   repeatable:
+//                         after that many buffers of the device captured
+//                         then, the default output device becomes a new one
+//                         (IDs 74, 75, ... in order) with that UID and tap
+//                         format (the previous one's when not given) and
+//                         'dOut' fires; the old device delivers nothing more.
+//                         With dies its 'livn' turns 0 and fires; with lost=
+//                         it is also reported lost with that message
+//   listen=<status>       what adding a property listener answers (0)
+//   gone=<n>              'gone' (running somewhere) of the output device (0)
+//
+// After the given number of buffers (counted like lose=):
+//   restart=<buffers>     the audio system restarts: 'srst' fires, audio ends
+//   die=<buffers>:device|aggregate   'livn' of that object turns 0 and fires,
+//                         audio ends
+//   blip=<buffers>        'livn' of the output device fires, still 1
+//   reformat=<buffers>:<format>   the tap's format becomes <format> (as for
+//                         format=) and 'tfmt' fires; the next buffer, in the
+//                         new format, waits until the format has been read
+//                         again (at most 2 s) and 100 ms more
+//   mismatch=<buffers>:<count>   that many buffers come with one channel more
+//                         per buffer than the format says
 //
 // A status is a signed 32-bit decimal, 0x-hex, or four characters in single
 // quotes ('nope').
@@ -59,6 +74,7 @@ struct DeviceSwitch {
   std::uint64_t after = 0;
   std::string uid;
   std::optional<ToneFormat> format;
+  bool dies = false;
   std::optional<std::string> lostMessage;
 };
 
@@ -98,6 +114,16 @@ struct Script {
   std::string loseMessage;
 
   std::vector<DeviceSwitch> switches;
+  OSStatus listenStatus = 0;
+  std::uint32_t gone = 0;
+  std::optional<std::uint64_t> restartAfter;
+  std::optional<std::uint64_t> dieAfter;
+  bool aggregateDies = false;  // else the output device
+  std::optional<std::uint64_t> blipAfter;
+  std::optional<std::uint64_t> reformatAfter;
+  ToneFormat reformat;
+  std::uint64_t mismatchFrom = 0;
+  std::uint64_t mismatchCount = 0;
 };
 
 struct ParseResult {

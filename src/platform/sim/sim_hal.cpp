@@ -4,12 +4,15 @@
 
 #include <cstring>
 
+#include "events/json.h"
+#include "platform/posix/posix_dispatch.h"
 #include "platform/sim/tone.h"
 
 namespace audiotap::sim {
 namespace {
 
 using platform::fourCharCode;
+using posix::monotonicNanoseconds;
 
 constexpr OSStatus kUnknownPropertyError = OSStatus(fourCharCode("who?"));
 constexpr OSStatus kBadObjectError = OSStatus(fourCharCode("!obj"));
@@ -37,12 +40,6 @@ class SimTapDescription final : public platform::TapDescription {
   std::string uuid_;
 };
 
-std::int64_t monotonicNanoseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
 // Sleeps until `deadline` in slices, so a stop is noticed within one slice.
 // False when stopped first.
 bool sleepUntil(std::int64_t deadline, const std::atomic<bool>& stopped) {
@@ -67,11 +64,11 @@ SimHal::SimHal(const Script& script, const Trace& trace) : script_(script), trac
   }
 }
 
-const SimHal::Device* SimHal::deviceWithID(AudioObjectID id) const {
-  for (const Device& device : devices_) {
-    if (device.id == id && id != 0) return &device;
+std::optional<std::size_t> SimHal::deviceIndex(AudioObjectID id) const {
+  for (std::size_t i = 0; i < devices_.size(); ++i) {
+    if (devices_[i].id == id && id != 0) return i;
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 SimHal::~SimHal() {
@@ -87,15 +84,15 @@ OSStatus SimHal::getPropertyData(AudioObjectID object, const platform::PropertyA
   if (address.mSelector == platform::kAudioHardwarePropertyDefaultOutputDevice) {
     if (object != platform::kAudioObjectSystemObject) return kBadObjectError;
     if (size != sizeof(AudioObjectID)) return kBadPropertySizeError;
-    std::memcpy(data, &devices_[current_.load()].id, sizeof(AudioObjectID));
+    std::memcpy(data, &devices_[world_->defaultDevice.load()].id, sizeof(AudioObjectID));
     return script_.deviceStatus;
   }
+  const std::optional<std::size_t> device = deviceIndex(object);
   if (address.mSelector == platform::kAudioDevicePropertyDeviceUID) {
-    const Device* device = deviceWithID(object);
-    if (device == nullptr) return kBadObjectError;
+    if (!device) return kBadObjectError;
     if (size != sizeof(platform::StringRef)) return kBadPropertySizeError;
     if (script_.uidLeavesReference) {
-      const std::string* string = new std::string(device->uid);
+      const std::string* string = new std::string(devices_[*device].uid);
       liveStrings_.insert(string);
       const platform::StringRef reference = string;
       std::memcpy(data, &reference, sizeof reference);
@@ -105,9 +102,30 @@ OSStatus SimHal::getPropertyData(AudioObjectID object, const platform::PropertyA
   if (address.mSelector == platform::kAudioTapPropertyFormat) {
     if (object != script_.tapID || object == 0) return kBadObjectError;
     if (size != sizeof(platform::StreamDescription)) return kBadPropertySizeError;
-    const platform::StreamDescription description = streamDescription(devices_[current_.load()].format);
+    const bool reformatted = world_->reformatted.load();
+    const platform::StreamDescription description =
+        streamDescription(reformatted ? script_.reformat : devices_[world_->defaultDevice.load()].format);
     std::memcpy(data, &description, sizeof description);
+    if (reformatted) world_->reformatRead.store(true);
     return script_.formatStatus;
+  }
+  const bool isDevice = device.has_value();
+  const bool isAggregate = object == script_.aggregateID && object != 0;
+  if (address.mSelector == platform::kAudioDevicePropertyDeviceIsAlive ||
+      address.mSelector == platform::kAudioDevicePropertyDeviceIsRunningSomewhere) {
+    if (!isDevice && !isAggregate) return kBadObjectError;
+    if (size != sizeof(std::uint32_t)) return kBadPropertySizeError;
+    std::uint32_t value = 0;
+    if (address.mSelector == platform::kAudioDevicePropertyDeviceIsAlive) {
+      const bool alive = isDevice ? (*device != 0 || world_->deviceAlive.load()) &&
+                                        (world_->deadDevices.load() >> *device & 1) == 0
+                                  : world_->aggregateAlive.load();
+      value = alive ? 1 : 0;
+    } else {
+      value = isDevice ? script_.gone : 0;
+    }
+    std::memcpy(data, &value, sizeof value);
+    return 0;
   }
   return kUnknownPropertyError;
 }
@@ -147,7 +165,7 @@ OSStatus SimHal::destroyProcessTap(AudioObjectID tap) {
 }
 
 OSStatus SimHal::createAggregateDevice(const platform::Dictionary& description, AudioObjectID* device) {
-  trace_.line("AudioHardwareCreateAggregateDevice " + toJson(description));
+  trace_.line("AudioHardwareCreateAggregateDevice " + events::toJson(platform::Value(description)));
   if (script_.aggregateID != 0) *device = script_.aggregateID;
   return script_.aggregateStatus;
 }
@@ -162,14 +180,15 @@ OSStatus SimHal::createIOProcIDWithBlock(platform::IOProcID* procID, AudioObject
   trace_.line("AudioDeviceCreateIOProcIDWithBlock " + std::to_string(device));
   stream_ = std::make_shared<Stream>();
   stream_->script = script_;
-  const std::size_t index = current_.load();
+  stream_->trace = &trace_;
+  stream_->block = std::move(block);
+  stream_->world = world_;
+  const std::size_t index = world_->defaultDevice.load();
   stream_->format = devices_[index].format;
   if (index < script_.switches.size()) {
     stream_->switchAfter = script_.switches[index].after;
-    stream_->switchDevice = [this, index](Stream& stream) { switchFrom(index, stream); };
+    stream_->switchAway = [this, index](Stream& stream) { switchFrom(index, stream); };
   }
-  stream_->trace = &trace_;
-  stream_->block = std::move(block);
   queue_ = &queue;
   if (script_.ioprocYieldsID) *procID = stream_.get();
   return script_.ioprocStatus;
@@ -206,53 +225,57 @@ OSStatus SimHal::addPropertyListener(AudioObjectID object, const platform::Prope
                                      platform::ListenerID* id) {
   trace_.line("AudioObjectAddPropertyListenerBlock " + std::to_string(object) + " " +
               fourCharText(address.mSelector));
-  if (id == nullptr || !listener) return kIllegalOperationError;
-  auto entry = std::make_shared<Listener>();
-  entry->object = object;
-  entry->selector = address.mSelector;
-  entry->queue = &queue;
-  entry->run = std::move(listener);
-  std::lock_guard lock(listenersMutex_);
-  entry->id = nextListener_++;
-  *id = entry->id;
-  listeners_.push_back(std::move(entry));
+  if (script_.listenStatus != 0) return script_.listenStatus;
+  std::lock_guard lock(world_->mutex);
+  *id = world_->nextListener++;
+  world_->listeners.emplace(*id, World::Registration{object, address.mSelector, &queue, std::move(listener)});
   return 0;
 }
 
 OSStatus SimHal::removePropertyListener(platform::ListenerID id) {
-  std::lock_guard lock(listenersMutex_);
-  for (auto it = listeners_.begin(); it != listeners_.end(); ++it) {
-    if ((*it)->id != id) continue;
-    trace_.line("AudioObjectRemovePropertyListenerBlock " + std::to_string((*it)->object) + " " +
-                fourCharText((*it)->selector));
-    (*it)->live.store(false);
-    listeners_.erase(it);
-    return 0;
+  std::lock_guard lock(world_->mutex);
+  const auto found = world_->listeners.find(id);
+  if (found == world_->listeners.end()) {
+    trace_.line("AudioObjectRemovePropertyListenerBlock invalid");
+    return kBadObjectError;
   }
-  trace_.line("AudioObjectRemovePropertyListenerBlock invalid");
-  return kBadObjectError;
+  trace_.line("AudioObjectRemovePropertyListenerBlock " + std::to_string(found->second.object) + " " +
+              fourCharText(found->second.selector));
+  world_->listeners.erase(found);
+  return 0;
 }
 
-void SimHal::propertyChanged(AudioObjectID object, std::uint32_t selector) {
-  std::lock_guard lock(listenersMutex_);
-  for (const auto& listener : listeners_) {
-    if (listener->object != object || listener->selector != selector) continue;
-    // One removed after this was posted does not begin.
-    listener->queue->async([listener] {
-      if (listener->live.load()) listener->run();
+void propertyChanged(const std::shared_ptr<World>& world, const Trace& trace, AudioObjectID object,
+                     std::uint32_t selector) {
+  trace.line("PropertyChanged " + std::to_string(object) + " " + fourCharText(selector));
+  std::lock_guard lock(world->mutex);
+  for (const auto& [id, registration] : world->listeners) {
+    if (registration.object != object || registration.selector != selector) continue;
+    registration.queue->async([world, id = id] {
+      platform::PropertyListener listener;
+      {
+        std::lock_guard lock(world->mutex);
+        const auto found = world->listeners.find(id);
+        if (found == world->listeners.end()) return;
+        listener = found->second.listener;
+      }
+      listener();
     });
   }
 }
 
 void SimHal::switchFrom(std::size_t index, Stream& stream) {
-  const Device& next = devices_[index + 1];
-  const auto& lost = script_.switches[index].lostMessage;
-  // Traced before anyone hears of it, so the trace keeps the order.
-  stream.trace->line("DefaultOutputDeviceChanged " + std::to_string(next.id) + " " + next.uid);
-  if (lost) stream.trace->line("DeviceLost " + *lost);
-  current_.store(index + 1);
-  propertyChanged(platform::kAudioObjectSystemObject, platform::kAudioHardwarePropertyDefaultOutputDevice);
-  if (lost && stream.lost) stream.lost(*lost);
+  const DeviceSwitch& change = script_.switches[index];
+  if (change.dies) world_->deadDevices.fetch_or(std::uint64_t(1) << index);
+  world_->defaultDevice.store(index + 1);
+  propertyChanged(world_, trace_, platform::kAudioObjectSystemObject,
+                  platform::kAudioHardwarePropertyDefaultOutputDevice);
+  if (change.dies) {
+    propertyChanged(world_, trace_, devices_[index].id, platform::kAudioDevicePropertyDeviceIsAlive);
+  }
+  if (!change.lostMessage) return;
+  trace_.line("DeviceLost " + *change.lostMessage);
+  if (stream.lost) stream.lost(*change.lostMessage);
 }
 
 void SimHal::setDeviceLostHandler(std::function<void(const std::string& message)> handler) {
@@ -261,31 +284,64 @@ void SimHal::setDeviceLostHandler(std::function<void(const std::string& message)
 
 void deliver(SimHal::Stream& stream) {
   const Script& script = stream.script;
+  World& world = *stream.world;
   ToneGenerator tone(stream.format, script.toneHz, script.amplitude, script.framesPerBuffer);
   for (const OddBuffer kind : script.odd) {
     if (stream.stopped.load()) return;
     stream.block(tone.odd(kind));
   }
-  const double nanosecondsPerBuffer = 1e9 * script.framesPerBuffer / stream.format.sampleRate;
-  const std::int64_t start = monotonicNanoseconds();
-  for (std::uint64_t delivered = 0;; ++delivered) {
-    if (stream.switchAfter && delivered == *stream.switchAfter) {
-      if (!stream.stopped.load()) stream.switchDevice(stream);
+  const auto at = [](const std::optional<std::uint64_t>& when, std::uint64_t delivered) {
+    return when && *when == delivered;
+  };
+  double nanosecondsPerBuffer = 1e9 * script.framesPerBuffer / stream.format.sampleRate;
+  std::int64_t paceStart = monotonicNanoseconds();
+  std::uint64_t paced = 0;
+  for (std::uint64_t delivered = 0;; ++delivered, ++paced) {
+    if (at(stream.switchAfter, delivered)) {
+      if (!stream.stopped.load()) stream.switchAway(stream);
       return;
     }
-    if (script.loseAfter && delivered == *script.loseAfter) {
+    if (at(script.loseAfter, delivered)) {
       if (stream.stopped.load()) return;
       stream.trace->line("DeviceLost " + script.loseMessage);
       if (stream.lost) stream.lost(script.loseMessage);
       return;
     }
+    if (at(script.restartAfter, delivered)) {
+      propertyChanged(stream.world, *stream.trace, platform::kAudioObjectSystemObject,
+                      platform::kAudioHardwarePropertyServiceRestarted);
+      return;
+    }
+    if (at(script.dieAfter, delivered)) {
+      (script.aggregateDies ? world.aggregateAlive : world.deviceAlive).store(false);
+      propertyChanged(stream.world, *stream.trace, script.aggregateDies ? script.aggregateID : script.deviceID,
+                      platform::kAudioDevicePropertyDeviceIsAlive);
+      return;
+    }
+    if (at(script.blipAfter, delivered)) {
+      propertyChanged(stream.world, *stream.trace, script.deviceID, platform::kAudioDevicePropertyDeviceIsAlive);
+    }
+    if (at(script.reformatAfter, delivered)) {
+      world.reformatted.store(true);
+      propertyChanged(stream.world, *stream.trace, script.tapID, platform::kAudioTapPropertyFormat);
+      // The platform reconfigures before it delivers in the new format.
+      const std::int64_t limit = monotonicNanoseconds() + 2'000'000'000;
+      while (!world.reformatRead.load() && monotonicNanoseconds() < limit) {
+        if (!sleepUntil(monotonicNanoseconds() + 5'000'000, stream.stopped)) return;
+      }
+      if (!sleepUntil(monotonicNanoseconds() + 100'000'000, stream.stopped)) return;
+      tone = ToneGenerator(script.reformat, script.toneHz, script.amplitude, script.framesPerBuffer);
+      nanosecondsPerBuffer = 1e9 * script.framesPerBuffer / script.reformat.sampleRate;
+      paceStart = monotonicNanoseconds();
+      paced = 0;
+    }
     if (script.bufferCount && delivered == *script.bufferCount && !stream.switchAfter) return;
-    if (script.realtime &&
-        !sleepUntil(start + std::int64_t(delivered * nanosecondsPerBuffer), stream.stopped)) {
+    if (script.realtime && !sleepUntil(paceStart + std::int64_t(paced * nanosecondsPerBuffer), stream.stopped)) {
       return;
     }
     if (stream.stopped.load()) return;
-    stream.block(tone.next());
+    const bool mismatched = delivered >= script.mismatchFrom && delivered - script.mismatchFrom < script.mismatchCount;
+    stream.block(tone.next(mismatched));
   }
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,6 +17,33 @@
 #include "platform/sim/trace.h"
 
 namespace audiotap::sim {
+
+// What the main thread and the delivering task share: the live state of the
+// simulated objects and the registered property listeners.
+struct World {
+  struct Registration {
+    AudioObjectID object;
+    std::uint32_t selector;
+    platform::Queue* queue;
+    platform::PropertyListener listener;
+  };
+  std::mutex mutex;
+  std::map<platform::ListenerID, Registration> listeners;
+  platform::ListenerID nextListener = 1;
+  std::atomic<bool> deviceAlive{true};
+  std::atomic<bool> aggregateAlive{true};
+  std::atomic<bool> reformatted{false};
+  std::atomic<bool> reformatRead{false};
+  // The default output device, as an index into the scripted devices, and
+  // the devices that died with a switch away from them (bit per index).
+  std::atomic<std::size_t> defaultDevice{0};
+  std::atomic<std::uint64_t> deadDevices{0};
+};
+
+// Traces the change, then runs each listener registered for it on its queue,
+// unless it has been removed by then.
+void propertyChanged(const std::shared_ptr<World>& world, const Trace& trace, AudioObjectID object,
+                     std::uint32_t selector);
 
 class SimHal final : public platform::Hal {
  public:
@@ -52,18 +80,19 @@ class SimHal final : public platform::Hal {
   // interest in it.
   struct Stream {
     Script script;
-    ToneFormat format;  // of the device it was made on
     const Trace* trace = nullptr;
     platform::IOBlock block;
     std::function<void(const std::string&)> lost;
+    std::shared_ptr<World> world;
     std::atomic<bool> stopped{false};
-    // When the device it was made on stops being the default: after how many
-    // buffers, and what then happens (on the delivering thread).
+    ToneFormat format;  // of the device it was made on
+    // When that device stops being the default: after how many buffers, and
+    // what then happens (on the delivering thread).
     std::optional<std::uint64_t> switchAfter;
-    std::function<void(Stream&)> switchDevice;
+    std::function<void(Stream&)> switchAway;
   };
 
-  // The scripted default output devices, in the order they become the default.
+  // The scripted output devices, in the order they become the default.
   struct Device {
     AudioObjectID id;
     std::string uid;
@@ -71,30 +100,18 @@ class SimHal final : public platform::Hal {
   };
 
  private:
-  struct Listener {
-    platform::ListenerID id;
-    AudioObjectID object;
-    std::uint32_t selector;
-    platform::Queue* queue;
-    platform::PropertyListener run;
-    std::atomic<bool> live{true};
-  };
-
   std::string procText(platform::IOProcID procID) const;
-  const Device* deviceWithID(AudioObjectID id) const;
-  // Any thread: posts each listener of the property to its queue.
-  void propertyChanged(AudioObjectID object, std::uint32_t selector);
-  // The delivering thread of the device at `index`.
+  // The index of the scripted device, if it is one.
+  std::optional<std::size_t> deviceIndex(AudioObjectID id) const;
+  // On the delivering thread of the device at `index`, once it has delivered
+  // what the switch away from it says.
   void switchFrom(std::size_t index, Stream& stream);
 
   Script script_;
   std::vector<Device> devices_;
-  std::atomic<std::size_t> current_{0};
-  std::mutex listenersMutex_;
-  std::vector<std::shared_ptr<Listener>> listeners_;
-  platform::ListenerID nextListener_ = 1;
   const Trace& trace_;
   std::set<const std::string*> liveStrings_;
+  std::shared_ptr<World> world_ = std::make_shared<World>();
   std::shared_ptr<Stream> stream_;
   platform::Queue* queue_ = nullptr;
   std::function<void(const std::string&)> lost_;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "events/channel.h"
 #include "platform/platform.h"
 #include "platform/posix/fd_output.h"
 #include "platform/posix/posix_dispatch.h"
@@ -22,8 +23,7 @@ namespace {
 // A mistyped script must never pass for a healthy run: refuse it before
 // anything has been started, with a line the tests can tell from the core's.
 [[noreturn]] void refuse(const std::string& entry) {
-  const std::string line =
-      "{\"type\":\"error\",\"message\":" + jsonString("bad AUDIOTAP_SIM: " + entry) + "}\n";
+  const std::string line = events::eventLine("error", {{"message", "bad AUDIOTAP_SIM: " + entry}});
   [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
   std::_Exit(2);
 }

@@ -53,12 +53,11 @@ ToneGenerator::ToneGenerator(const ToneFormat& format, double hz, double amplitu
   data_.assign(buffers_, std::vector<std::uint64_t>((dataBytes + 7) / 8));
 }
 
-const AudioBufferList* ToneGenerator::next() {
+const AudioBufferList* ToneGenerator::next(bool mismatched) {
   AudioBufferList* l = list();
   l->mNumberBuffers = buffers_;
-  for (std::uint32_t b = 0; b < buffers_; ++b) {
-    l->mBuffers[b] = {format_.interleaved ? format_.channels : 1, bytesPerBuffer_, data_[b].data()};
-  }
+  const std::uint32_t channelsPerBuffer = (format_.interleaved ? format_.channels : 1) + (mismatched ? 1 : 0);
+  for (std::uint32_t b = 0; b < buffers_; ++b) l->mBuffers[b] = {channelsPerBuffer, bytesPerBuffer_, data_[b].data()};
   const std::uint32_t channels = format_.channels;
   for (std::uint32_t frame = 0; frame < frames_; ++frame) {
     const double sample = toneSample(hz_, amplitude_, format_.sampleRate, index_ + frame);

@@ -25,7 +25,8 @@ class ToneGenerator {
   ToneGenerator(const ToneFormat& format, double hz, double amplitude, std::uint32_t framesPerBuffer);
 
   // The next buffer of the sine; valid until the next call of either method.
-  const platform::AudioBufferList* next();
+  // A mismatched one claims one channel more per buffer than the format has.
+  const platform::AudioBufferList* next(bool mismatched = false);
   const platform::AudioBufferList* odd(OddBuffer kind);
 
  private:

@@ -20,7 +20,7 @@
 //   AudioObjectAddPropertyListenerBlock <object> <selector>
 //   AudioObjectRemovePropertyListenerBlock <object> <selector> | invalid
 //   DeviceLost <message>                   (from the IO queue, not a call)
-//   DefaultOutputDeviceChanged <id> <uid>  (from the IO queue, not a call)
+//   PropertyChanged <object> <selector>    (from the IO queue, not a call)
 //
 // <ref> is "uid" for the reference a UID read handed out and "invalid" for
 // one that is unknown or already released. <proc> is "proc" for the ID the
@@ -30,7 +30,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/value.h"
+#include <cstdint>
 
 namespace audiotap::sim {
 
@@ -51,8 +51,5 @@ class Trace {
 };
 
 std::string fourCharText(std::uint32_t code);
-// Compact JSON; strings escaped so any text survives a round trip.
-std::string toJson(const platform::Value& value);
-std::string jsonString(std::string_view text);
 
 }  // namespace audiotap::sim
