@@ -125,7 +125,7 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
   installSignalSources(s);
   emitReady(s, s.tapStreamFormat);
   installTimeLimitAndStdinWatcher(s);
-  watchSilence();
+  watchEverySecond();
   platform.dispatch().runMain();
   std::abort();  // runMain never returns
 }

@@ -62,9 +62,10 @@ void stopCapture();
 // teardown removes the listeners. Main thread only, on a built graph.
 void watchGraph();
 
-// Checks once a second whether the tap has delivered nothing but exact zeros
-// for 3 s while the output device plays, and reports that once per run.
-void watchSilence();
+// Once a second: reports the audio the IO block could not hand over, and
+// whether the tap has delivered nothing but exact zeros for 3 s while the
+// output device plays (once per run of silence).
+void watchEverySecond();
 
 // A failure during capture: one "error" with `message`, then the orderly
 // stop and exit status 1. Main thread only.

@@ -22,7 +22,7 @@ constexpr const char* kSilentTap =
     "the tap delivers only silence while audio is playing: the host app has probably not been granted "
     "audio-capture permission";
 constexpr std::int64_t kSilentTapNanoseconds = 3'000'000'000;
-constexpr std::chrono::seconds kSilenceCheckInterval{1};
+constexpr std::chrono::seconds kCheckInterval{1};
 
 platform::PropertyAddress globalAddress(std::uint32_t selector) {
   return {selector, platform::kAudioObjectPropertyScopeGlobal, platform::kAudioObjectPropertyElementMain};
@@ -74,8 +74,10 @@ void tapFormatChanged() {
   s.tapStreamFormat = format;
 }
 
-void checkSilence() {
+// The checks that cannot run on the IO thread, and need not run sooner.
+void checkEverySecond() {
   State& s = state();
+  s.writer->reportLosses();
   if (s.ioBlock->silentNanoseconds() < kSilentTapNanoseconds) {
     s.silenceReported = false;
   } else if (!s.silenceReported &&
@@ -83,7 +85,7 @@ void checkSilence() {
     s.silenceReported = true;
     events::emit("error", {{"message", kSilentTap}});
   }
-  s.platform->dispatch().asyncAfterOnMain(kSilenceCheckInterval, checkSilence);
+  s.platform->dispatch().asyncAfterOnMain(kCheckInterval, checkEverySecond);
 }
 
 }  // namespace
@@ -103,6 +105,6 @@ void watchGraph() {
   listen(s.graph.tapID, platform::kAudioTapPropertyFormat, tapFormatChanged);
 }
 
-void watchSilence() { state().platform->dispatch().asyncAfterOnMain(kSilenceCheckInterval, checkSilence); }
+void watchEverySecond() { state().platform->dispatch().asyncAfterOnMain(kCheckInterval, checkEverySecond); }
 
 }  // namespace audiotap::driver

@@ -11,7 +11,6 @@ namespace audiotap::platform {
 using AudioObjectID = std::uint32_t;  // 0 means no object
 using OSStatus = std::int32_t;        // 0 means success
 
-inline constexpr AudioObjectID kAudioObjectUnknown = 0;
 inline constexpr AudioObjectID kAudioObjectSystemObject = 1;
 
 // A four-character code: the first character is the most significant byte.

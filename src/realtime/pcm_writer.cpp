@@ -40,8 +40,6 @@ void PcmWriter::run() {
     const std::uint32_t seen = wakeups_.load(std::memory_order_acquire);
     while (writeOnce()) {
     }
-    report(dropped_, kSamplesDropped);
-    report(unwrappable_, kUnwrappableBuffers);
     if (housekeeping) housekeeping();
     {
       std::lock_guard lock(mutex_);
@@ -67,11 +65,12 @@ bool PcmWriter::writeOnce() {
   return true;
 }
 
-void PcmWriter::report(Episodes& episodes, const char* message) {
-  for (std::uint64_t fresh = episodes.takeBegun(); fresh > 0; --fresh) {
-    std::lock_guard lock(mutex_);
-    if (closed_) return;
-    events::emit("error", {{"message", message}});
+void PcmWriter::reportLosses() {
+  for (std::uint64_t fresh = dropped_.takeBegun(); fresh > 0; --fresh) {
+    events::emit("error", {{"message", kSamplesDropped}});
+  }
+  for (std::uint64_t fresh = unwrappable_.takeBegun(); fresh > 0; --fresh) {
+    events::emit("error", {{"message", kUnwrappableBuffers}});
   }
 }
 
@@ -80,9 +79,14 @@ std::int64_t PcmWriter::finish(platform::Queue& writerQueue, std::chrono::steady
   wake();
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   writerQueue.drain(std::max(left, std::chrono::milliseconds(0)));
-  std::lock_guard lock(mutex_);
-  closed_ = true;
-  return meter_.frames.load(std::memory_order_relaxed);
+  std::int64_t frames;
+  {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    frames = meter_.frames.load(std::memory_order_relaxed);
+  }
+  reportLosses();
+  return frames;
 }
 
 }  // namespace audiotap::realtime

@@ -5,8 +5,9 @@
 // never the platform's IO thread.
 //
 // When the ring is full (the host has not read for some seconds), the IO
-// block drops the new samples: they are neither written nor counted, and the
-// writer reports one "error" for each run of drops.
+// block drops the new samples: they are neither written nor counted, and one
+// "error" reports each run of drops. The main thread reports them, since the
+// writer itself may then be stuck in a write.
 #pragma once
 
 #include <atomic>
@@ -65,10 +66,14 @@ class PcmWriter {
   // ring is empty, or once closed.
   void run();
 
+  // Main thread: one "error" for each run of dropped samples and for each
+  // run of unwrappable buffer lists begun since the last call.
+  void reportLosses();
+
   // Main thread: lets the writer empty the ring and waits for it, on
   // `writerQueue`, until `deadline`; then closes it, so that nothing more is
-  // written or reported. Returns the samples written, the write under way
-  // included.
+  // written or counted, and reports the last losses. Returns the samples
+  // written, the write under way included.
   std::int64_t finish(platform::Queue& writerQueue, std::chrono::steady_clock::time_point deadline);
 
   // Runs on the writer's task after each wake-up (work that must stay off the
@@ -78,7 +83,6 @@ class PcmWriter {
  private:
   void wake() noexcept;
   bool writeOnce();
-  void report(Episodes& episodes, const char* message);
 
   PcmRing ring_;
   platform::OutputHandle& output_;
@@ -87,8 +91,8 @@ class PcmWriter {
   Episodes unwrappable_;
   std::atomic<std::uint32_t> wakeups_{0};
   std::atomic<bool> finishing_{false};
-  // Held while counting, reporting or closing, so nothing counted or
-  // reported can follow the close.
+  // Held while counting, reporting "level" or closing, so that nothing
+  // counted or reported can follow the close.
   std::mutex mutex_;
   bool closed_ = false;
 };

@@ -10,13 +10,12 @@
 #include <regex>
 #include <sstream>
 
-#include "child.h"
+#include "sim.h"
 
 namespace audiotap::test {
 namespace {
 
 using nlohmann::json;
-using Lines = std::vector<std::string>;
 
 const std::string kTapFailed =
     "AudioHardwareCreateProcessTap failed \xE2\x80\x94 this usually means audio-capture permission "
@@ -31,45 +30,6 @@ const std::string kExploded = "Converter exploded: \xC2\xABparam\xC2\xBB \"-50\"
 // 162 frames show that its phase runs on from one buffer to the next.
 const std::string kExact = "format=16000,1,2,int16;tone=4000;amp=1;frames=162";
 const std::string kFullScaleBytes("\x00\x00\xFF\x7F\x00\x00\x00\x80", 8);
-
-long countOf(const Lines& lines, const std::string& line) {
-  return std::count(lines.begin(), lines.end(), line);
-}
-
-// audiotap-sim with its platform calls traced to a file of its own.
-struct TraceFile {
-  inline static int made = 0;
-  std::string path =
-      testing::TempDir() + "audiotap-trace-" + std::to_string(::getpid()) + "-" + std::to_string(++made);
-  TraceFile() { std::remove(path.c_str()); }
-  ~TraceFile() { std::remove(path.c_str()); }
-};
-
-class Sim : TraceFile, public Child {
- public:
-  Sim(const std::string& script, Lines args = {}, bool stdinAtEnd = false)
-      : Child({AUDIOTAP_SIM_PATH,
-               std::move(args),
-               {{"AUDIOTAP_SIM", "trace=" + path + ";" + script}},
-               stdinAtEnd ? "/dev/null" : ""}) {}
-  Lines trace() const {
-    Lines lines;
-    std::ifstream file(path);
-    for (std::string line; std::getline(file, line);) lines.push_back(line);
-    return lines;
-  }
-};
-
-// The capture-graph calls of a trace; creating calls cut to their name.
-Lines graphCalls(const Lines& trace) {
-  Lines calls;
-  for (const auto& line : trace) {
-    const std::string name = line.substr(0, line.find(' '));
-    if (name.rfind("AudioDevice", 0) && name.rfind("AudioHardware", 0) && name != "DeviceLost") continue;
-    calls.push_back(name.find("Create") != std::string::npos ? name : line);
-  }
-  return calls;
-}
 
 // How far start-up got; each stage's failure undoes what came before it.
 enum Built { kNothing, kTap, kAggregate, kFormats, kIOProc, kStarted };

@@ -111,11 +111,15 @@ void Child::pumpOnce() {
     if (!status_) std::this_thread::sleep_for(milliseconds(5));
     return;
   }
-  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};  // closed ones are negative, and ignored
-  if (::poll(fds, 2, 20) <= 0) return;
-  readAvailable(out_, stdout_);
+  // Closed (or, while not read, hidden) ones are negative, and ignored.
+  pollfd fds[2] = {{readingStdout_ ? out_ : -1, POLLIN, 0}, {err_, POLLIN, 0}};
+  if (::poll(fds, 2, 20) <= 0) {
+    if (!readingStdout_ && err_ < 0) reap(false);
+    return;
+  }
+  if (readingStdout_) readAvailable(out_, stdout_);
   readAvailable(err_, stderr_);
-  readAvailable(out_, stdout_);  // the PCM written before the lines just read
+  if (readingStdout_) readAvailable(out_, stdout_);  // the PCM written before the lines just read
   for (std::size_t end; (end = stderr_.find('\n', parsed_)) != std::string::npos; parsed_ = end + 1) {
     const std::string line = stderr_.substr(parsed_, end - parsed_);
     Event event{nlohmann::json::parse(line, nullptr, false), stdout_.size()};

@@ -51,6 +51,9 @@ class Child {
   // Stops reading standard output until the pipe is full, so the process is
   // blocked in a write when the next step comes.
   bool fillStdout();
+  // While false, the waits read standard error only: a host that has stopped
+  // reading the audio.
+  void readStdout(bool reading) { readingStdout_ = reading; }
 
   void signal(int signo);
   void writeStdin(const std::string& bytes);
@@ -77,6 +80,7 @@ class Child {
   std::size_t parsed_ = 0;  // stderr_ up to here is in events_
   std::vector<Event> events_;
   std::optional<int> status_;
+  bool readingStdout_ = true;
   Clock::time_point started_ = Clock::now();
 };
 

@@ -12,15 +12,11 @@ namespace audiotap::posix {
 namespace {
 
 bool fromKernel(std::uint8_t (&bytes)[16]) {
-#ifdef __linux__
   ssize_t got;
   do {
     got = ::getrandom(bytes, sizeof bytes, 0);
   } while (got < 0 && errno == EINTR);
   return got == ssize_t(sizeof bytes);
-#else
-  return ::getentropy(bytes, sizeof bytes) == 0;
-#endif
 }
 
 // Kernels before getrandom() (or a seccomp filter that refuses it).
