@@ -1,9 +1,6 @@
 #include "driver/follow.h"
 
-#include <algorithm>
-#include <array>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -34,9 +31,8 @@ struct Follow {
   std::unique_ptr<platform::Queue> queue;  // where the listener runs
   platform::ListenerID listener = 0;
   std::uint64_t generation = 0;
-  bool moving = false;       // the graph is down and being built again
-  Clock::time_point began;   // when the captured device stopped delivering
-  std::int64_t silence = 0;  // frames of silence written for this move
+  bool moving = false;      // the graph is down and being built again
+  Clock::time_point began;  // when the captured device stopped delivering
 };
 
 Follow& follow() {
@@ -51,18 +47,6 @@ void emitFailure(const capture::Failure& failure) {
     payload.emplace_back("code", events::fourCC(*failure.status));
   }
   events::emit("error", payload);
-}
-
-// Handed to the writer like captured samples, so that "level" and "stopped"
-// go on counting the captured time. No IO block runs meanwhile: the main
-// thread is the ring's one producer until the device starts.
-void writeSilence(State& s, std::int64_t frames) {
-  static const std::array<std::int16_t, 4096> zeros{};
-  for (std::int64_t left = frames; left > 0;) {
-    const auto now = std::uint32_t(std::min<std::int64_t>(left, zeros.size()));
-    s.writer->push(zeros.data(), now);
-    left -= now;
-  }
 }
 
 capture::Result rebuild(State& s) {
@@ -89,13 +73,9 @@ capture::Result rebuild(State& s) {
   }
   watchGraph();
   armLossHandler();
-  // Up to the start of the new device, whose audio then carries on the
-  // timeline.
-  Follow& f = follow();
-  const double seconds = std::chrono::duration<double>(Clock::now() - f.began).count();
-  const std::int64_t due = std::llround(seconds * s.targetRate);
-  if (due > f.silence) writeSilence(s, due - f.silence);
-  f.silence = std::max(due, f.silence);
+  // The time since the old device stopped delivering becomes silence, up to
+  // the new device's first delivery.
+  s.ioBlock->fillGapSince(follow().began);
   if (capture::Result failed = capture::startDevice(hal, s.graph)) return failed;
   events::emit("device",
                {{"outputDeviceUID", s.graph.outputDeviceUID},
@@ -117,7 +97,7 @@ void attemptRebuild() {
     f.moving = false;
     return;
   }
-  // Whatever this attempt made goes; silence it wrote stays written.
+  // Whatever this attempt made goes.
   tearDownGraph(s);
   if (Clock::now() - f.began >= kMoveLimit) {
     emitFailure(*failed);
@@ -132,7 +112,6 @@ void beginMove() {
   f.moving = true;
   ++f.generation;
   f.began = Clock::now();
-  f.silence = 0;
   tearDownGraph(s);
   attemptRebuild();
 }

@@ -166,5 +166,55 @@ TEST_F(FollowTest, BackendWatchesTheDefaultSinkAndBuildsAgainOnIt) {
   EXPECT_EQ(changes, 1);
 }
 
+// The product binary, as a host runs it: with --follow-output a new default
+// sink at another rate moves the capture there, with one "device" event, and
+// a tone played there arrives at its frequency and level while the frame
+// count keeps to the time captured; without it nothing moves.
+TEST_F(FollowTest, TheCaptureMovesToTheNewDefaultSinkOnlyWithTheOption) {
+  for (const bool follow : {true, false}) {
+    SCOPED_TRACE(follow ? "--follow-output" : "without the option");
+    ASSERT_TRUE(setDefaultSink(server_->sink));
+    const int before = sourceOutputs();
+    std::vector<std::string> args = {"--rate", "16000"};
+    if (follow) args.push_back("--follow-output");
+    Child run({AUDIOTAP_BINARY, args, {}});
+    ASSERT_TRUE(run.waitForEvent("ready")) << run.stderrText();
+    const auto readyAt = Clock::now();
+    EXPECT_EQ(run.events()[0].json.value("outputDeviceUID", ""), server_->sink);
+    ASSERT_TRUE(run.waitForBytes(3200)) << run.stderrText();
+    ASSERT_TRUE(setDefaultSink(kSecondSink));
+    if (follow) {
+      ASSERT_TRUE(run.waitForEvent("device", 5000ms)) << run.stderrText();
+      EXPECT_EQ(run.eventsOfType("device")[0].json,
+                json({{"type", "device"},
+                      {"outputDeviceUID", kSecondSink},
+                      {"tapFormat", {{"sampleRate", 24000.0}, {"channels", 1}}}}));
+    } else {
+      EXPECT_FALSE(run.waitForEvent("device", 1000ms));
+    }
+    // Both sinks get a tone; only the one captured may arrive.
+    const std::string captured = follow ? kSecondSink : server_->sink;
+    const std::string other = follow ? server_->sink : kSecondSink;
+    ASSERT_TRUE(play(other, {{0.5, 440, 0.5, 0.5}}, &run));
+    ASSERT_TRUE(play(captured, {{1.0, 997, 0.6, 0.4}}, &run));
+    run.closeStdin();
+    ASSERT_EQ(run.finish(), 0);
+    const double seconds = std::chrono::duration<double>(Clock::now() - readyAt).count();
+    expectOrderlyEnd(run);
+    EXPECT_EQ(run.count("device"), follow ? 1u : 0u) << run.stderrText();
+    EXPECT_EQ(run.count("error"), 0u) << run.stderrText();
+    EXPECT_EQ(sourceOutputs(before), before) << "a capture stream outlived the process";
+
+    const std::vector<double> pcm = fromS16(run.pcm());
+    const Tone tone = measureTone(pcm, 16000);
+    EXPECT_NEAR(tone.frequency, 997, 2);
+    EXPECT_NEAR(tone.amplitude, 0.5, 0.03);
+    EXPECT_GT(double(tone.samples), 0.8 * 16000);
+    EXPECT_LT(double(tone.samples), 1.2 * 16000) << "the other sink's tone arrived too";
+    // The move's gap is filled: the output spans the time captured.
+    EXPECT_NEAR(double(pcm.size()) / 16000, seconds, 0.3) << run.stderrText();
+  }
+}
+
 }  // namespace
 }  // namespace audiotap::test

@@ -1,19 +1,12 @@
 // --follow-output against the simulator: the scripted default output device
 // changes (and dies) while audiotap-sim captures, and the host sees one
 // "device" event per move, a continuous timeline and bytes = 2 × frames.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <fstream>
-
-#include "child.h"
+#include "sim.h"
 
 namespace audiotap::test {
 namespace {
 
 using nlohmann::json;
-using Lines = std::vector<std::string>;
 
 // 16 kHz int16 in and out: the written samples are the scripted ones. A 4 kHz
 // full-scale tone of 162-frame buffers, from each device's first buffer on.
@@ -34,43 +27,23 @@ json deviceEvent(const std::string& uid, double rate, int channels) {
           {"tapFormat", {{"sampleRate", rate}, {"channels", channels}}}};
 }
 
-// audiotap-sim with its platform calls traced to a file of its own.
-struct TraceFile {
-  inline static int made = 0;
-  std::string path =
-      testing::TempDir() + "audiotap-follow-" + std::to_string(::getpid()) + "-" + std::to_string(++made);
-  TraceFile() { std::remove(path.c_str()); }
-  ~TraceFile() { std::remove(path.c_str()); }
-};
-
-class Sim : TraceFile, public Child {
- public:
-  Sim(const std::string& script, Lines args)
-      : Child({AUDIOTAP_SIM_PATH, std::move(args), {{"AUDIOTAP_SIM", "trace=" + path + ";" + script}}}) {}
-  // The capture-graph calls and the watch on the default output device, in
-  // order (what the delivering thread traces meanwhile is left out: it may
-  // come before or after the main thread's calls); the aggregate device as
-  // its main sub-device.
-  Lines graph() const {
-    Lines calls;
-    for (const std::string& line : trace()) {
-      const std::string name = line.substr(0, line.find(' '));
-      if (name == "AudioHardwareCreateAggregateDevice") {
-        calls.push_back(name + " " + json::parse(line.substr(name.size() + 1)).value("master", ""));
-      } else if (name.rfind("AudioHardware", 0) == 0 || name.rfind("AudioDevice", 0) == 0 ||
-                 (name.find("Listener") != std::string::npos && line.ends_with(" dOut"))) {
-        calls.push_back(name.find("Create") != std::string::npos ? name : line);
-      }
+// The capture-graph calls and the watch on the default output device, in
+// order (what the delivering thread traces meanwhile is left out: it may come
+// before or after the main thread's calls); the aggregate device as its main
+// sub-device.
+Lines graphOf(const Sim& sim) {
+  Lines calls;
+  for (const std::string& line : sim.trace()) {
+    const std::string name = line.substr(0, line.find(' '));
+    if (name == "AudioHardwareCreateAggregateDevice") {
+      calls.push_back(name + " " + json::parse(line.substr(name.size() + 1)).value("master", ""));
+    } else if (name.rfind("AudioHardware", 0) == 0 || name.rfind("AudioDevice", 0) == 0 ||
+               (name.find("Listener") != std::string::npos && line.ends_with(" dOut"))) {
+      calls.push_back(name.find("Create") != std::string::npos ? name : line);
     }
-    return calls;
   }
-  Lines trace() const {
-    Lines lines;
-    std::ifstream file(path);
-    for (std::string line; std::getline(file, line);) lines.push_back(line);
-    return lines;
-  }
-};
+  return calls;
+}
 
 const Lines kBuild = {"AudioHardwareCreateProcessTap", "AudioHardwareCreateAggregateDevice",
                       "AudioDeviceCreateIOProcIDWithBlock", "AudioDeviceStart 92 proc"};
@@ -92,10 +65,6 @@ Lines graphOn(const Lines& devices, bool watching) {
     calls.insert(calls.end(), kTearDown.begin(), kTearDown.end());
   }
   return calls;
-}
-
-long countOf(const Lines& lines, const std::string& line) {
-  return std::count(lines.begin(), lines.end(), line);
 }
 
 struct Move {
@@ -146,7 +115,7 @@ TEST_P(FollowTest, MovesWithOneDeviceEventAndAContinuousTimeline) {
     at += expected.size();
   }
   EXPECT_EQ(at, pcm.size());
-  EXPECT_EQ(sim.graph(), graphOn({"SimOutputDevice", "Phones", "Speakers"}, true));
+  EXPECT_EQ(graphOf(sim), graphOn({"SimOutputDevice", "Phones", "Speakers"}, true));
   const Lines trace = sim.trace();
   EXPECT_EQ(countOf(trace, "PropertyChanged 1 dOut"), 2);
   for (const auto& line : c.happenings) EXPECT_EQ(countOf(trace, line), 1) << line;
@@ -187,7 +156,7 @@ TEST(FollowOff, NothingMovesAndALossStillEndsTheCapture) {
     EXPECT_EQ(sim.pcm(), tone(2));
     EXPECT_EQ(sim.count("device"), 0u);
     EXPECT_EQ(sim.count("error"), std::size_t(c.exit)) << sim.stderrText();
-    EXPECT_EQ(sim.graph(), graphOn({"SimOutputDevice"}, false));
+    EXPECT_EQ(graphOf(sim), graphOn({"SimOutputDevice"}, false));
   }
 }
 
@@ -203,7 +172,7 @@ TEST(FollowRestart, TheAudioSystemRestartsAndTheGraphIsBuiltAgain) {
   EXPECT_EQ(sim.count("error"), 0u) << sim.stderrText();
   EXPECT_EQ(sim.eventsOfType("device")[0].json, deviceEvent("SimOutputDevice", 16000, 1));
   EXPECT_EQ(sim.pcm().substr(0, tone(5).size()), tone(5));
-  const Lines graph = sim.graph();
+  const Lines graph = graphOf(sim);
   EXPECT_GE(countOf(graph, "AudioHardwareCreateAggregateDevice SimOutputDevice"), 2);
 }
 
@@ -221,7 +190,7 @@ TEST(FollowFailure, AMoveThatCannotBeBuiltEndsTheCaptureWithItsError) {
   EXPECT_GE(seconds, 2.0);
   EXPECT_EQ(sim.pcm(), tone(2));
   // Tried again every quarter of a second, each attempt undone whole.
-  const Lines graph = sim.graph();
+  const Lines graph = graphOf(sim);
   const auto count = [&](const std::string& line) { return countOf(graph, line); };
   EXPECT_GE(count("AudioHardwareCreateAggregateDevice Phones"), 6);
   EXPECT_EQ(count("AudioHardwareCreateProcessTap"), count("AudioHardwareDestroyProcessTap 91"));
