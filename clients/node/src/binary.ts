@@ -29,6 +29,7 @@ export function resolveBinary(lookup: BinaryLookup): string {
 export interface ArgOptions {
   rate?: number;
   seconds?: number;
+  followOutput?: boolean;
 }
 
 export function buildArgs(options: ArgOptions): string[] {
@@ -45,5 +46,7 @@ export function buildArgs(options: ArgOptions): string[] {
     }
     if (options.seconds > 0 && Number.isFinite(options.seconds)) args.push("--seconds", String(options.seconds));
   }
+  // On by default here: a host app wants the audio the user hears, wherever it plays.
+  if (options.followOutput ?? true) args.push("--follow-output");
   return args;
 }

@@ -1,7 +1,7 @@
 import assert from "node:assert/strict";
 import { test } from "node:test";
 
-import { resolveBinary } from "../src/binary";
+import { buildArgs, resolveBinary } from "../src/binary";
 
 test("binary lookup: option, then AUDIOTAP_BINARY, then bin/ outside app.asar", () => {
   const base = { platform: "darwin", arch: "arm64" };
@@ -13,4 +13,13 @@ test("binary lookup: option, then AUDIOTAP_BINARY, then bin/ outside app.asar", 
     [{ ...base, env: {}, packageRoot: "/R/app.asar.unpacked/m" }, "/R/app.asar.unpacked/m/bin/darwin-arm64/audiotap"],
   ];
   for (const [lookup, want] of cases) assert.equal(resolveBinary(lookup), want);
+});
+
+test("arguments: the output device is followed unless followOutput is false", () => {
+  const cases: [Parameters<typeof buildArgs>[0], string[]][] = [
+    [{}, ["--follow-output"]],
+    [{ rate: 8000, followOutput: true }, ["--rate", "8000", "--follow-output"]],
+    [{ seconds: 2, followOutput: false }, ["--seconds", "2"]],
+  ];
+  for (const [options, want] of cases) assert.deepEqual(buildArgs(options), want);
 });
