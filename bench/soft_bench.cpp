@@ -217,7 +217,7 @@ void report(const char* name, double rate, std::uint32_t channels, int quality) 
   const Latency latency = measureLatency(rate, channels, quality);
   const Quality q = measureQuality(rate, quality);
   const double passbandError = std::max(-q.passbandLowDb, q.passbandHighDb);
-  std::printf("%s, speexdsp quality %d\n", name, quality);
+  std::printf("%s, quality %d\n", name, quality);
   std::printf("  speed     %6.0fx real time, %5.2f us per 10 ms call    %s >= 2000x\n", speed.timesRealTime,
               speed.microsPerCall, verdict(speed.timesRealTime >= 2000));
   std::printf("  alias     %6.1f dB down, worst at %5.0f Hz          %s >= 100 dB\n", q.worstAliasDb,

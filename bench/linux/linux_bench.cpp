@@ -1,8 +1,9 @@
-// Figures for audiotap on a PulseAudio server, each beside parec's under the
-// same conditions: start-up, burst latency, CPU (its own and the server's)
-// and peak resident memory. Prints a table; asserts nothing.
+// Figures for audiotap on a PulseAudio-protocol server, each beside parec's
+// under the same conditions: start-up, burst latency, CPU (its own and the
+// server's above an idle baseline), peak resident memory and the delivered
+// rate. Prints a table; asserts nothing.
 //
-//   linux_bench AUDIOTAP SINK SERVER_PID [CPU_SECONDS]
+//   linux_bench AUDIOTAP SINK SERVER_PID[,PID...] [CPU_SECONDS]
 #include <pulse/simple.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -74,6 +75,12 @@ class Capturer {
 
   pid_t pid() const { return pid_; }
 
+  // Bytes read so far and when the last of them came.
+  std::pair<std::uint64_t, Clock::time_point> progress() {
+    std::lock_guard lock(mutex_);
+    return {bytes_, lastByte_};
+  }
+
   // Milliseconds from exec to the first byte and to "ready" (negative: none).
   double firstByte(std::chrono::milliseconds limit) { return waitFor(firstByte_, limit); }
   double ready(std::chrono::milliseconds limit) { return waitFor(ready_, limit); }
@@ -104,6 +111,8 @@ class Capturer {
       const auto now = Clock::now();
       std::lock_guard lock(mutex_);
       if (!firstByte_) firstByte_ = now;
+      bytes_ += std::uint64_t(n);
+      lastByte_ = now;
       for (ssize_t i = 0; i < n; ++i) {
         if (!hasCarry) {
           carry = buffer[i];
@@ -142,6 +151,8 @@ class Capturer {
   std::condition_variable changed_;
   std::optional<Clock::time_point> firstByte_, ready_, detectedAt_;
   std::atomic<bool> armed_{false};
+  std::uint64_t bytes_ = 0;
+  Clock::time_point lastByte_;
   std::thread outReader_, errReader_;
 };
 
@@ -224,7 +235,7 @@ struct Cpu {
   double user = 0, system = 0;
 };
 
-Cpu cpuOf(pid_t pid) {
+Cpu cpuOfOne(pid_t pid) {
   std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
   std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   const std::size_t close = text.rfind(')');
@@ -236,6 +247,16 @@ Cpu cpuOf(pid_t pid) {
   if (fields.size() < 13) return {};
   const double tick = double(sysconf(_SC_CLK_TCK));
   return {std::stod(fields[11]) / tick, std::stod(fields[12]) / tick};  // utime, stime
+}
+
+// The server may be several processes (pipewire, pipewire-pulse, wireplumber).
+double cpuOf(const std::vector<pid_t>& pids) {
+  double total = 0;
+  for (pid_t pid : pids) {
+    const Cpu c = cpuOfOne(pid);
+    total += c.user + c.system;
+  }
+  return total;
 }
 
 double peakResidentMb(pid_t pid) {
@@ -251,7 +272,7 @@ struct Figures {
   std::string name;
   std::vector<double> ready, firstByte, latency, playback;
   int missed = 0;
-  double cpu = NAN, serverCpu = NAN, peakMb = NAN;
+  double cpu = NAN, serverCpu = NAN, peakMb = NAN, rate = NAN;
 };
 
 double median(std::vector<double> v) {
@@ -293,21 +314,36 @@ void measureLatency(const std::vector<std::string>& argv, Player& player, Figure
   }
 }
 
-void measureCpu(const std::vector<std::string>& argv, Player& player, pid_t server, Figures& f, int seconds) {
+// The server's CPU per minute while the tone plays and nothing captures.
+double serverBaseline(Player& player, const std::vector<pid_t>& server, int seconds) {
+  player.tone(true);
+  const double before = cpuOf(server);
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  const double after = cpuOf(server);
+  player.tone(false);
+  return (after - before) * 60.0 / seconds;
+}
+
+void measureCpu(const std::vector<std::string>& argv, Player& player, const std::vector<pid_t>& server,
+                Figures& f, int seconds, double baseline) {
   player.tone(true);
   Capturer c(argv);
   c.firstByte(10s);
-  const Cpu server0 = cpuOf(server);
-  const Cpu own0 = cpuOf(c.pid());
+  std::this_thread::sleep_for(500ms);
+  const double server0 = cpuOf(server);
+  const double own0 = cpuOf({c.pid()});
+  const auto [bytes0, at0] = c.progress();
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  const Cpu own1 = cpuOf(c.pid());
-  const Cpu server1 = cpuOf(server);
+  const auto [bytes1, at1] = c.progress();
+  const double own1 = cpuOf({c.pid()});
+  const double server1 = cpuOf(server);
   f.peakMb = peakResidentMb(c.pid());
   c.stop();
   player.tone(false);
   const double scale = 60.0 / seconds;
-  f.cpu = (own1.user + own1.system - own0.user - own0.system) * scale;
-  f.serverCpu = (server1.user + server1.system - server0.user - server0.system) * scale;
+  f.cpu = (own1 - own0) * scale;
+  f.serverCpu = (server1 - server0) * scale - baseline;
+  f.rate = double(bytes1 - bytes0) / 2 / std::chrono::duration<double>(at1 - at0).count();
 }
 
 void row(const char* label, const std::vector<Figures>& all, double (*value)(const Figures&),
@@ -332,7 +368,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string audiotap = argv[1], sink = argv[2];
-  const pid_t server = pid_t(std::stol(argv[3]));
+  std::vector<pid_t> server;
+  for (std::stringstream pids(argv[3]); pids.good();) {
+    std::string pid;
+    std::getline(pids, pid, ',');
+    if (!pid.empty()) server.push_back(pid_t(std::stol(pid)));
+  }
   const int cpuSeconds = argc > 4 ? std::stoi(argv[4]) : 60;
   const std::string monitor = "--device=" + sink + ".monitor";
   const std::vector<std::vector<std::string>> commands = {
@@ -347,11 +388,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "linux_bench: cannot play into %s\n", sink.c_str());
     return 1;
   }
+  std::fprintf(stderr, "measuring the server's idle baseline...\n");
+  const double baseline = serverBaseline(player, server, cpuSeconds);
   for (std::size_t i = 0; i < commands.size(); ++i) {
     std::fprintf(stderr, "measuring %s...\n", all[i].name.c_str());
     measureStartup(commands[i], all[i], i < 2 ? 10 : 3);
     measureLatency(commands[i], player, all[i], i < 2 ? 20 : 5);
-    if (i < 2) measureCpu(commands[i], player, server, all[i], cpuSeconds);
+    if (i < 2) measureCpu(commands[i], player, server, all[i], cpuSeconds, baseline);
   }
 
   std::printf("%-38s%18s%18s%18s\n", "", "audiotap", "parec 20 ms", "parec default");
@@ -381,12 +424,23 @@ int main(int argc, char** argv) {
   row(
       "CPU user+sys per minute", all, [](const Figures& f) { return f.cpu; }, "s");
   row(
-      "server CPU, same minute", all, [](const Figures& f) { return f.serverCpu; }, "s");
+      "server CPU above idle, same minute", all, [](const Figures& f) { return f.serverCpu; }, "s");
   row(
       "capturer + server", all, [](const Figures& f) { return f.cpu < 0 ? -1 : f.cpu + f.serverCpu; }, "s");
   row(
       "peak resident memory", all, [](const Figures& f) { return f.peakMb; }, "MB");
-  std::printf("(%d bursts of 50 ms, 1 kHz at 0.8 each; CPU over %d s of capture scaled to a minute)\n", 20,
-              cpuSeconds);
+  std::printf("%-38s", "delivered rate, frames/s");
+  for (const Figures& f : all) {
+    if (std::isnan(f.rate)) {
+      std::printf("%18s", "-");
+    } else {
+      std::printf("%11.1f %+.3f%%", f.rate, (f.rate / 16000 - 1) * 100);
+    }
+  }
+  std::printf("\n");
+  std::printf(
+      "(%d bursts of 50 ms, 1 kHz at 0.8 each; CPU over %d s of capture scaled to a minute; server idle"
+      " baseline %.1f s per minute)\n",
+      20, cpuSeconds, baseline);
   return 0;
 }

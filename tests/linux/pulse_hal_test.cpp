@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
 
+#include "platform/linux/pulse_capture.h"
 #include "platform/posix/posix_dispatch.h"
 #include "pulse_support.h"
 
@@ -76,6 +78,44 @@ TEST(PulseHal, DeliversFragmentsOneAtATimeOnTheQueueUntilTornDown) {
   std::sort(sizes.begin(), sizes.end());
   EXPECT_LE(sizes[sizes.size() / 2], 2 * 480 * sizeof(float));  // mono float at 48 kHz
   EXPECT_EQ(sizes[0] % sizeof(float), 0u);
+}
+
+// The hook sees the sink's own channels and may rewrite them; the IO block
+// then gets their mean, mono.
+TEST(PulseCapture, TheHookRewritesFragmentsBeforeTheMixdown) {
+  const auto server = givenServer();
+  if (!server) GTEST_SKIP() << kNoServerReason;
+  pulse::Session session(5s);
+  const auto sink = session.defaultSink();
+  ASSERT_TRUE(sink);
+  pa_stream* stream = pulse::Capture::makeStream(session, "hook test", sink->monitorSource, sink->rate);
+  ASSERT_NE(stream, nullptr);
+  pulse::Capture capture(session, stream, sink->monitorSource, sink->rate);
+  std::atomic<std::uint32_t> hookChannels{0};
+  capture.setFragmentHook([&](float* samples, std::uint32_t frames, std::uint32_t channels) {
+    hookChannels = channels;
+    for (std::uint32_t i = 0; i < frames * channels; ++i) samples[i] = i % channels == 0 ? 0.9f : -0.3f;
+  });
+  auto dispatch = posix::makePosixDispatch();
+  auto queue = dispatch->makeSerialQueue("com.orvane.audiotap.io");
+  std::mutex mutex;
+  std::vector<float> seen;
+  ASSERT_EQ(capture.start(*queue,
+                          [&](const AudioBufferList* list) {
+                            EXPECT_EQ(list->mBuffers[0].mNumberChannels, 1u);
+                            const auto* x = static_cast<const float*>(list->mBuffers[0].mData);
+                            std::lock_guard lock(mutex);
+                            seen.insert(seen.end(), x, x + list->mBuffers[0].mDataByteSize / sizeof(float));
+                          },
+                          nullptr),
+            0);
+  ASSERT_TRUE(play(server->sink, {{0.3, 440, 0.5, 0.5}}));
+  capture.stop();
+  ASSERT_TRUE(queue->drain(5s));
+  EXPECT_EQ(hookChannels.load(), 2u);
+  std::lock_guard lock(mutex);
+  ASSERT_GT(seen.size(), 4800u);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), (0.9f - 0.3f) / 2), std::ptrdiff_t(seen.size()));
 }
 
 }  // namespace

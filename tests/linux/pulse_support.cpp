@@ -29,19 +29,20 @@ std::optional<PrivateServer> givenServer() {
   const char* dir = std::getenv("AUDIOTAP_PULSE_DIR");
   const char* sink = std::getenv("AUDIOTAP_PULSE_SINK");
   if (dir == nullptr || sink == nullptr || std::getenv("PULSE_SERVER") == nullptr) return std::nullopt;
-  return PrivateServer{dir, sink};
+  const bool pipewire = std::filesystem::exists(std::string(dir) + "/pipewire.pid");
+  return PrivateServer{dir, sink, pipewire ? AUDIOTAP_PIPEWIRE_SERVER_SCRIPT : AUDIOTAP_PULSE_SERVER_SCRIPT};
 }
 
-std::map<std::string, std::string> startServer(const std::string& dir) {
-  const std::string out = run(std::string(AUDIOTAP_PULSE_SERVER_SCRIPT) + " start '" + dir + "'");
+std::map<std::string, std::string> startServer(const PrivateServer& kind, const std::string& dir) {
+  const std::string out = run(kind.script + " start '" + dir + "' 2>/dev/null");
   std::map<std::string, std::string> env;
   const std::regex line("export (\\w+)='([^']*)'");
   for (std::sregex_iterator it(out.begin(), out.end(), line), end; it != end; ++it) env[(*it)[1]] = (*it)[2];
   return env;
 }
 
-void stopServer(const std::string& dir, bool remove) {
-  run(std::string(AUDIOTAP_PULSE_SERVER_SCRIPT) + " stop '" + dir + "'");
+void stopServer(const PrivateServer& kind, const std::string& dir, bool remove) {
+  run(kind.script + " stop '" + dir + "'");
   if (remove) std::filesystem::remove_all(dir);
 }
 

@@ -11,19 +11,22 @@
 
 namespace audiotap::test {
 
-// The server that the test command started (scripts/pulse-server), or none.
+// The server that the test command started (scripts/pulse-server or
+// scripts/pipewire-server), or none.
 struct PrivateServer {
   std::string dir, sink;
+  std::string script;  // the script that started it, for more of the same kind
 };
 std::optional<PrivateServer> givenServer();
 inline constexpr const char* kNoServerReason =
-    "no private sound server: run under `eval \"$(scripts/pulse-server start DIR)\"`";
+    "no private sound server: run under `eval \"$(scripts/pulse-server start DIR)\"`"
+    " (or scripts/pipewire-server)";
 
-// Another private server in `dir`, for the loss cases: the client environment
-// it printed, empty on failure.
-std::map<std::string, std::string> startServer(const std::string& dir);
+// Another private server of the given one's kind in `dir`, for the loss
+// cases: the client environment it printed, empty on failure.
+std::map<std::string, std::string> startServer(const PrivateServer& kind, const std::string& dir);
 // Stops it; `remove` deletes `dir` too.
-void stopServer(const std::string& dir, bool remove = false);
+void stopServer(const PrivateServer& kind, const std::string& dir, bool remove = false);
 
 struct Segment {
   double seconds, frequency;

@@ -2,18 +2,44 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
 #include <utility>
+
+#include "events/channel.h"
 
 namespace audiotap::platform::pulse {
 
 namespace {
 
-// About 10 ms a fragment keeps a sound's way to standard output within a few
-// tens of milliseconds without waking the IO queue more than 100 times a second.
+// The fragment asked of the server: what it may hold back before sending. A
+// shorter one makes a PulseAudio sink render in smaller blocks, at the
+// server's expense.
 constexpr pa_usec_t kFragment = 10 * PA_USEC_PER_MSEC;
+// The serving task's own pace: after a delivery it lets this much more audio
+// gather before it looks again, so one wakeup carries the sink's small blocks
+// together, and a sound waits here 2 ms on average.
+constexpr pa_usec_t kGather = 4 * PA_USEC_PER_MSEC;
+// The most frames one IO block call carries; longer fragments and silence
+// fills go through in pieces, so the scratch buffers have a fixed size.
+constexpr std::uint32_t kChunkFrames = 2048;
+// Packets already received are taken in one wakeup, up to this many.
+constexpr int kDrainLimit = 256;
 
-pa_sample_spec captureSpec(std::uint32_t rate) { return pa_sample_spec{PA_SAMPLE_FLOAT32NE, rate, 1}; }
+void sleepUntil(const timespec& until) {
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}
+
+timespec after(timespec t, pa_usec_t usec) {
+  t.tv_nsec += long(usec * 1000);
+  t.tv_sec += t.tv_nsec / 1000000000L;
+  t.tv_nsec %= 1000000000L;
+  return t;
+}
 
 }  // namespace
 
@@ -28,17 +54,41 @@ Capture::~Capture() {
   pa_stream_unref(stream_);
 }
 
-pa_stream* Capture::makeStream(Session& session, const std::string& name, std::uint32_t rate) {
-  const pa_sample_spec format = captureSpec(rate);
-  pa_channel_map map;
-  pa_channel_map_init_mono(&map);
-  return pa_stream_new(session.context(), name.c_str(), &format, &map);
+pa_stream* Capture::makeStream(Session& session, const std::string& name, const std::string& source,
+                               std::uint32_t rate) {
+  // The sink's own channels: the servers' own remix to mono differs (PipeWire
+  // adds the channels up where PulseAudio averages them), so the mixdown is ours.
+  struct Query {
+    pa_channel_map map{};
+    bool found = false;
+  } query;
+  auto onSource = [](pa_context*, const pa_source_info* info, int, void* user) {
+    auto* q = static_cast<Query*>(user);
+    if (info == nullptr || q->found) return;
+    q->map = info->channel_map;
+    q->found = true;
+  };
+  pa_operation* operation =
+      pa_context_get_source_info_by_name(session.context(), source.c_str(), onSource, &query);
+  if (operation == nullptr) return nullptr;
+  const bool done =
+      session.waitUntil([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
+  if (!done) pa_operation_cancel(operation);
+  pa_operation_unref(operation);
+  if (!done || !query.found || !pa_channel_map_valid(&query.map)) return nullptr;
+  const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, rate, query.map.channels};
+  return pa_stream_new(session.context(), name.c_str(), &format, &query.map);
 }
 
 int Capture::start(Queue& queue, IOBlock block, LostHandler lost) {
   block_ = std::move(block);
   lost_ = std::move(lost);
-  const pa_sample_spec format = captureSpec(rate_);
+  const pa_sample_spec format = *pa_stream_get_sample_spec(stream_);
+  channels_ = format.channels;
+  frameBytes_ = std::uint32_t(pa_frame_size(&format));
+  work_.assign(std::size_t(kChunkFrames) * channels_, 0.f);
+  silence_.assign(std::size_t(kChunkFrames) * channels_, 0.f);
+  mono_.assign(kChunkFrames, 0.f);
   pa_buffer_attr attributes;
   attributes.maxlength = std::uint32_t(-1);
   attributes.tlength = std::uint32_t(-1);
@@ -47,7 +97,10 @@ int Capture::start(Queue& queue, IOBlock block, LostHandler lost) {
   attributes.fragsize = std::uint32_t(pa_usec_to_bytes(kFragment, &format));
   // DONT_MOVE: when the tapped sink goes away the stream must fail, not follow
   // another sink silently.
-  const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  // AUTO_TIMING_UPDATE: the server's read index, once a second, shows audio
+  // it skipped for us.
+  const auto flags =
+      pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE | PA_STREAM_AUTO_TIMING_UPDATE);
   if (pa_stream_connect_record(stream_, source_.c_str(), &attributes, flags) < 0) {
     return pa_context_errno(session_.context());
   }
@@ -76,37 +129,33 @@ void Capture::serve() {
   pa_stream_set_read_callback(
       stream_, [](pa_stream*, std::size_t, void* self) { static_cast<Capture*>(self)->deliverReadable(); },
       this);
+  pa_stream_set_latency_update_callback(
+      stream_, [](pa_stream*, void* self) { static_cast<Capture*>(self)->checkReadIndex(); }, this);
   deliverReadable();
   bool lost = false;
   while (!stopRequested_.load(std::memory_order_acquire)) {
     delivered_ = false;
-    if (pa_mainloop_iterate(session_.loop(), 1, nullptr) < 0) {
-      lost = true;
-      break;
-    }
-    if (pa_context_get_state(session_.context()) != PA_CONTEXT_READY ||
+    int result = pa_mainloop_iterate(session_.loop(), 1, nullptr);
+    timespec woke;
+    clock_gettime(CLOCK_MONOTONIC, &woke);
+    // One iteration reads one packet: take every one already here, or a
+    // server that sends smaller packets than a fragment (PipeWire sends one
+    // per graph cycle) gets ahead of us until it drops audio.
+    for (int i = 0; result > 0 && i < kDrainLimit; ++i)
+      result = pa_mainloop_iterate(session_.loop(), 0, nullptr);
+    if (result < 0 || pa_context_get_state(session_.context()) != PA_CONTEXT_READY ||
         pa_stream_get_state(stream_) != PA_STREAM_READY) {
       lost = true;
       break;
     }
     // The server pushes every block the sink renders as soon as it has it,
     // fragsize being only an upper bound: 2.5 ms apart on a sink that plays
-    // at low latency. Waiting out the rest of a fragment after a delivery
-    // lets one wakeup carry them all, at no more delay than the fragment we
-    // asked for.
-    if (delivered_) {
-      timespec until;
-      clock_gettime(CLOCK_MONOTONIC, &until);
-      until.tv_nsec += long(kFragment * 1000);
-      if (until.tv_nsec >= 1000000000L) {
-        until.tv_nsec -= 1000000000L;
-        ++until.tv_sec;
-      }
-      while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-      }
-    }
+    // at low latency.
+    if (delivered_) sleepUntil(after(woke, kGather));
   }
   pa_stream_set_read_callback(stream_, nullptr, nullptr);
+  pa_stream_set_latency_update_callback(stream_, nullptr, nullptr);
+  if (!stopRequested_.load(std::memory_order_acquire)) reportGap();
   std::string message;
   if (lost) message = lossMessage();
   if (!lost && pa_stream_get_state(stream_) == PA_STREAM_READY) {
@@ -125,13 +174,71 @@ void Capture::deliverReadable() {
     std::size_t size = 0;
     if (pa_stream_peek(stream_, &data, &size) < 0 || size == 0) return;
     delivered_ = true;
-    // A null fragment is a hole (data the server dropped): nothing to deliver.
-    if (data != nullptr && !stopRequested_.load(std::memory_order_acquire)) {
-      AudioBufferList list{1, {{1, std::uint32_t(size), const_cast<void*>(data)}}};
-      block_(&list);
+    const std::uint64_t frames = size / frameBytes_;
+    consumedBytes_ += size;
+    if (data == nullptr) {
+      // A hole: audio the server dropped (the reader fell behind) or never had.
+      gapFrames_ += frames;
+    } else {
+      reportGap();
     }
+    if (!stopRequested_.load(std::memory_order_acquire)) deliver(static_cast<const float*>(data), frames);
     pa_stream_drop(stream_);
   }
+}
+
+void Capture::deliver(const float* samples, std::uint64_t frames) {
+  while (frames > 0 && !stopRequested_.load(std::memory_order_acquire)) {
+    const std::uint32_t n = std::uint32_t(std::min<std::uint64_t>(frames, kChunkFrames));
+    const std::size_t count = std::size_t(n) * channels_;
+    const float* in = samples != nullptr ? samples : silence_.data();
+    if (hook_) {
+      std::memcpy(work_.data(), in, count * sizeof(float));
+      hook_(work_.data(), n, channels_);
+      in = work_.data();
+    }
+    if (channels_ > 1) {
+      // The mean: correlated full-scale channels stay at full scale.
+      const float scale = 1.f / float(channels_);
+      for (std::uint32_t i = 0; i < n; ++i) {
+        float sum = 0.f;
+        for (std::uint32_t c = 0; c < channels_; ++c) sum += in[std::size_t(i) * channels_ + c];
+        mono_[i] = sum * scale;
+      }
+      in = mono_.data();
+    }
+    AudioBufferList list{1, {{1, std::uint32_t(n * sizeof(float)), const_cast<float*>(in)}}};
+    block_(&list);
+    if (samples != nullptr) samples += count;
+    frames -= n;
+  }
+}
+
+// The server's read index counts what it sent us and what it skipped when we
+// fell behind (PipeWire drops its whole backlog but a fragment); libpulse
+// takes off what is still queued here, so past our own count is skipped audio.
+void Capture::checkReadIndex() {
+  const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
+  if (timing == nullptr || timing->read_index_corrupt) return;
+  const std::int64_t skipped = timing->read_index - std::int64_t(consumedBytes_);
+  if (skipped < std::int64_t(frameBytes_)) return;
+  const std::uint64_t frames = std::uint64_t(skipped) / frameBytes_;
+  consumedBytes_ += frames * frameBytes_;
+  gapFrames_ += frames;
+  if (!stopRequested_.load(std::memory_order_acquire)) deliver(nullptr, frames);
+  reportGap();
+}
+
+// One report per episode of loss, once audio flows again (or the capture ends).
+void Capture::reportGap() {
+  if (gapFrames_ == 0) return;
+  char message[160];
+  std::snprintf(message, sizeof message,
+                "the sound server dropped %" PRIu64
+                " frames (%.3f s) of the sink's audio; filled with silence",
+                gapFrames_, double(gapFrames_) / rate_);
+  gapFrames_ = 0;
+  events::emit("error", {{"message", std::string(message)}});
 }
 
 std::string Capture::lossMessage() const {

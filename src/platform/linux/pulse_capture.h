@@ -4,12 +4,18 @@
 // create and connect the stream; from start() on, one long task on the IO
 // queue iterates the loop and nothing else touches the session until that
 // task has returned (finished() is then true).
+//
+// The stream carries the sink's own channels (float32 at the sink's rate);
+// the task mixes them down to their mean and hands the IO block mono float32,
+// one frame for every frame of the sink's time: a hole in the stream, or data
+// the server dropped, reaches the IO block as silence of the same length.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/hal.h"
 #include "platform/linux/pulse_session.h"
@@ -19,15 +25,22 @@ namespace audiotap::platform::pulse {
 class Capture {
  public:
   using LostHandler = std::function<void(const std::string& message)>;
+  // Sees every fragment (silence fills included) before the mixdown and the
+  // IO block, on the serving task, and may overwrite its samples in place.
+  using FragmentHook = std::function<void(float* interleaved, std::uint32_t frames, std::uint32_t channels)>;
 
   Capture(Session& session, pa_stream* stream, std::string source, std::uint32_t rate);
   ~Capture();
   Capture(const Capture&) = delete;
   Capture& operator=(const Capture&) = delete;
 
-  // Creates the stream, unconnected: float32 mono at `rate`. Null on failure,
-  // with the session's lastError() set.
-  static pa_stream* makeStream(Session& session, const std::string& name, std::uint32_t rate);
+  // Creates the stream, unconnected: float32 at `rate` with the channels of
+  // `source`. Null on failure, with the session's lastError() set.
+  static pa_stream* makeStream(Session& session, const std::string& name, const std::string& source,
+                               std::uint32_t rate);
+
+  // Main thread, before start().
+  void setFragmentHook(FragmentHook hook) { hook_ = std::move(hook); }
 
   // Main thread. Connects the stream to the source (bounded wait) and posts
   // the serving task to `queue`. Returns 0 or a PulseAudio error code.
@@ -41,15 +54,27 @@ class Capture {
  private:
   void serve();
   void deliverReadable();
+  // `samples` null: silence.
+  void deliver(const float* samples, std::uint64_t frames);
+  void checkReadIndex();
+  void reportGap();
   std::string lossMessage() const;
 
   Session& session_;
   pa_stream* stream_;
   std::string source_;
   std::uint32_t rate_;
+  std::uint32_t channels_ = 1;
+  std::uint32_t frameBytes_ = sizeof(float);
   IOBlock block_;
   LostHandler lost_;
-  bool delivered_ = false;  // serving task only
+  FragmentHook hook_;
+  // Serving task only, sized at start: a writable copy for the hook, the
+  // mixdown, and a chunk of silence.
+  std::vector<float> work_, mono_, silence_;
+  std::uint64_t gapFrames_ = 0;      // of the loss episode under way
+  std::uint64_t consumedBytes_ = 0;  // taken from the stream, holes included
+  bool delivered_ = false;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> running_{false};
 };

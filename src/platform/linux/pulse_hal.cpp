@@ -202,7 +202,8 @@ class PulseHal final : public Hal {
     if (main == nullptr || *main != tapSink_->name || !namesTap(description, tapUUID_))
       return PA_ERR_NOENTITY;
     const std::string* name = stringAt(description, kAggregateNameKey);
-    pa_stream* stream = Capture::makeStream(session(), name != nullptr ? *name : "audiotap", tapSink_->rate);
+    pa_stream* stream = Capture::makeStream(session(), name != nullptr ? *name : "audiotap",
+                                            tapSink_->monitorSource, tapSink_->rate);
     if (stream == nullptr) return pa_context_errno(session_->context());
     capture_ = std::make_unique<Capture>(*session_, stream, tapSink_->monitorSource, tapSink_->rate);
     started_ = false;

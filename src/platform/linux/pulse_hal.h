@@ -2,13 +2,13 @@
 // (PulseAudio itself, or PipeWire's PulseAudio server):
 //
 //   default output device  the server's default sink; its UID is the sink name
-//   process tap            that sink's monitor source, read as float32 mono at
-//                          the sink's rate, so the server does the mixdown
+//   process tap            that sink's monitor source, read as float32 in the
+//                          sink's channels and rate; the capture mixes down
 //   aggregate device       a record stream on the monitor, created unconnected
-//   'tfmt'                 what the record stream delivers: float32, 1 channel
+//   'tfmt'                 what the IO block gets: float32, 1 channel (the mean)
 //   deviceStart            connects the stream; from then on one long task on
 //                          the IO queue owns the connection and hands every
-//                          fragment to the IO block in place
+//                          fragment, mixed down, to the IO block
 //   'dOut' listener        the server's default sink changed (a subscription
 //                          every connection makes; the callback comes from
 //                          whoever iterates the loop and is posted to the

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 struct SpeexResamplerState_;
 
@@ -27,6 +28,10 @@ std::optional<Ratio> rateRatio(double inRate, double outRate);
 class Resampler {
  public:
   // Null when the ratio is refused or the filter cannot be built.
+  // Quality 5 downsampling at a ratio whose output term is large (44.1 kHz to
+  // 16 kHz is 441:160) gets a polyphase filter with a table for every phase,
+  // where speexdsp would interpolate between its table's entries at four
+  // times the cost; any other conversion is speexdsp's.
   static std::unique_ptr<Resampler> make(double inRate, double outRate, int quality);
   ~Resampler();
   Resampler(const Resampler&) = delete;
@@ -41,9 +46,16 @@ class Resampler {
 
  private:
   Resampler(SpeexResamplerState_* state, Ratio ratio) : state_(state), ratio_(ratio) {}
+  void processTable(const float* in, std::uint32_t& inFrames, float* out, std::uint32_t& outFrames);
 
-  SpeexResamplerState_* state_;
+  SpeexResamplerState_* state_;  // null: the table's
   Ratio ratio_;
+  // The table's state: `taps` coefficients for each of ratio.out phases; the
+  // input from taps / 2 - 1 frames before the next output's position on.
+  std::uint32_t taps_ = 0;
+  std::vector<float> table_, input_;
+  std::uint32_t phase_ = 0;  // of the next output, in 1 / ratio.out input frames
+  std::size_t next_ = 0;     // input_ index of the next output's first tap
 };
 
 }  // namespace audiotap::soft
