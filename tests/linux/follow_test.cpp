@@ -51,10 +51,12 @@ class FollowTest : public testing::Test {
                 "--channels=2", "--latency-msec=10", "--stream-name=follow-keeper"},
                {},
                "/dev/zero"});
+    // Either server: "<index>\t<name>\t<driver>\t<format> 2ch 24000Hz\tRUNNING".
     const auto running = [] {
       const std::string sinks = pactl("list short sinks").value_or("");
-      return sinks.find(std::string(kSecondSink) + "\tmodule-null-sink.c\ts16le 2ch 24000Hz\tRUNNING") !=
-             std::string::npos;
+      const std::size_t at = sinks.find(std::string("\t") + kSecondSink + "\t");
+      const std::string line = at == std::string::npos ? "" : sinks.substr(at, sinks.find('\n', at) - at);
+      return line.find(" 24000Hz\tRUNNING") != std::string::npos;
     };
     for (auto until = Clock::now() + 5s; !running() && Clock::now() < until;)
       std::this_thread::sleep_for(20ms);
