@@ -176,6 +176,20 @@ TEST(FollowRestart, TheAudioSystemRestartsAndTheGraphIsBuiltAgain) {
   EXPECT_GE(countOf(graph, "AudioHardwareCreateAggregateDevice SimOutputDevice"), 2);
 }
 
+// A platform that refuses the watch cannot follow: start-up ends before
+// anything is built.
+TEST(FollowFailure, AWatchThatCannotBeSetUpEndsStartUp) {
+  Sim sim("listen='nope'", {"--follow-output"});
+  ASSERT_EQ(sim.finish(), 1) << sim.stderrText();
+  EXPECT_EQ(sim.pcm(), "");
+  ASSERT_EQ(sim.events().size(), 1u) << sim.stderrText();
+  EXPECT_EQ(sim.events()[0].json, json({{"type", "error"},
+                                        {"message", "AudioObjectAddPropertyListenerBlock failed"},
+                                        {"status", 1852797029},
+                                        {"code", "nope"}}));
+  EXPECT_EQ(graphOf(sim), Lines{"AudioObjectAddPropertyListenerBlock 1 dOut"});
+}
+
 // A move that cannot be built on the new device is tried again for about two
 // seconds, then ends the capture: its step's "error", "stopped", exit 1, and
 // the audio and silence written until then counted.
