@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "driver/follow.h"
 #include "driver/state.h"
 #include "events/channel.h"
 
@@ -24,6 +25,7 @@ void stopCapture() {
   State& s = state();
   if (!s.capturing || s.stopped) return;
   s.stopped = true;
+  stopFollowing();
   // The IO block's last samples reach the writer before it empties the
   // ring; once closed, the writer writes nothing more, so no PCM follows
   // "stopped" and the count matches the bytes. One deadline bounds it all.

@@ -10,6 +10,7 @@
 #include "capture/graph.h"
 #include "driver/command_line.h"
 #include "driver/filter_setup.h"
+#include "driver/follow.h"
 #include "driver/state.h"
 #include "events/channel.h"
 #include "realtime/io_block.h"
@@ -43,9 +44,7 @@ void setUpIo(State& s, capture::Formats formats) {
   }
   s.capturing = true;
   watchGraph();
-  hal.setDeviceLostHandler([](const std::string& message) {
-    state().platform->dispatch().asyncOnMain([message] { endWithError(message); });
-  });
+  armLossHandler();
   if (capture::Result failed = capture::startDevice(hal, s.graph)) {
     stopCapture();
     events::fail(failed->message, failed->status);
@@ -110,6 +109,9 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
   s.targetRate = s.options.targetRate;
   setUpProcessFilter(s);
 
+  // Before the graph is built, so that no change after its device was read
+  // can go unseen.
+  startFollowing();
   if (capture::Result failed = capture::buildGraph(platform, s.graph)) failStartup(*failed);
   capture::Formats formats;
   if (capture::Result failed =

@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "capture/formats.h"
+#include "driver/follow.h"
 #include "driver/state.h"
 #include "events/channel.h"
 
@@ -48,11 +49,12 @@ void listen(platform::AudioObjectID object, std::uint32_t selector, std::functio
   }
 }
 
-// Notifications can come for nothing: only a real 0 read back ends the capture.
-void checkAlive(platform::AudioObjectID object, const std::string& message) {
+// Notifications can come for nothing: only a real 0 read back ends the
+// capture (or, following the default output device, moves it).
+void checkAlive(std::uint64_t generation, platform::AudioObjectID object, const std::string& message) {
   const State& s = state();
   if (s.stopped || (object != s.graph.aggregateID && object != s.graph.outputDevice)) return;
-  if (readFlag(object, platform::kAudioDevicePropertyDeviceIsAlive) == 0u) endWithError(message);
+  if (readFlag(object, platform::kAudioDevicePropertyDeviceIsAlive) == 0u) graphLost(generation, message);
 }
 
 void tapFormatChanged() {
@@ -91,13 +93,14 @@ void checkEverySecond() {
 void watchGraph() {
   State& s = state();
   if (!s.listenerQueue) s.listenerQueue = s.platform->dispatch().makeSerialQueue("com.orvane.audiotap.listeners");
+  const std::uint64_t generation = graphGeneration();
   listen(platform::kAudioObjectSystemObject, platform::kAudioHardwarePropertyServiceRestarted,
-         [] { endWithError(kServiceRestarted); });
+         [generation] { graphLost(generation, kServiceRestarted); });
   listen(s.graph.aggregateID, platform::kAudioDevicePropertyDeviceIsAlive,
-         [aggregate = s.graph.aggregateID] { checkAlive(aggregate, kAggregateDead); });
+         [generation, aggregate = s.graph.aggregateID] { checkAlive(generation, aggregate, kAggregateDead); });
   listen(s.graph.outputDevice, platform::kAudioDevicePropertyDeviceIsAlive,
-         [device = s.graph.outputDevice, uid = s.graph.outputDeviceUID] {
-           checkAlive(device, "the output device \"" + uid + "\" is no longer alive");
+         [generation, device = s.graph.outputDevice, uid = s.graph.outputDeviceUID] {
+           checkAlive(generation, device, "the output device \"" + uid + "\" is no longer alive");
          });
   listen(s.graph.tapID, platform::kAudioTapPropertyFormat, tapFormatChanged);
 }

@@ -1,5 +1,6 @@
 #include "realtime/io_block.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -73,6 +74,27 @@ void IoBlock::observeSilence(const platform::AudioBufferList& input, const platf
                            std::memory_order_relaxed);
 }
 
+void IoBlock::fillGapSince(std::chrono::steady_clock::time_point since) noexcept {
+  const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(since.time_since_epoch()).count();
+  gapSince_.store(std::max<std::int64_t>(nanoseconds, 1), std::memory_order_release);
+}
+
+void IoBlock::fillGap(double deliveredSeconds) noexcept {
+  // A minute bounds what a clock gone wrong could ask for.
+  constexpr double kLongestGapSeconds = 60;
+  static const std::int16_t zeros[1024] = {};
+  const std::int64_t since = gapSince_.exchange(0, std::memory_order_acq_rel);
+  const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                       std::chrono::steady_clock::now().time_since_epoch())
+                       .count();
+  const double seconds = std::min(double(now - since) * 1e-9 - deliveredSeconds, kLongestGapSeconds);
+  for (auto left = std::int64_t(seconds > 0 ? std::llround(seconds * targetRate_) : 0); left > 0;) {
+    const auto count = std::uint32_t(std::min<std::int64_t>(left, std::size(zeros)));
+    writer_.push(zeros, count);
+    left -= count;
+  }
+}
+
 void IoBlock::operator()(const platform::AudioBufferList* input) noexcept {
   try {
     takePendingConversion();
@@ -84,6 +106,7 @@ void IoBlock::operator()(const platform::AudioBufferList* input) noexcept {
     const std::uint32_t bytesPerFrame = tapStreamFormat.mBytesPerFrame == 0 ? 1 : tapStreamFormat.mBytesPerFrame;
     const std::uint32_t inputFrames = bytes / bytesPerFrame;
     if (inputFrames == 0) return;
+    if (gapSince_.load(std::memory_order_relaxed) != 0) fillGap(double(inputFrames) / tapStreamFormat.mSampleRate);
     observeSilence(*input, tapStreamFormat, inputFrames);
 
     const auto inputBuffer = media_.wrapBufferListNoCopy(*conversion.tapFormat, input);

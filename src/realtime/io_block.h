@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -46,8 +47,15 @@ class IoBlock {
   // of audio; 0 once anything else comes.
   std::int64_t silentNanoseconds() const noexcept { return silentNanoseconds_.load(std::memory_order_relaxed); }
 
+  // Before the device starts, after the capture has moved to another device:
+  // the next call first hands the writer silence for the time since `since`
+  // less the length of its own buffer, so the output keeps to the time
+  // captured however long the new device takes to deliver.
+  void fillGapSince(std::chrono::steady_clock::time_point since) noexcept;
+
  private:
   void takePendingConversion() noexcept;
+  void fillGap(double deliveredSeconds) noexcept;
   void observeSilence(const platform::AudioBufferList& input, const platform::StreamDescription& format,
                       std::uint32_t frames) noexcept;
 
@@ -59,6 +67,8 @@ class IoBlock {
   const double targetRate_;
   PcmWriter& writer_;
   std::atomic<std::int64_t> silentNanoseconds_{0};
+  // Steady-clock nanoseconds since its epoch; 0: no gap to fill.
+  std::atomic<std::int64_t> gapSince_{0};
 };
 
 }  // namespace audiotap::realtime

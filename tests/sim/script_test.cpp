@@ -24,12 +24,19 @@ TEST(SimScript, ParsesStatusesInEveryForm) {
 }
 
 TEST(SimScript, MessagesKeepTheirColonsAndEntriesTheirInnerSpaces) {
-  const auto parsed = parseScript(" uid.value=a b=c ;convert=error:a: b;lose=3:gone: for good;;");
+  const auto parsed = parseScript(
+      " uid.value=a b=c ;convert=error:a: b;lose=3:gone: for good;;switch=2:A:16000,1,2:lost=x: "
+      "y;switch=0:B");
   ASSERT_TRUE(parsed.script) << parsed.badEntry;
   EXPECT_EQ(parsed.script->uidValue, "a b=c");
   EXPECT_EQ(parsed.script->convertMessage, "a: b");
   EXPECT_EQ(parsed.script->loseAfter, 3u);
   EXPECT_EQ(parsed.script->loseMessage, "gone: for good");
+  ASSERT_EQ(parsed.script->switches.size(), 2u);
+  EXPECT_EQ(parsed.script->switches[0].lostMessage, "x: y");
+  EXPECT_EQ(parsed.script->switches[0].format->sampleRate, 16000);
+  EXPECT_EQ(parsed.script->switches[1].uid, "B");
+  EXPECT_FALSE(parsed.script->switches[1].format || parsed.script->switches[1].lostMessage);
   const auto changes = parseScript("reformat=7:32000,2,8,float,planar;die=4:aggregate;mismatch=2:3");
   ASSERT_TRUE(changes.script) << changes.badEntry;
   EXPECT_EQ(changes.script->reformatAfter, 7u);
@@ -61,6 +68,10 @@ TEST(SimScript, RefusesTheFirstBadEntry) {
                             "convert=error",
                             "lose=3",
                             "lose=x:gone",
+                            "switch=2",
+                            "switch=x:A",
+                            "switch=2::lost=x",
+                            "switch=2:A:48000,1",
                             "die=3:speaker",
                             "die=device",
                             "reformat=3:48000,0,4",

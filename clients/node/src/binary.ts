@@ -32,6 +32,7 @@ export interface ArgOptions {
   include?: readonly number[];
   exclude?: readonly number[];
   excludeSelf?: boolean;
+  followOutput?: boolean;
 }
 
 function pidArgs(option: string, name: string, pids: readonly number[] | undefined): string[] {
@@ -65,5 +66,7 @@ export function buildArgs(options: ArgOptions): string[] {
   args.push(...pidArgs("--include-pid", "include", options.include));
   args.push(...pidArgs("--exclude-pid", "exclude", options.exclude));
   if (options.excludeSelf) args.push("--exclude-pid", String(process.pid));
+  // On by default here: a host app wants the audio the user hears, wherever it plays.
+  if (options.followOutput ?? true) args.push("--follow-output");
   return args;
 }

@@ -5,6 +5,7 @@ import * as path from "node:path";
 import { buildArgs, resolveBinary } from "./binary";
 import { StartError } from "./errors";
 import {
+  DeviceEvent,
   ErrorEvent,
   LevelEvent,
   LineSplitter,
@@ -29,6 +30,11 @@ export interface StartOptions {
   exclude?: readonly number[];
   /** Leave this process and its descendants out (an Electron app's renderers and audio service). */
   excludeSelf?: boolean;
+  /**
+   * Follow the system's default output device when it changes (--follow-output), with a "device"
+   * event at each move. Default true; false captures the device found at start-up only.
+   */
+  followOutput?: boolean;
   /** Deliver PCM in Buffers of exactly this many milliseconds. */
   chunkMs?: number;
   /**
@@ -81,6 +87,7 @@ export interface Capture {
   on(event: "ready", listener: (e: ReadyEvent) => void): this;
   on(event: "level", listener: (e: LevelEvent) => void): this;
   on(event: "error", listener: (e: ErrorEvent) => void): this;
+  on(event: "device", listener: (e: DeviceEvent) => void): this;
   on(event: "stopped", listener: (e: StoppedEvent) => void): this;
   on(event: "exit", listener: (e: ExitInfo) => void): this;
   on(event: "event", listener: (e: RawEvent) => void): this;
@@ -88,6 +95,7 @@ export interface Capture {
   once(event: "ready", listener: (e: ReadyEvent) => void): this;
   once(event: "level", listener: (e: LevelEvent) => void): this;
   once(event: "error", listener: (e: ErrorEvent) => void): this;
+  once(event: "device", listener: (e: DeviceEvent) => void): this;
   once(event: "stopped", listener: (e: StoppedEvent) => void): this;
   once(event: "exit", listener: (e: ExitInfo) => void): this;
   once(event: "event", listener: (e: RawEvent) => void): this;
@@ -278,6 +286,9 @@ export class Capture extends EventEmitter {
         break;
       case "level":
         this.emit("level", ev);
+        break;
+      case "device":
+        this.emit("device", ev);
         break;
       case "error":
         if (this.isReady) this.emitError(ev);

@@ -39,12 +39,19 @@ export interface ErrorEvent {
   code?: string;
 }
 
+/** The capture moved to another output device (followOutput); the time the move took is silence in the PCM. */
+export interface DeviceEvent {
+  type: "device";
+  outputDeviceUID: string;
+  tapFormat: TapFormat;
+}
+
 export interface StoppedEvent {
   type: "stopped";
   frames: number;
 }
 
-export type KnownEvent = ReadyEvent | LevelEvent | ErrorEvent | StoppedEvent;
+export type KnownEvent = ReadyEvent | LevelEvent | ErrorEvent | DeviceEvent | StoppedEvent;
 
 /** Any well-formed event line, known or not. */
 export interface RawEvent {
@@ -86,6 +93,11 @@ function badField(ev: RawEvent): string | null {
       if (typeof ev.message !== "string") return "message";
       if (ev.status !== undefined && !isNumber(ev.status)) return "status";
       return ev.code === undefined || typeof ev.code === "string" ? null : "code";
+    case "device": {
+      const tap = ev.tapFormat;
+      if (typeof ev.outputDeviceUID !== "string") return "outputDeviceUID";
+      return isObject(tap) && isNumber(tap.sampleRate) && isNumber(tap.channels) ? null : "tapFormat";
+    }
     case "stopped":
       return isNumber(ev.frames) ? null : "frames";
     default:
@@ -93,7 +105,7 @@ function badField(ev: RawEvent): string | null {
   }
 }
 
-const KNOWN_TYPES = new Set(["ready", "level", "error", "stopped"]);
+const KNOWN_TYPES = new Set(["ready", "level", "error", "device", "stopped"]);
 
 export function parseEventLine(line: string): ParsedLine {
   const text = line.endsWith("\r") ? line.slice(0, -1) : line;

@@ -1,6 +1,7 @@
 export { Capture, DEFAULT_RATE, ExitInfo, StartOptions, StopOptions, StopResult, start } from "./capture";
 export { StartError } from "./errors";
 export {
+  DeviceEvent,
   ErrorEvent,
   KnownEvent,
   LevelEvent,

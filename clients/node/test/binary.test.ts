@@ -16,14 +16,23 @@ test("binary lookup: option, then AUDIOTAP_BINARY, then bin/ outside app.asar", 
 });
 
 test("process filter options: one flag per PID, excludeSelf adds this process, bad PIDs throw", () => {
-  assert.deepEqual(buildArgs({ include: [10, 20], exclude: [30] }), [
+  assert.deepEqual(buildArgs({ include: [10, 20], exclude: [30], followOutput: false }), [
     "--include-pid", "10", "--include-pid", "20", "--exclude-pid", "30",
   ]);
-  assert.deepEqual(buildArgs({ exclude: [], excludeSelf: true }), ["--exclude-pid", String(process.pid)]);
-  assert.deepEqual(buildArgs({ excludeSelf: false }), []);
+  assert.deepEqual(buildArgs({ exclude: [], excludeSelf: true, followOutput: false }), ["--exclude-pid", String(process.pid)]);
+  assert.deepEqual(buildArgs({ excludeSelf: false, followOutput: false }), []);
   for (const bad of [0, -1, 1.5, NaN, 2 ** 31, "7" as unknown as number]) {
     assert.throws(() => buildArgs({ include: [bad] }), RangeError, String(bad));
     assert.throws(() => buildArgs({ exclude: [bad] }), RangeError, String(bad));
   }
   assert.throws(() => buildArgs({ include: 7 as unknown as number[] }), TypeError);
+});
+
+test("arguments: the output device is followed unless followOutput is false", () => {
+  const cases: [Parameters<typeof buildArgs>[0], string[]][] = [
+    [{}, ["--follow-output"]],
+    [{ rate: 8000, followOutput: true }, ["--rate", "8000", "--follow-output"]],
+    [{ seconds: 2, followOutput: false }, ["--seconds", "2"]],
+  ];
+  for (const [options, want] of cases) assert.deepEqual(buildArgs(options), want);
 });

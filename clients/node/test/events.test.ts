@@ -13,6 +13,8 @@ test("event lines: known, unknown, malformed and badly typed", () => {
     ['{"type":7}', "malformed-line"],
     ['{"type":"level","peak":"loud","frames":1}', "bad-fields", "peak"],
     ['{"type":"stopped"}', "bad-fields", "frames"],
+    ['{"type":"device","outputDeviceUID":"Phones","tapFormat":{"sampleRate":24000,"channels":1}}', "known"],
+    ['{"type":"device","outputDeviceUID":"Phones","tapFormat":{"sampleRate":"fast"}}', "bad-fields", "tapFormat"],
     ['{"type":"ready","tapFormat":{"sampleRate":48000,"channels":2},"outputDeviceUID":"d"}', "bad-fields", "outputFormat"],
   ];
   for (const [line, want, field] of cases) {

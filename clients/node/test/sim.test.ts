@@ -65,7 +65,7 @@ test("the tone arrives whole, at the asked rate and chunk size; stdin close stop
 test("run-time errors: conversion failures go on; a lost device ends the capture", { skip }, async () => {
   const cases: [string, StartOptions, string[], number][] = [
     ["convert=error:boom;count=3;pace=fast", { seconds: 0.5 }, ["boom", "boom", "boom"], 0],
-    ["lose=3:server gone;pace=fast", {}, ["server gone"], 1],
+    ["lose=3:server gone;pace=fast", { followOutput: false }, ["server gone"], 1],
   ];
   for (const [script, options, errors, exitCode] of cases) {
     const capture = sim(script, options);
@@ -75,6 +75,24 @@ test("run-time errors: conversion failures go on; a lost device ends the capture
     assert.deepEqual(rec.errors, errors, script);
     assert.equal(rec.events.at(-1)?.type, "stopped", script);
     assert.equal(pcmOf(rec).length, (rec.events.at(-1)?.frames as number) * 2, script);
+  }
+});
+
+test("followOutput: a typed \"device\" event per move, on by default; off, nothing moves", { skip }, async () => {
+  const script = "pace=fast;switch=5:Phones:24000,1,4,float";
+  for (const followOutput of [undefined, false]) {
+    const capture = sim(script, { followOutput });
+    const rec = record(capture);
+    const devices: unknown[] = [];
+    capture.on("device", (e) => devices.push(e));
+    await capture.ready;
+    if (followOutput === undefined) await until("device", () => devices.length === 1);
+    else await new Promise((resolve) => setTimeout(resolve, 300));
+    const result = await capture.stop({ timeoutMs: 10000 });
+    assert.equal(result.exitCode, 0);
+    const want = followOutput === undefined ? [{ type: "device", outputDeviceUID: "Phones", tapFormat: { sampleRate: 24000, channels: 1 } }] : [];
+    assert.deepEqual(devices, want);
+    assert.equal(pcmOf(rec).length, (result.frames as number) * 2);
   }
 });
 

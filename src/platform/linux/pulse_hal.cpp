@@ -1,7 +1,11 @@
 #include "platform/linux/pulse_hal.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 #include "platform/linux/pulse_capture.h"
 #include "platform/linux/pulse_filter.h"
@@ -16,6 +20,8 @@ constexpr AudioObjectID kTapID = fourCharCode("ptap");
 constexpr AudioObjectID kAggregateID = fourCharCode("pagg");
 constexpr OSStatus kUnknownPropertyError = OSStatus(fourCharCode("who?"));
 constexpr auto kSetupLimit = std::chrono::seconds(5);
+// The one listener of the audio clients; the default sink's get small numbers.
+constexpr ListenerID kClientsListenerID = ~ListenerID(0);
 
 class PulseTapDescription final : public TapDescription {
  public:
@@ -54,40 +60,98 @@ bool namesTap(const Dictionary& description, const std::string& tapUUID) {
   return uid != nullptr && *uid == tapUUID;
 }
 
+// The listeners of the system object's 'dOut'. The sessions' watchers call
+// notify() from whichever thread iterates their loop.
+class DefaultSinkListeners {
+ public:
+  ListenerID add(Queue& queue, PropertyListener listener) {
+    std::lock_guard lock(mutex_);
+    entries_.push_back(std::make_shared<Entry>(next_, &queue, std::move(listener)));
+    return next_++;
+  }
+
+  bool remove(ListenerID id) {
+    std::lock_guard lock(mutex_);
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if ((*it)->id != id) continue;
+      (*it)->live.store(false);
+      entries_.erase(it);
+      return true;
+    }
+    return false;
+  }
+
+  void notify() {
+    std::lock_guard lock(mutex_);
+    for (const auto& entry : entries_) {
+      // One removed after this was posted must not begin.
+      entry->queue->async([entry] {
+        if (entry->live.load()) entry->listener();
+      });
+    }
+  }
+
+ private:
+  struct Entry {
+    Entry(ListenerID id, Queue* queue, PropertyListener listener)
+        : id(id), queue(queue), listener(std::move(listener)) {}
+    const ListenerID id;
+    Queue* const queue;
+    const PropertyListener listener;
+    std::atomic<bool> live{true};
+  };
+
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<Entry>> entries_;
+  ListenerID next_ = 1;
+};
+
+// One graph at a time, built again as often as the core tears it down: each
+// build connects afresh (after a teardown or a failed read) and reads the
+// default sink anew.
 class PulseHal final : public Hal {
  public:
-  PulseHal() : session_(std::make_unique<Session>(kSetupLimit)) {}
-
   OSStatus getPropertyData(AudioObjectID object, const PropertyAddress& address, std::uint32_t* dataSize,
                            void* data) override {
     if (dataSize == nullptr || data == nullptr) return PA_ERR_INVALID;
     if (object == kAudioObjectSystemObject &&
         address.mSelector == kAudioHardwarePropertyDefaultOutputDevice) {
       if (*dataSize < sizeof(AudioObjectID)) return PA_ERR_INVALID;
-      std::optional<SinkInfo> found = session_ ? session_->defaultSink() : std::nullopt;
-      if (!found) {
-        const OSStatus status = session_ ? session_->lastError() : PA_ERR_BADSTATE;
-        // No server, no device: the connection has nothing more to give.
-        session_.reset();
-        return status;
+      std::optional<SinkInfo> found;
+      OSStatus status = 0;
+      if (capturing()) {
+        // The serving task owns the session's loop: ask over a connection of
+        // our own.
+        Session probe(kSetupLimit);
+        found = probe.defaultSink();
+        if (!found) status = probe.lastError();
+      } else {
+        found = session().defaultSink();
+        if (!found) {
+          status = session_->lastError();
+          // No server, no device: the connection has nothing more to give.
+          session_.reset();
+        }
       }
-      sink_ = std::move(*found);
-      const AudioObjectID device = kFirstSinkID + sink_->index;
+      if (!found) return status;
+      reported_ = std::move(*found);
+      const AudioObjectID device = kFirstSinkID + reported_->index;
       std::memcpy(data, &device, sizeof device);
       *dataSize = sizeof device;
       return 0;
     }
-    if (address.mSelector == kAudioDevicePropertyDeviceUID && isSink(object)) {
+    if (address.mSelector == kAudioDevicePropertyDeviceUID && reported_ &&
+        object == kFirstSinkID + reported_->index) {
       if (*dataSize < sizeof(StringRef)) return PA_ERR_INVALID;
-      StringRef uid = new std::string(sink_->name);
+      StringRef uid = new std::string(reported_->name);
       std::memcpy(data, &uid, sizeof uid);
       *dataSize = sizeof uid;
       return 0;
     }
-    if (address.mSelector == kAudioTapPropertyFormat && object == kTapID && tapMade_) {
+    if (address.mSelector == kAudioTapPropertyFormat && object == kTapID && tapSink_) {
       if (*dataSize < sizeof(StreamDescription)) return PA_ERR_INVALID;
       StreamDescription format{};
-      format.mSampleRate = double(sink_->rate);
+      format.mSampleRate = double(tapSink_->rate);
       format.mFormatID = kAudioFormatLinearPCM;
       format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
       format.mBytesPerPacket = sizeof(float);
@@ -159,45 +223,28 @@ class PulseHal final : public Hal {
   }
 
   OSStatus setTapDescription(AudioObjectID tap, TapDescription& description) override {
-    if (tap != kTapID || !tapMade_) return PA_ERR_NOENTITY;
+    if (tap != kTapID || !tapSink_) return PA_ERR_NOENTITY;
     const auto& ours = static_cast<PulseTapDescription&>(description);
     if (!filter_ || !ours.filtered()) return PA_ERR_NOTSUPPORTED;
     filter_->want(ours.include, ours.listed);
     return 0;
   }
 
-  OSStatus addPropertyListener(AudioObjectID object, const PropertyAddress& address, Queue& queue,
-                               PropertyListener listener, ListenerID* id) override {
-    if (object != kAudioObjectSystemObject || address.mSelector != kAudioHardwarePropertyProcessObjectList) {
-      return kUnknownPropertyError;
-    }
-    if (!filter_ || id == nullptr) return kAudioHardwareUnsupportedOperationError;
-    filter_->setListener(&queue, std::move(listener));
-    *id = 1;
-    return 0;
-  }
-
-  OSStatus removePropertyListener(ListenerID id) override {
-    if (id != 1 || !filter_) return PA_ERR_NOENTITY;
-    filter_->setListener(nullptr, nullptr);
-    return 0;
-  }
-
   OSStatus createProcessTap(TapDescription& description, AudioObjectID* tap) override {
     if (tap == nullptr) return PA_ERR_INVALID;
-    if (tapMade_) return PA_ERR_EXIST;
+    if (tapSink_ || capture_) return PA_ERR_EXIST;
     // A monitor source cannot silence the sink it listens to.
     if (static_cast<PulseTapDescription&>(description).muteBehavior() != 0) return PA_ERR_NOTSUPPORTED;
-    if (!session_) return PA_ERR_BADSTATE;
-    if (!sink_) {
-      std::optional<SinkInfo> found = session_->defaultSink();
+    reapRetired();
+    if (!reported_) {
+      std::optional<SinkInfo> found = session().defaultSink();
       if (!found) return session_->lastError();
-      sink_ = std::move(*found);
+      reported_ = std::move(*found);
     }
-    if (sink_->monitorSource.empty()) return PA_ERR_NOENTITY;
-    if (!session_->sourceExists(sink_->monitorSource)) return session_->lastError();
+    if (reported_->monitorSource.empty()) return PA_ERR_NOENTITY;
+    if (!session().sourceExists(reported_->monitorSource)) return session_->lastError();
     tapUUID_ = description.uuidString();
-    tapMade_ = true;
+    tapSink_ = reported_;
     const auto& ours = static_cast<PulseTapDescription&>(description);
     filtered_ = ours.filtered();
     wantInclude_ = ours.include;
@@ -207,50 +254,45 @@ class PulseHal final : public Hal {
   }
 
   OSStatus destroyProcessTap(AudioObjectID tap) override {
-    if (tap != kTapID || !tapMade_) return PA_ERR_NOENTITY;
-    tapMade_ = false;
-    if (capture_ && !capture_->finished()) return 0;
-    capture_.reset();
-    filter_.reset();
+    if (tap != kTapID || !tapSink_) return PA_ERR_NOENTITY;
+    tapSink_.reset();
+    releaseCapture();
     session_.reset();
     return 0;
   }
 
   OSStatus createAggregateDevice(const Dictionary& description, AudioObjectID* device) override {
     if (device == nullptr) return PA_ERR_INVALID;
-    if (!tapMade_) return PA_ERR_BADSTATE;
+    if (!tapSink_) return PA_ERR_BADSTATE;
     if (capture_) return PA_ERR_EXIST;
     const std::string* main = stringAt(description, kAggregateMainSubDeviceKey);
-    if (main == nullptr || *main != sink_->name || !namesTap(description, tapUUID_)) return PA_ERR_NOENTITY;
+    if (main == nullptr || *main != tapSink_->name || !namesTap(description, tapUUID_))
+      return PA_ERR_NOENTITY;
     const std::string* name = stringAt(description, kAggregateNameKey);
-    pa_stream* stream =
-        Capture::makeStream(*session_, name != nullptr ? *name : "audiotap", sink_->monitorSource, sink_->rate);
+    pa_stream* stream = Capture::makeStream(session(), name != nullptr ? *name : "audiotap",
+                                            tapSink_->monitorSource, tapSink_->rate);
     if (stream == nullptr) return pa_context_errno(session_->context());
     if (filtered_) {
-      filter_ = std::make_unique<Filter>(*session_, sink_->index, sink_->monitorSource,
+      filter_ = std::make_unique<Filter>(*session_, tapSink_->index, tapSink_->monitorSource,
                                          *pa_stream_get_sample_spec(stream), *pa_stream_get_channel_map(stream));
       filter_->seed(clients_);
       filter_->want(wantInclude_, wantListed_);
     }
-    capture_ = std::make_unique<Capture>(*session_, stream, sink_->monitorSource, sink_->rate);
+    capture_ = std::make_unique<Capture>(*session_, stream, tapSink_->monitorSource, tapSink_->rate);
     if (filter_) {
       capture_->setFragmentHook([filter = filter_.get()](float* interleaved, std::uint32_t frames,
                                                          std::uint32_t channels) {
         filter->mix(interleaved, frames, channels);
       });
     }
+    started_ = false;
     *device = kAggregateID;
     return 0;
   }
 
   OSStatus destroyAggregateDevice(AudioObjectID device) override {
     if (device != kAggregateID || !capture_) return PA_ERR_NOENTITY;
-    // Only once the serving task has let go of the connection; otherwise the
-    // process is on its way out and the stream is left to it.
-    if (capture_->finished()) {
-      capture_.reset();
-      filter_.reset();
-    }
+    releaseCapture();
     return 0;
   }
 
@@ -284,7 +326,37 @@ class PulseHal final : public Hal {
     // it: a call may still be finishing on the queue.
     if (capture_) capture_->stop();
     queue_ = nullptr;
+    block_ = nullptr;
     return 0;
+  }
+
+  // The default sink, and the audio clients of a filtered capture, can be
+  // watched: the loss of the tapped sink or of the server already reaches the
+  // core through the lost handler.
+  OSStatus addPropertyListener(AudioObjectID object, const PropertyAddress& address, Queue& queue,
+                               PropertyListener listener, ListenerID* id) override {
+    if (id == nullptr || !listener) return PA_ERR_INVALID;
+    if (object == kAudioObjectSystemObject && address.mSelector == kAudioHardwarePropertyProcessObjectList) {
+      if (!filter_) return kAudioHardwareUnsupportedOperationError;
+      filter_->setListener(&queue, std::move(listener));
+      *id = kClientsListenerID;
+      return 0;
+    }
+    if (object != kAudioObjectSystemObject ||
+        address.mSelector != kAudioHardwarePropertyDefaultOutputDevice) {
+      return kAudioHardwareUnsupportedOperationError;
+    }
+    *id = listeners_->add(queue, std::move(listener));
+    return 0;
+  }
+
+  OSStatus removePropertyListener(ListenerID id) override {
+    if (id == kClientsListenerID) {
+      if (!filter_) return PA_ERR_NOENTITY;
+      filter_->setListener(nullptr, nullptr);
+      return 0;
+    }
+    return listeners_->remove(id) ? 0 : PA_ERR_NOENTITY;
   }
 
   void setDeviceLostHandler(std::function<void(const std::string& message)> handler) override {
@@ -292,11 +364,44 @@ class PulseHal final : public Hal {
   }
 
  private:
-  bool isSink(AudioObjectID object) const { return sink_ && object == kFirstSinkID + sink_->index; }
+  struct Retired {
+    std::unique_ptr<Session> session;
+    std::unique_ptr<Filter> filter;    // its capture's hook uses it
+    std::unique_ptr<Capture> capture;  // destroyed first
+  };
 
+  // Every connection subscribes, so a change of the default sink is seen
+  // while the capture runs, whoever registers for it and whenever.
+  Session& session() {
+    if (!session_)
+      session_ = std::make_unique<Session>(kSetupLimit, [listeners = listeners_] { listeners->notify(); });
+    return *session_;
+  }
+
+  // Whether a serving task owns the session's loop.
+  bool capturing() const { return capture_ && !capture_->finished(); }
+
+  void releaseCapture() {
+    if (!capture_) return;
+    if (capture_->finished()) {
+      capture_.reset();
+      filter_.reset();
+      return;
+    }
+    // Its task has not let go of the connection yet (stuck in a write nobody
+    // reads): the capture and its session live on until it has, and the next
+    // build connects afresh.
+    retired_.push_back({std::move(session_), std::move(filter_), std::move(capture_)});
+  }
+
+  void reapRetired() {
+    std::erase_if(retired_, [](const Retired& r) { return r.capture->finished(); });
+  }
+
+  std::shared_ptr<DefaultSinkListeners> listeners_ = std::make_shared<DefaultSinkListeners>();
   std::unique_ptr<Session> session_;
-  std::optional<SinkInfo> sink_;
-  bool tapMade_ = false;
+  std::optional<SinkInfo> reported_;  // the last default sink read
+  std::optional<SinkInfo> tapSink_;   // the sink whose monitor the tap reads
   std::string tapUUID_;
   // Before the capture: the sink inputs as read at start-up.
   OSStatus readClients(bool newPass) {
@@ -304,8 +409,10 @@ class PulseHal final : public Hal {
       clients_ = filter_->clients(newPass);
       return 0;
     }
-    if (started_ || !session_ || !sink_) return PA_ERR_BADSTATE;
-    auto found = listSinkInputs(*session_, sink_->index);
+    // Before the tap exists its sink is the default sink last read.
+    const std::optional<SinkInfo>& sink = tapSink_ ? tapSink_ : reported_;
+    if (started_ || !sink) return PA_ERR_BADSTATE;
+    auto found = listSinkInputs(session(), sink->index);
     if (!found) return session_->lastError();
     clients_ = std::move(*found);
     return 0;
@@ -318,6 +425,7 @@ class PulseHal final : public Hal {
   // Declared before the capture, so the capture (whose hook uses it) goes first.
   std::unique_ptr<Filter> filter_;
   std::unique_ptr<Capture> capture_;
+  std::vector<Retired> retired_;
   Queue* queue_ = nullptr;
   IOBlock block_;
   bool started_ = false;

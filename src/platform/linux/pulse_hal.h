@@ -9,6 +9,13 @@
 //   deviceStart            connects the stream; from then on one long task on
 //                          the IO queue owns the connection and hands every
 //                          fragment, mixed down, to the IO block
+//   'dOut' listener        the server's default sink changed (a subscription
+//                          every connection makes; the callback comes from
+//                          whoever iterates the loop and is posted to the
+//                          listener's queue)
+//
+// The graph can be torn down and built again, on whatever sink is the
+// default by then, any number of times in one process.
 //
 // Setup runs a plain pa_mainloop on the calling (main) thread, every wait
 // bounded; a server is never spawned. Status codes are PulseAudio error codes.

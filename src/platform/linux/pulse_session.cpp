@@ -1,5 +1,7 @@
 #include "platform/linux/pulse_session.h"
 
+#include <utility>
+
 namespace audiotap::platform::pulse {
 
 namespace {
@@ -11,7 +13,8 @@ struct SinkQuery {
 
 }  // namespace
 
-Session::Session(std::chrono::milliseconds limit) : limit_(limit) {}
+Session::Session(std::chrono::milliseconds limit, DefaultSinkWatcher watcher)
+    : limit_(limit), watcher_(std::move(watcher)) {}
 
 Session::~Session() {
   if (context_ != nullptr) {
@@ -44,7 +47,37 @@ bool Session::connect() {
     error_ = pa_context_errno(context_);
     return false;
   }
-  return waitUntil([this] { return pa_context_get_state(context_) == PA_CONTEXT_READY; });
+  if (!waitUntil([this] { return pa_context_get_state(context_) == PA_CONTEXT_READY; })) return false;
+  if (watcher_) subscribe();
+  return true;
+}
+
+void Session::subscribe() {
+  // A change of the default sink arrives as a change of the server object;
+  // its new name comes with the server info, asked for on each such event.
+  pa_context_set_subscribe_callback(
+      context_,
+      [](pa_context* context, pa_subscription_event_type_t type, std::uint32_t, void* self) {
+        if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SERVER) return;
+        auto onServer = [](pa_context*, const pa_server_info* info, void* self) {
+          if (info != nullptr) static_cast<Session*>(self)->defaultSinkSeen(info->default_sink_name);
+        };
+        if (pa_operation* operation = pa_context_get_server_info(context, onServer, self)) {
+          pa_operation_unref(operation);
+        }
+      },
+      this);
+  if (pa_operation* operation =
+          pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) {
+    pa_operation_unref(operation);
+  }
+}
+
+void Session::defaultSinkSeen(const char* name) {
+  const std::string seen = name != nullptr ? name : "";
+  if (seen == defaultSink_) return;
+  defaultSink_ = seen;
+  if (watcher_) watcher_();
 }
 
 bool Session::connected() const {
@@ -94,6 +127,8 @@ std::optional<SinkInfo> Session::defaultSink() {
     }
   };
   if (!await(pa_context_get_server_info(context_, onServer, &name))) return std::nullopt;
+  // What the caller builds on now; only a later change is news.
+  defaultSink_ = name.value_or("");
   if (!name) {
     error_ = PA_ERR_NOENTITY;
     return std::nullopt;

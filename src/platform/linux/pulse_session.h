@@ -1,6 +1,11 @@
 // A connection to the sound server driven synchronously: a plain pa_mainloop
 // iterated by whichever single thread owns the session at the time, every
 // wait bounded. Never spawns a server.
+//
+// It also watches the server's default sink: once connected it subscribes to
+// server changes, and when the default sink's name differs from the one it
+// last saw, it calls the watcher. That happens on whichever thread iterates
+// the loop at the time (the serving task, during capture).
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -22,7 +27,9 @@ struct SinkInfo {
 
 class Session {
  public:
-  explicit Session(std::chrono::milliseconds limit);
+  using DefaultSinkWatcher = std::function<void()>;
+
+  explicit Session(std::chrono::milliseconds limit, DefaultSinkWatcher watcher = nullptr);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -46,8 +53,12 @@ class Session {
 
  private:
   bool await(pa_operation* operation);
+  void subscribe();
+  void defaultSinkSeen(const char* name);
 
   std::chrono::milliseconds limit_;
+  DefaultSinkWatcher watcher_;
+  std::string defaultSink_;  // as last seen; whoever iterates the loop
   pa_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
   bool attempted_ = false;

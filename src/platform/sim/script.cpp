@@ -135,6 +135,37 @@ bool assignCountAndMessage(std::string_view text, std::optional<std::uint64_t>* 
   return true;
 }
 
+bool parseSwitch(std::string_view text, std::vector<DeviceSwitch>* switches) {
+  DeviceSwitch parsed;
+  const auto colon = text.find(':');
+  if (colon == std::string_view::npos) return false;
+  const auto after = parseInteger<std::uint64_t>(text.substr(0, colon));
+  if (!after) return false;
+  parsed.after = *after;
+  text.remove_prefix(colon + 1);
+  // The message may hold colons of its own.
+  constexpr std::string_view kLost = ":lost=";
+  if (const auto lost = text.find(kLost); lost != std::string_view::npos) {
+    parsed.lostMessage = std::string(text.substr(lost + kLost.size()));
+    text = text.substr(0, lost);
+  }
+  constexpr std::string_view kDies = ":dies";
+  if (text.size() > kDies.size() && text.substr(text.size() - kDies.size()) == kDies) {
+    parsed.dies = true;
+    text.remove_suffix(kDies.size());
+  }
+  const auto split = text.find(':');
+  parsed.uid = std::string(text.substr(0, split));
+  if (parsed.uid.empty()) return false;
+  if (split != std::string_view::npos) {
+    ToneFormat format;
+    if (!parseFormat(text.substr(split + 1), &format)) return false;
+    parsed.format = format;
+  }
+  switches->push_back(std::move(parsed));
+  return true;
+}
+
 bool assignCount(std::string_view text, std::optional<std::uint64_t>* count) {
   const auto parsed = parseInteger<std::uint64_t>(text);
   if (parsed) *count = *parsed;
@@ -231,6 +262,7 @@ bool apply(std::string_view key, std::string_view value, Script& s) {
     return true;
   }
   if (key == "lose") return assignCountAndMessage(value, &s.loseAfter, &s.loseMessage);
+  if (key == "switch") return parseSwitch(value, &s.switches);
   if (key == "listen") return assignStatus(value, &s.listenStatus);
   if (key == "gone") {
     const auto gone = parseInteger<std::uint32_t>(value);

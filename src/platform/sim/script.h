@@ -12,10 +12,19 @@
 //   media=tapformat|outputformat|converter   that construction yields nothing
 //   ioproc=<status>       ioproc.id=none
 //   start=<status>
-//   tone=<Hz> amp=<0..1> frames=<per buffer> count=<buffers> pace=realtime|fast
+//   tone=<Hz> amp=<0..1> frames=<per buffer> pace=realtime|fast
+//   count=<buffers>       of each device that does not switch away first
 //   odd=none,empty,short  odd buffer lists delivered before the tone
 //   convert=error:<message>|noframes|randry
 //   lose=<buffers>:<message>
+//   switch=<buffers>:<uid>[:<format>][:dies][:lost=<message>]   repeatable:
+//                         after that many buffers of the device captured
+//                         then, the default output device becomes a new one
+//                         (IDs 74, 75, ... in order) with that UID and tap
+//                         format (the previous one's when not given) and
+//                         'dOut' fires; the old device delivers nothing more.
+//                         With dies its 'livn' turns 0 and fires; with lost=
+//                         it is also reported lost with that message
 //   listen=<status>       what adding a property listener answers (0)
 //   gone=<n>              'gone' (running somewhere) of the output device (0)
 //
@@ -75,6 +84,14 @@ struct SimProcess {
   double untilMs = 1e300;
 };
 
+struct DeviceSwitch {
+  std::uint64_t after = 0;
+  std::string uid;
+  std::optional<ToneFormat> format;
+  bool dies = false;
+  std::optional<std::string> lostMessage;
+};
+
 struct Script {
   std::string tracePath;
 
@@ -110,6 +127,7 @@ struct Script {
   std::optional<std::uint64_t> loseAfter;
   std::string loseMessage;
 
+  std::vector<DeviceSwitch> switches;
   OSStatus listenStatus = 0;
   std::uint32_t gone = 0;
   std::optional<std::uint64_t> restartAfter;

@@ -66,7 +66,21 @@ bool sleepUntil(std::int64_t deadline, const std::atomic<bool>& stopped) {
 
 }  // namespace
 
-SimHal::SimHal(const Script& script, const Trace& trace) : script_(script), trace_(trace) { elapsedMs(); }
+SimHal::SimHal(const Script& script, const Trace& trace) : script_(script), trace_(trace) {
+  elapsedMs();  // the process table's clock starts with the HAL
+  devices_.push_back({script_.deviceID, script_.uidValue, script_.format});
+  for (const DeviceSwitch& next : script_.switches) {
+    devices_.push_back(
+        {AudioObjectID(devices_.back().id + 1), next.uid, next.format.value_or(devices_.back().format)});
+  }
+}
+
+std::optional<std::size_t> SimHal::deviceIndex(AudioObjectID id) const {
+  for (std::size_t i = 0; i < devices_.size(); ++i) {
+    if (devices_[i].id == id && id != 0) return i;
+  }
+  return std::nullopt;
+}
 
 SimHal::~SimHal() {
   for (const std::string* string : liveStrings_) delete string;
@@ -81,14 +95,15 @@ OSStatus SimHal::getPropertyData(AudioObjectID object, const platform::PropertyA
   if (address.mSelector == platform::kAudioHardwarePropertyDefaultOutputDevice) {
     if (object != platform::kAudioObjectSystemObject) return kBadObjectError;
     if (size != sizeof(AudioObjectID)) return kBadPropertySizeError;
-    std::memcpy(data, &script_.deviceID, sizeof(AudioObjectID));
+    std::memcpy(data, &devices_[world_->defaultDevice.load()].id, sizeof(AudioObjectID));
     return script_.deviceStatus;
   }
+  const std::optional<std::size_t> device = deviceIndex(object);
   if (address.mSelector == platform::kAudioDevicePropertyDeviceUID) {
-    if (object != script_.deviceID || object == 0) return kBadObjectError;
+    if (!device) return kBadObjectError;
     if (size != sizeof(platform::StringRef)) return kBadPropertySizeError;
     if (script_.uidLeavesReference) {
-      const std::string* string = new std::string(script_.uidValue);
+      const std::string* string = new std::string(devices_[*device].uid);
       liveStrings_.insert(string);
       const platform::StringRef reference = string;
       std::memcpy(data, &reference, sizeof reference);
@@ -100,12 +115,12 @@ OSStatus SimHal::getPropertyData(AudioObjectID object, const platform::PropertyA
     if (size != sizeof(platform::StreamDescription)) return kBadPropertySizeError;
     const bool reformatted = world_->reformatted.load();
     const platform::StreamDescription description =
-        streamDescription(reformatted ? script_.reformat : script_.format);
+        streamDescription(reformatted ? script_.reformat : devices_[world_->defaultDevice.load()].format);
     std::memcpy(data, &description, sizeof description);
     if (reformatted) world_->reformatRead.store(true);
     return script_.formatStatus;
   }
-  const bool isDevice = object == script_.deviceID && object != 0;
+  const bool isDevice = device.has_value();
   const bool isAggregate = object == script_.aggregateID && object != 0;
   if (address.mSelector == platform::kAudioDevicePropertyDeviceIsAlive ||
       address.mSelector == platform::kAudioDevicePropertyDeviceIsRunningSomewhere) {
@@ -113,7 +128,10 @@ OSStatus SimHal::getPropertyData(AudioObjectID object, const platform::PropertyA
     if (size != sizeof(std::uint32_t)) return kBadPropertySizeError;
     std::uint32_t value = 0;
     if (address.mSelector == platform::kAudioDevicePropertyDeviceIsAlive) {
-      value = (isDevice ? world_->deviceAlive : world_->aggregateAlive).load() ? 1 : 0;
+      const bool alive = isDevice ? (*device != 0 || world_->deviceAlive.load()) &&
+                                        (world_->deadDevices.load() >> *device & 1) == 0
+                                  : world_->aggregateAlive.load();
+      value = alive ? 1 : 0;
     } else {
       value = isDevice ? script_.gone : 0;
     }
@@ -232,6 +250,12 @@ OSStatus SimHal::createIOProcIDWithBlock(platform::IOProcID* procID, AudioObject
   stream_->block = std::move(block);
   stream_->world = world_;
   stream_->coverage = coverage_;
+  const std::size_t index = world_->defaultDevice.load();
+  stream_->format = devices_[index].format;
+  if (index < script_.switches.size()) {
+    stream_->switchAfter = script_.switches[index].after;
+    stream_->switchAway = [this, index](Stream& stream) { switchFrom(index, stream); };
+  }
   queue_ = &queue;
   if (script_.ioprocYieldsID) *procID = stream_.get();
   return script_.ioprocStatus;
@@ -307,6 +331,20 @@ void propertyChanged(const std::shared_ptr<World>& world, const Trace& trace, Au
   }
 }
 
+void SimHal::switchFrom(std::size_t index, Stream& stream) {
+  const DeviceSwitch& change = script_.switches[index];
+  if (change.dies) world_->deadDevices.fetch_or(std::uint64_t(1) << index);
+  world_->defaultDevice.store(index + 1);
+  propertyChanged(world_, trace_, platform::kAudioObjectSystemObject,
+                  platform::kAudioHardwarePropertyDefaultOutputDevice);
+  if (change.dies) {
+    propertyChanged(world_, trace_, devices_[index].id, platform::kAudioDevicePropertyDeviceIsAlive);
+  }
+  if (!change.lostMessage) return;
+  trace_.line("DeviceLost " + *change.lostMessage);
+  if (stream.lost) stream.lost(*change.lostMessage);
+}
+
 void SimHal::setDeviceLostHandler(std::function<void(const std::string& message)> handler) {
   lost_ = std::move(handler);
 }
@@ -314,7 +352,7 @@ void SimHal::setDeviceLostHandler(std::function<void(const std::string& message)
 void deliver(SimHal::Stream& stream) {
   const Script& script = stream.script;
   World& world = *stream.world;
-  ToneGenerator tone(script.format, script.toneHz, script.amplitude, script.framesPerBuffer);
+  ToneGenerator tone(stream.format, script.toneHz, script.amplitude, script.framesPerBuffer);
   for (const OddBuffer kind : script.odd) {
     if (stream.stopped.load()) return;
     stream.block(tone.odd(kind));
@@ -322,11 +360,15 @@ void deliver(SimHal::Stream& stream) {
   const auto at = [](const std::optional<std::uint64_t>& when, std::uint64_t delivered) {
     return when && *when == delivered;
   };
-  double nanosecondsPerBuffer = 1e9 * script.framesPerBuffer / script.format.sampleRate;
+  double nanosecondsPerBuffer = 1e9 * script.framesPerBuffer / stream.format.sampleRate;
   std::int64_t paceStart = monotonicNanoseconds();
   std::uint64_t paced = 0;
   std::vector<int> clients;
   for (std::uint64_t delivered = 0;; ++delivered, ++paced) {
+    if (at(stream.switchAfter, delivered)) {
+      if (!stream.stopped.load()) stream.switchAway(stream);
+      return;
+    }
     if (at(script.loseAfter, delivered)) {
       if (stream.stopped.load()) return;
       stream.trace->line("DeviceLost " + script.loseMessage);
@@ -361,7 +403,7 @@ void deliver(SimHal::Stream& stream) {
       paceStart = monotonicNanoseconds();
       paced = 0;
     }
-    if (script.bufferCount && delivered == *script.bufferCount) return;
+    if (script.bufferCount && delivered == *script.bufferCount && !stream.switchAfter) return;
     if (script.realtime && !sleepUntil(paceStart + std::int64_t(paced * nanosecondsPerBuffer), stream.stopped)) {
       return;
     }

@@ -7,8 +7,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/hal.h"
 #include "platform/sim/processes.h"
@@ -33,6 +35,10 @@ struct World {
   std::atomic<bool> aggregateAlive{true};
   std::atomic<bool> reformatted{false};
   std::atomic<bool> reformatRead{false};
+  // The default output device, as an index into the scripted devices, and
+  // the devices that died with a switch away from them (bit per index).
+  std::atomic<std::size_t> defaultDevice{0};
+  std::atomic<std::uint64_t> deadDevices{0};
 };
 
 // Traces the change, then runs each listener registered for it on its queue,
@@ -89,12 +95,30 @@ class SimHal final : public platform::Hal {
     std::shared_ptr<World> world;
     std::atomic<bool> stopped{false};
     std::shared_ptr<TapCoverage> coverage;
+    ToneFormat format;  // of the device it was made on
+    // When that device stops being the default: after how many buffers, and
+    // what then happens (on the delivering thread).
+    std::optional<std::uint64_t> switchAfter;
+    std::function<void(Stream&)> switchAway;
+  };
+
+  // The scripted output devices, in the order they become the default.
+  struct Device {
+    AudioObjectID id;
+    std::string uid;
+    ToneFormat format;
   };
 
  private:
   std::string procText(platform::IOProcID procID) const;
+  // The index of the scripted device, if it is one.
+  std::optional<std::size_t> deviceIndex(AudioObjectID id) const;
+  // On the delivering thread of the device at `index`, once it has delivered
+  // what the switch away from it says.
+  void switchFrom(std::size_t index, Stream& stream);
 
   Script script_;
+  std::vector<Device> devices_;
   const Trace& trace_;
   SimProcessTable processTable_{script_.processes};
   std::shared_ptr<TapCoverage> coverage_ = std::make_shared<TapCoverage>();

@@ -145,9 +145,18 @@ void Resampler::process(const float* in, std::uint32_t& inFrames, float* out, st
 
 namespace {
 
+// The clone is picked by an ifunc resolver at load time, before the thread
+// sanitizer's runtime is up, which crashes such builds; they keep the one
+// portable version.
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
+#define AUDIOTAP_AVX2_CLONE __attribute__((target_clones("avx2", "default")))
+#else
+#define AUDIOTAP_AVX2_CLONE
+#endif
+
 // The filter's inner product, `taps` a multiple of 16; built for AVX2 too,
 // picked at load time where the processor has it.
-__attribute__((target_clones("avx2", "default"))) float dot(const float* x, const float* h,
+AUDIOTAP_AVX2_CLONE float dot(const float* x, const float* h,
                                                             std::uint32_t taps) {
   using Vector = float __attribute__((vector_size(32)));
   Vector a{}, b{};
