@@ -14,7 +14,7 @@
 #include "platform/posix/posix_dispatch.h"
 #include "platform/posix/uuid.h"
 
-namespace audiotap::posix {
+namespace audiotap::platform::posix {
 namespace {
 
 using namespace std::chrono_literals;
@@ -126,4 +126,4 @@ void MainQueueFromAnotherThread(benchmark::State& state) {
 BENCHMARK(MainQueueFromAnotherThread)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
-}  // namespace audiotap::posix
+}  // namespace audiotap::platform::posix

@@ -20,7 +20,7 @@
 #include "platform/soft/converter.h"
 #include "platform/soft/pcm.h"
 #include "platform/soft/resampler.h"
-#include "platform/soft/soft_media.h"
+#include "platform/soft/media.h"
 
 #include "platform/output.h"
 #include "realtime/io_block.h"
@@ -33,7 +33,7 @@ using audiotap::platform::AudioBufferList;
 using audiotap::platform::CommonFormat;
 using audiotap::platform::ConverterInputStatus;
 using audiotap::platform::PcmBuffer;
-using audiotap::soft::Layout;
+using audiotap::platform::soft::Layout;
 
 constexpr double kOutRate = 16000;
 
@@ -71,7 +71,7 @@ double rms(const float* x, std::size_t n) {
 
 // The resampler alone, in float: int16 output cannot show anything 96 dB down.
 std::vector<float> resampleFloat(double inRate, int quality, const std::vector<float>& in) {
-  auto resampler = audiotap::soft::Resampler::make(inRate, kOutRate, quality);
+  auto resampler = audiotap::platform::soft::Resampler::make(inRate, kOutRate, quality);
   std::vector<float> out(std::size_t(double(in.size()) * kOutRate / inRate) + 16);
   std::size_t done = 0, made = 0;
   while (done < in.size() && made < out.size()) {
@@ -122,7 +122,7 @@ struct Driver {
   std::vector<std::int16_t> produced;
 
   Driver(double rate, std::uint32_t channels, int quality) : in{CommonFormat::Float32, rate, channels, true} {
-    converter = audiotap::soft::makeConverter(in, out, quality);
+    converter = audiotap::platform::soft::makeConverter(in, out, quality);
     if (!converter) std::fprintf(stderr, "no converter for %g Hz x %u\n", rate, channels), std::exit(1);
   }
 
@@ -131,10 +131,10 @@ struct Driver {
     AudioBufferList list{1,
                          {{in.channels, std::uint32_t(frames * in.channels * sizeof(float)),
                            const_cast<float*>(interleaved)}}};
-    auto input = audiotap::soft::SoftBuffer::wrap(in, &list);
+    auto input = audiotap::platform::soft::SoftBuffer::wrap(in, &list);
     input->setFrameLength(frames);
     auto output =
-        audiotap::soft::SoftBuffer::make(out, std::uint32_t(std::ceil(frames * kOutRate / in.rate) + 16));
+        audiotap::platform::soft::SoftBuffer::make(out, std::uint32_t(std::ceil(frames * kOutRate / in.rate) + 16));
     bool consumed = false;
     std::optional<audiotap::platform::ConverterError> error;
     converter->convert(*output, &error, [&](std::uint32_t, ConverterInputStatus* status) -> PcmBuffer* {
@@ -256,7 +256,7 @@ void reportIoBlock() {
   const double rate = 48000, seconds = 20;
   const std::uint32_t block = 480;
   const auto input = tone(1000, rate, std::size_t(rate * seconds), 0.5);
-  auto media = audiotap::soft::makeSoftMedia();
+  auto media = audiotap::platform::soft::makeSoftMedia();
   double best = 1e9;
   std::int64_t frames = 0;
   for (int round = 0; round < 5; ++round) {
@@ -296,7 +296,7 @@ void reportIoBlock() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<int> qualities = {audiotap::soft::kResamplerQuality};
+  std::vector<int> qualities = {audiotap::platform::soft::kResamplerQuality};
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "--qualities") == 0) {
       qualities.clear();

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "platform/linux/pulse_hal.h"
+#include "platform/linux/hal.h"
 #include "platform/posix/posix_dispatch.h"
 #include "pulse_support.h"
 
@@ -80,7 +80,7 @@ class FollowTest : public testing::Test {
 // torn down and built again on the new sink, at its rate, in one process.
 TEST_F(FollowTest, BackendWatchesTheDefaultSinkAndBuildsAgainOnIt) {
   using namespace platform;
-  auto hal = pulse::makePulseHal();
+  auto hal = linux::makePulseHal();
   auto dispatch = posix::makePosixDispatch();
   auto io = dispatch->makeSerialQueue("com.orvane.audiotap.io");
   auto watch = dispatch->makeSerialQueue("com.orvane.audiotap.watch");

@@ -1,6 +1,6 @@
 // The PulseAudio Hal against a real server: what the core relies on from it
 // that the end-to-end tests cannot see.
-#include "platform/linux/pulse_hal.h"
+#include "platform/linux/hal.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +26,7 @@ TEST(PulseHal, DeliversFragmentsOneAtATimeOnTheQueueUntilTornDown) {
   if (!server) GTEST_SKIP() << kNoServerReason;
   const int before = sourceOutputs();
   const std::string tapUUID = "6A0B1B5E-2D3C-4E5F-8A9B-0C1D2E3F4A5B";
-  auto hal = pulse::makePulseHal();
+  auto hal = linux::makePulseHal();
   auto dispatch = posix::makePosixDispatch();
   auto queue = dispatch->makeSerialQueue("com.orvane.audiotap.io");
   std::thread::id queueThread;
@@ -85,12 +85,12 @@ TEST(PulseHal, DeliversFragmentsOneAtATimeOnTheQueueUntilTornDown) {
 TEST(PulseCapture, TheHookRewritesFragmentsBeforeTheMixdown) {
   const auto server = givenServer();
   if (!server) GTEST_SKIP() << kNoServerReason;
-  pulse::Session session(5s);
+  linux::Session session(5s);
   const auto sink = session.defaultSink();
   ASSERT_TRUE(sink);
-  pa_stream* stream = pulse::Capture::makeStream(session, "hook test", sink->monitorSource, sink->rate);
+  pa_stream* stream = linux::Capture::makeStream(session, "hook test", sink->monitorSource, sink->rate);
   ASSERT_NE(stream, nullptr);
-  pulse::Capture capture(session, stream, sink->monitorSource, sink->rate);
+  linux::Capture capture(session, stream, sink->monitorSource, sink->rate);
   std::atomic<std::uint32_t> hookChannels{0};
   capture.setFragmentHook([&](float* samples, std::uint32_t frames, std::uint32_t channels) {
     hookChannels = channels;

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-namespace audiotap::posix::testing {
+namespace audiotap::platform::posix::testing {
 
 // The child's end, as "exit 0" or "signal 10 (User defined signal 1)". A
 // child still running after `guardSeconds` dies of SIGALRM: a hang fails.
@@ -33,4 +33,4 @@ inline void require(bool condition, int code) {
   if (!condition) std::exit(code);
 }
 
-}  // namespace audiotap::posix::testing
+}  // namespace audiotap::platform::posix::testing

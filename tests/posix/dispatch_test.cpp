@@ -14,7 +14,7 @@
 #include "child.h"
 #include "platform/posix/posix_dispatch.h"
 
-namespace audiotap::posix {
+namespace audiotap::platform::posix {
 namespace {
 
 using namespace std::chrono_literals;
@@ -187,4 +187,4 @@ TEST(MainQueue, DelayedTasksRunInDeadlineOrderAndNeverEarly) {
 }
 
 }  // namespace
-}  // namespace audiotap::posix
+}  // namespace audiotap::platform::posix

@@ -19,7 +19,7 @@
 #include "platform/posix/standard_descriptors.h"
 #include "platform/posix/uuid.h"
 
-namespace audiotap::posix {
+namespace audiotap::platform::posix {
 namespace {
 
 using testing::require;
@@ -173,4 +173,4 @@ TEST(StandardDescriptors, FillTheClosedOnesWithDevNull) {
 }
 
 }  // namespace
-}  // namespace audiotap::posix
+}  // namespace audiotap::platform::posix

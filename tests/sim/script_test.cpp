@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-namespace audiotap::sim {
+namespace audiotap::platform::sim {
 namespace {
 
 TEST(SimScript, ParsesStatusesInEveryForm) {
@@ -85,4 +85,4 @@ TEST(SimScript, RefusesTheFirstBadEntry) {
 }
 
 }  // namespace
-}  // namespace audiotap::sim
+}  // namespace audiotap::platform::sim

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "platform/media.h"
-#include "platform/soft/soft_media.h"
+#include "platform/soft/media.h"
 
-namespace audiotap::soft {
+namespace audiotap::platform::soft {
 namespace {
 
 using platform::CommonFormat;
@@ -253,4 +253,4 @@ TEST(SoftConverter, BuffersInAnotherFormatAreErrors) {
 }
 
 }  // namespace
-}  // namespace audiotap::soft
+}  // namespace audiotap::platform::soft

@@ -4,9 +4,9 @@
 #include <limits>
 
 #include "platform/soft/resampler.h"
-#include "platform/soft/soft_media.h"
+#include "platform/soft/media.h"
 
-namespace audiotap::soft {
+namespace audiotap::platform::soft {
 namespace {
 
 using platform::CommonFormat;
@@ -109,4 +109,4 @@ TEST(SoftMedia, WrapsTheCallersMemoryWhenTheListHasTheFormatsShape) {
 }
 
 }  // namespace
-}  // namespace audiotap::soft
+}  // namespace audiotap::platform::soft

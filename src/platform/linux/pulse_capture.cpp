@@ -11,7 +11,7 @@
 
 #include "events/channel.h"
 
-namespace audiotap::platform::pulse {
+namespace audiotap::platform::linux {
 
 namespace {
 
@@ -250,4 +250,4 @@ std::string Capture::lossMessage() const {
          pa_strerror(pa_context_errno(context));
 }
 
-}  // namespace audiotap::platform::pulse
+}  // namespace audiotap::platform::linux

@@ -20,7 +20,7 @@
 #include "platform/hal.h"
 #include "platform/linux/pulse_session.h"
 
-namespace audiotap::platform::pulse {
+namespace audiotap::platform::linux {
 
 class Capture {
  public:
@@ -79,4 +79,4 @@ class Capture {
   std::atomic<bool> running_{false};
 };
 
-}  // namespace audiotap::platform::pulse
+}  // namespace audiotap::platform::linux

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace audiotap::platform::pulse {
+namespace audiotap::platform::linux {
 
 namespace {
 
@@ -321,4 +321,4 @@ void Filter::mix(float* interleaved, std::uint32_t frames, std::uint32_t channel
   });
 }
 
-}  // namespace audiotap::platform::pulse
+}  // namespace audiotap::platform::linux

@@ -30,7 +30,7 @@
 #include "platform/hal.h"
 #include "platform/linux/pulse_session.h"
 
-namespace audiotap::platform::pulse {
+namespace audiotap::platform::linux {
 
 inline constexpr AudioObjectID kFirstSinkInputID = 0x1000000;
 
@@ -101,4 +101,4 @@ class Filter {
   std::int64_t lastQueryNs_ = 0;
 };
 
-}  // namespace audiotap::platform::pulse
+}  // namespace audiotap::platform::linux

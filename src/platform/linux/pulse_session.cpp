@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace audiotap::platform::pulse {
+namespace audiotap::platform::linux {
 
 namespace {
 
@@ -175,4 +175,4 @@ bool Session::sourceExists(const std::string& name) {
 
 int Session::lastError() const { return error_ != 0 ? error_ : PA_ERR_UNKNOWN; }
 
-}  // namespace audiotap::platform::pulse
+}  // namespace audiotap::platform::linux

@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-namespace audiotap::platform::pulse {
+namespace audiotap::platform::linux {
 
 struct SinkInfo {
   std::string name;
@@ -65,4 +65,4 @@ class Session {
   int error_ = 0;
 };
 
-}  // namespace audiotap::platform::pulse
+}  // namespace audiotap::platform::linux

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cerrno>
 
-namespace audiotap::posix {
+namespace audiotap::platform::posix {
 namespace {
 
 class FdOutputHandle final : public platform::OutputHandle {
@@ -58,4 +58,4 @@ std::unique_ptr<platform::OutputHandle> makeFdOutputHandle(int fd) {
   return std::make_unique<FdOutputHandle>(fd);
 }
 
-}  // namespace audiotap::posix
+}  // namespace audiotap::platform::posix

@@ -7,8 +7,8 @@
 
 #include "platform/output.h"
 
-namespace audiotap::posix {
+namespace audiotap::platform::posix {
 
 std::unique_ptr<platform::OutputHandle> makeFdOutputHandle(int fd);
 
-}  // namespace audiotap::posix
+}  // namespace audiotap::platform::posix

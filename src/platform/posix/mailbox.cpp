@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <system_error>
 
-namespace audiotap::posix {
+namespace audiotap::platform::posix {
 
 void openPipe(int (&ends)[2]) {
   // pipe2() would do this in one call, but macOS lacks it.
@@ -72,4 +72,4 @@ void Mailbox::awake(bool wakeFdReadable) {
   }
 }
 
-}  // namespace audiotap::posix
+}  // namespace audiotap::platform::posix

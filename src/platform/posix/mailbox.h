@@ -5,7 +5,7 @@
 #include <atomic>
 #include <functional>
 
-namespace audiotap::posix {
+namespace audiotap::platform::posix {
 
 // Both ends non-blocking and close-on-exec. Throws std::system_error.
 void openPipe(int (&ends)[2]);
@@ -42,4 +42,4 @@ class Mailbox {
   int wakeEnds_[2];
 };
 
-}  // namespace audiotap::posix
+}  // namespace audiotap::platform::posix

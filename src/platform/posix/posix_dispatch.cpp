@@ -21,7 +21,7 @@
 
 #include "platform/posix/mailbox.h"
 
-namespace audiotap::posix {
+namespace audiotap::platform::posix {
 
 std::int64_t monotonicNanoseconds() {
   timespec now{};
@@ -382,4 +382,4 @@ class PosixDispatch final : public platform::Dispatch {
 
 std::unique_ptr<platform::Dispatch> makePosixDispatch() { return std::make_unique<PosixDispatch>(); }
 
-}  // namespace audiotap::posix
+}  // namespace audiotap::platform::posix

@@ -16,11 +16,11 @@
 
 #include "platform/dispatch.h"
 
-namespace audiotap::posix {
+namespace audiotap::platform::posix {
 
 std::unique_ptr<platform::Dispatch> makePosixDispatch();
 
 // CLOCK_MONOTONIC in nanoseconds: the clock of every deadline here.
 std::int64_t monotonicNanoseconds();
 
-}  // namespace audiotap::posix
+}  // namespace audiotap::platform::posix

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-namespace audiotap::posix {
+namespace audiotap::platform::posix {
 
 void ensureStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
@@ -20,4 +20,4 @@ void ensureStandardDescriptors() {
   }
 }
 
-}  // namespace audiotap::posix
+}  // namespace audiotap::platform::posix

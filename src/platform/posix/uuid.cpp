@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace audiotap::posix {
+namespace audiotap::platform::posix {
 namespace {
 
 bool fromKernel(std::uint8_t (&bytes)[16]) {
@@ -55,4 +55,4 @@ std::string randomUUIDString() {
   return text;
 }
 
-}  // namespace audiotap::posix
+}  // namespace audiotap::platform::posix

@@ -5,9 +5,9 @@
 #include <algorithm>
 
 #include "platform/platform.h"
-#include "platform/sim/sim_hal.h"
+#include "platform/sim/hal.h"
 
-namespace audiotap::sim {
+namespace audiotap::platform::sim {
 
 double elapsedMs() {
   const auto now = [] {
@@ -55,7 +55,7 @@ std::vector<double> TapCoverage::tones(const std::vector<SimProcess>& processes,
   return hz;
 }
 
-}  // namespace audiotap::sim
+}  // namespace audiotap::platform::sim
 
 namespace audiotap::platform {
 

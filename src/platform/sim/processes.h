@@ -12,7 +12,7 @@
 #include "platform/processes.h"
 #include "platform/sim/script.h"
 
-namespace audiotap::sim {
+namespace audiotap::platform::sim {
 
 // Milliseconds on the monotonic clock since the simulator first asked.
 double elapsedMs();
@@ -46,4 +46,4 @@ struct TapCoverage {
 // The audio clients alive at `ms`, by PID.
 std::vector<int> clientsAt(const std::vector<SimProcess>& processes, double ms);
 
-}  // namespace audiotap::sim
+}  // namespace audiotap::platform::sim

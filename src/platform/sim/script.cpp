@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-namespace audiotap::sim {
+namespace audiotap::platform::sim {
 namespace {
 
 std::string_view trim(std::string_view text) {
@@ -325,4 +325,4 @@ ParseResult parseScript(std::string_view text) {
   return {std::move(script), {}};
 }
 
-}  // namespace audiotap::sim
+}  // namespace audiotap::platform::sim

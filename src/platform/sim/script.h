@@ -58,7 +58,7 @@
 
 #include "platform/types.h"
 
-namespace audiotap::sim {
+namespace audiotap::platform::sim {
 
 using platform::AudioObjectID;
 using platform::OSStatus;
@@ -153,4 +153,4 @@ ParseResult parseScript(std::string_view text);
 
 std::optional<OSStatus> parseStatus(std::string_view text);
 
-}  // namespace audiotap::sim
+}  // namespace audiotap::platform::sim

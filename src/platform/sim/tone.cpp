@@ -5,7 +5,7 @@
 #include <cstring>
 #include <numbers>
 
-namespace audiotap::sim {
+namespace audiotap::platform::sim {
 
 using platform::AudioBuffer;
 using platform::AudioBufferList;
@@ -94,4 +94,4 @@ const AudioBufferList* ToneGenerator::odd(OddBuffer kind) {
   return l;
 }
 
-}  // namespace audiotap::sim
+}  // namespace audiotap::platform::sim

@@ -11,7 +11,7 @@
 #include "platform/sim/script.h"
 #include "platform/types.h"
 
-namespace audiotap::sim {
+namespace audiotap::platform::sim {
 
 // amplitude · sin(2π · hz · index / rate), exact for integral hz and rate.
 double toneSample(double hz, double amplitude, double sampleRate, std::uint64_t index);
@@ -50,4 +50,4 @@ class ToneGenerator {
   std::vector<std::vector<std::uint64_t>> data_;
 };
 
-}  // namespace audiotap::sim
+}  // namespace audiotap::platform::sim

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-namespace audiotap::sim {
+namespace audiotap::platform::sim {
 
 Trace::~Trace() {
   if (fd_ >= 0) ::close(fd_);
@@ -37,4 +37,4 @@ std::string fourCharText(std::uint32_t code) {
   return text;
 }
 
-}  // namespace audiotap::sim
+}  // namespace audiotap::platform::sim

@@ -32,7 +32,7 @@
 
 #include <cstdint>
 
-namespace audiotap::sim {
+namespace audiotap::platform::sim {
 
 class Trace {
  public:
@@ -52,4 +52,4 @@ class Trace {
 
 std::string fourCharText(std::uint32_t code);
 
-}  // namespace audiotap::sim
+}  // namespace audiotap::platform::sim

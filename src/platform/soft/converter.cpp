@@ -7,7 +7,7 @@
 
 #include "platform/soft/resampler.h"
 
-namespace audiotap::soft {
+namespace audiotap::platform::soft {
 namespace {
 
 using platform::CommonFormat;
@@ -250,4 +250,4 @@ std::unique_ptr<platform::Converter> makeConverter(const Layout& from, const Lay
   return std::make_unique<SoftConverter>(from, to, std::move(resampler));
 }
 
-}  // namespace audiotap::soft
+}  // namespace audiotap::platform::soft

@@ -7,7 +7,7 @@
 #include "platform/media.h"
 #include "platform/soft/pcm.h"
 
-namespace audiotap::soft {
+namespace audiotap::platform::soft {
 
 // The lowest speexdsp quality that keeps aliases 100 dB down with the
 // passband flat to 0.5 dB and under 5 ms of delay (see bench/).
@@ -17,4 +17,4 @@ inline constexpr int kResamplerQuality = 5;
 std::unique_ptr<platform::Converter> makeConverter(const Layout& from, const Layout& to,
                                                    int quality = kResamplerQuality);
 
-}  // namespace audiotap::soft
+}  // namespace audiotap::platform::soft

@@ -4,7 +4,7 @@
 #include <limits>
 #include <new>
 
-namespace audiotap::soft {
+namespace audiotap::platform::soft {
 namespace {
 
 using platform::CommonFormat;
@@ -94,4 +94,4 @@ void SoftBuffer::setData(std::uint32_t index, std::byte* data) {
   if (layout_.sample == CommonFormat::Int16) int16_[index] = reinterpret_cast<std::int16_t*>(data);
 }
 
-}  // namespace audiotap::soft
+}  // namespace audiotap::platform::soft

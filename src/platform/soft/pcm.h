@@ -11,7 +11,7 @@
 #include "platform/media.h"
 #include "platform/types.h"
 
-namespace audiotap::soft {
+namespace audiotap::platform::soft {
 
 inline constexpr std::uint32_t kMaxChannels = 64;
 
@@ -74,4 +74,4 @@ class SoftBuffer final : public platform::PcmBuffer {
   std::array<std::int16_t*, kMaxChannels> int16_;
 };
 
-}  // namespace audiotap::soft
+}  // namespace audiotap::platform::soft

@@ -8,7 +8,7 @@
 #include <numbers>
 #include <numeric>
 
-namespace audiotap::soft {
+namespace audiotap::platform::soft {
 namespace {
 
 // The resampler multiplies its fractional position (below the output term) by
@@ -205,4 +205,4 @@ std::uint32_t Resampler::tailFrames() const {
   return std::uint32_t(speex_resampler_get_input_latency(state_));
 }
 
-}  // namespace audiotap::soft
+}  // namespace audiotap::platform::soft

@@ -9,7 +9,7 @@
 
 struct SpeexResamplerState_;
 
-namespace audiotap::soft {
+namespace audiotap::platform::soft {
 
 // Input frames : output frames, in lowest terms.
 struct Ratio {
@@ -58,4 +58,4 @@ class Resampler {
   std::size_t next_ = 0;     // input_ index of the next output's first tap
 };
 
-}  // namespace audiotap::soft
+}  // namespace audiotap::platform::soft

@@ -8,9 +8,9 @@
 #include "platform/sim/script.h"
 #include "platform/sim/trace.h"
 
-namespace audiotap::sim {
+namespace audiotap::platform::sim {
 
 std::unique_ptr<platform::Media> makeSimMedia(std::unique_ptr<platform::Media> inner, const Script& script,
                                               const Trace& trace);
 
-}  // namespace audiotap::sim
+}  // namespace audiotap::platform::sim

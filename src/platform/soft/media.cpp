@@ -1,9 +1,9 @@
-#include "platform/soft/soft_media.h"
+#include "platform/soft/media.h"
 
 #include "platform/soft/converter.h"
 #include "platform/soft/pcm.h"
 
-namespace audiotap::soft {
+namespace audiotap::platform::soft {
 namespace {
 
 using platform::AudioFormat;
@@ -57,4 +57,4 @@ class SoftMedia final : public platform::Media {
 
 std::unique_ptr<platform::Media> makeSoftMedia() { return std::make_unique<SoftMedia>(); }
 
-}  // namespace audiotap::soft
+}  // namespace audiotap::platform::soft

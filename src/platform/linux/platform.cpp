@@ -5,13 +5,13 @@
 
 #include <cstdlib>
 
-#include "platform/linux/pulse_hal.h"
+#include "platform/linux/hal.h"
 #include "platform/platform.h"
 #include "platform/posix/fd_output.h"
 #include "platform/posix/posix_dispatch.h"
 #include "platform/posix/standard_descriptors.h"
 #include "platform/posix/uuid.h"
-#include "platform/soft/soft_media.h"
+#include "platform/soft/media.h"
 
 namespace audiotap::platform {
 namespace {
@@ -23,7 +23,7 @@ class LinuxPlatform final : public Platform {
         stdout_(posix::makeFdOutputHandle(STDOUT_FILENO)),
         stderr_(posix::makeFdOutputHandle(STDERR_FILENO)),
         media_(soft::makeSoftMedia()),
-        hal_(pulse::makePulseHal()) {}
+        hal_(linux::makePulseHal()) {}
 
   Hal& hal() override { return *hal_; }
   Media& media() override { return *media_; }

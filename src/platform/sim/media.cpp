@@ -1,9 +1,9 @@
-#include "platform/sim/sim_media.h"
+#include "platform/sim/media.h"
 
 #include <charconv>
 #include <string>
 
-namespace audiotap::sim {
+namespace audiotap::platform::sim {
 namespace {
 
 using platform::AudioFormat;
@@ -110,4 +110,4 @@ std::unique_ptr<platform::Media> makeSimMedia(std::unique_ptr<platform::Media> i
   return std::make_unique<SimMedia>(std::move(inner), script, trace);
 }
 
-}  // namespace audiotap::sim
+}  // namespace audiotap::platform::sim

@@ -17,7 +17,7 @@
 #include "platform/sim/script.h"
 #include "platform/sim/trace.h"
 
-namespace audiotap::sim {
+namespace audiotap::platform::sim {
 
 // What the main thread and the delivering task share: the live state of the
 // simulated objects and the registered property listeners.
@@ -133,4 +133,4 @@ class SimHal final : public platform::Hal {
 // script's count is reached, the device is lost or `stream.stopped` is set.
 void deliver(SimHal::Stream& stream);
 
-}  // namespace audiotap::sim
+}  // namespace audiotap::platform::sim

@@ -12,12 +12,12 @@
 #include "platform/posix/standard_descriptors.h"
 #include "platform/posix/uuid.h"
 #include "platform/sim/script.h"
-#include "platform/sim/sim_hal.h"
-#include "platform/sim/sim_media.h"
+#include "platform/sim/hal.h"
+#include "platform/sim/media.h"
 #include "platform/sim/trace.h"
-#include "platform/soft/soft_media.h"
+#include "platform/soft/media.h"
 
-namespace audiotap::sim {
+namespace audiotap::platform::sim {
 namespace {
 
 // A mistyped script must never pass for a healthy run: refuse it before
@@ -66,7 +66,7 @@ SimPlatform* makePlatform() {
 }
 
 }  // namespace
-}  // namespace audiotap::sim
+}  // namespace audiotap::platform::sim
 
 namespace audiotap::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/sim/sim_hal.h"
+#include "platform/sim/hal.h"
 
 #include <time.h>
 
@@ -8,7 +8,7 @@
 #include "platform/posix/posix_dispatch.h"
 #include "platform/sim/tone.h"
 
-namespace audiotap::sim {
+namespace audiotap::platform::sim {
 namespace {
 
 using platform::fourCharCode;
@@ -424,4 +424,4 @@ void deliver(SimHal::Stream& stream) {
   }
 }
 
-}  // namespace audiotap::sim
+}  // namespace audiotap::platform::sim

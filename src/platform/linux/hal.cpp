@@ -1,4 +1,4 @@
-#include "platform/linux/pulse_hal.h"
+#include "platform/linux/hal.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,7 +11,7 @@
 #include "platform/linux/pulse_filter.h"
 #include "platform/linux/pulse_session.h"
 
-namespace audiotap::platform::pulse {
+namespace audiotap::platform::linux {
 
 namespace {
 
@@ -436,4 +436,4 @@ class PulseHal final : public Hal {
 
 std::unique_ptr<Hal> makePulseHal() { return std::make_unique<PulseHal>(); }
 
-}  // namespace audiotap::platform::pulse
+}  // namespace audiotap::platform::linux

@@ -25,8 +25,8 @@
 
 #include "platform/hal.h"
 
-namespace audiotap::platform::pulse {
+namespace audiotap::platform::linux {
 
 std::unique_ptr<Hal> makePulseHal();
 
-}  // namespace audiotap::platform::pulse
+}  // namespace audiotap::platform::linux

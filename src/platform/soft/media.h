@@ -6,8 +6,8 @@
 
 #include "platform/media.h"
 
-namespace audiotap::soft {
+namespace audiotap::platform::soft {
 
 std::unique_ptr<platform::Media> makeSoftMedia();
 
-}  // namespace audiotap::soft
+}  // namespace audiotap::platform::soft
