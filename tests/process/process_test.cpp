@@ -170,7 +170,14 @@ TEST_P(CleanRunTest, ReportsReadyThenStopsOnceInOrder) {
                          {"outputFormat", {{"sampleRate", c.outputRate}, {"channels", 1.0}, {"bits", 16.0}}},
                          {"outputDeviceUID", c.uid}}));
   EXPECT_TRUE(ready["tapFormat"]["channels"].is_number_integer());
-  EXPECT_EQ(sim.count("error"), 0u) << sim.stderrText();
+  // A host that has stopped reading may be told so before the stop comes,
+  // when a loaded machine delays it; any other error is a fault.
+  std::size_t errors = 0;
+  for (const auto& event : sim.eventsOfType("error")) {
+    const bool told = event.json.value("message", "").rfind("standard output is not being read", 0) == 0;
+    errors += !(told && c.steps.find("full") != std::string::npos);
+  }
+  EXPECT_EQ(errors, 0u) << sim.stderrText();
   expectOrderlyEnd(sim);
   EXPECT_EQ(graphCalls(sim.trace()), graphUpTo(kStarted));
 }

@@ -263,3 +263,29 @@ class Session:
     def stop_result(self, returncode: Optional[int], stopped_by: str) -> StopResult:
         exit_code, sig = exit_info(returncode)
         return StopResult(self.stopped_frames, exit_code, sig, stopped_by, self.dropped_frames)
+
+
+class _CaptureBase:
+    """What both APIs show of their session and process."""
+
+    _s: Session
+    _proc: Any
+
+    @property
+    def ready(self) -> "ReadyEvent":
+        """The "ready" event (a generic Event if its fields had the wrong types)."""
+        if self._s.ready is None:
+            raise RuntimeError("the capture has not started")
+        return self._s.ready
+
+    @property
+    def pid(self) -> Optional[int]:
+        return None if self._proc is None else self._proc.pid
+
+    @property
+    def rate(self) -> float:
+        return self._s.rate
+
+    @property
+    def binary_path(self) -> str:
+        return self._s.binary_path

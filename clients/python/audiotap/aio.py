@@ -6,13 +6,13 @@ import asyncio
 import subprocess
 from typing import Any, AsyncIterator, List, Optional
 
-from ._session import DEFAULT_STOP_TIMEOUT, Session, StopResult
+from ._session import DEFAULT_STOP_TIMEOUT, Session, StopResult, _CaptureBase
 from .blocking import check_timeout
 from .errors import AudiotapWarning
 from .events import AnyEvent, ReadyEvent
 
 
-class AsyncCapture:
+class AsyncCapture(_CaptureBase):
     """One capture process. ``async with open(...) as cap`` starts it and
     returns once "ready" came; leaving the block stops it, cancellation included."""
 
@@ -22,24 +22,6 @@ class AsyncCapture:
         self._changed: Optional[asyncio.Condition] = None
         self._tasks: List["asyncio.Task[None]"] = []
         self._stopping: Optional["asyncio.Future[StopResult]"] = None
-
-    @property
-    def ready(self) -> ReadyEvent:
-        if self._s.ready is None:
-            raise RuntimeError("the capture has not started")
-        return self._s.ready
-
-    @property
-    def pid(self) -> Optional[int]:
-        return None if self._proc is None else self._proc.pid
-
-    @property
-    def rate(self) -> float:
-        return self._s.rate
-
-    @property
-    def binary_path(self) -> str:
-        return self._s.binary_path
 
     @property
     def dropped_frames(self) -> int:

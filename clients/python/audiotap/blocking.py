@@ -9,7 +9,7 @@ import threading
 import weakref
 from typing import Any, Iterator, Optional
 
-from ._session import DEFAULT_STOP_TIMEOUT, Session, StopResult
+from ._session import DEFAULT_STOP_TIMEOUT, Session, StopResult, _CaptureBase
 from .errors import AudiotapWarning
 from .events import AnyEvent, ReadyEvent
 
@@ -31,7 +31,7 @@ def check_timeout(timeout: float) -> float:
     return timeout
 
 
-class Capture:
+class Capture(_CaptureBase):
     """One capture process. ``with capture(...) as cap`` starts it and returns
     once "ready" came; leaving the block stops it, however it is left."""
 
@@ -44,25 +44,6 @@ class Capture:
         self._result: Optional[StopResult] = None
 
     # -- properties -------------------------------------------------------
-
-    @property
-    def ready(self) -> ReadyEvent:
-        """The "ready" event (a generic Event if its fields had the wrong types)."""
-        if self._s.ready is None:
-            raise RuntimeError("the capture has not started")
-        return self._s.ready
-
-    @property
-    def pid(self) -> Optional[int]:
-        return None if self._proc is None else self._proc.pid
-
-    @property
-    def rate(self) -> float:
-        return self._s.rate
-
-    @property
-    def binary_path(self) -> str:
-        return self._s.binary_path
 
     @property
     def dropped_frames(self) -> int:
