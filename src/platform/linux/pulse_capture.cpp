@@ -126,8 +126,11 @@ void Capture::stop() {
 void Capture::serve() {
   // The read callback is installed here, not at connect time, so that no
   // fragment can reach the IO block while the main thread still iterates.
+  // The read callback only notes that there is audio: it is delivered once
+  // the wakeup has taken in every packet, so a fragment hook sees the other
+  // streams' packets of the same moment, whichever came first.
   pa_stream_set_read_callback(
-      stream_, [](pa_stream*, std::size_t, void* self) { static_cast<Capture*>(self)->deliverReadable(); },
+      stream_, [](pa_stream*, std::size_t, void* self) { static_cast<Capture*>(self)->readable_ = true; },
       this);
   pa_stream_set_latency_update_callback(
       stream_, [](pa_stream*, void* self) { static_cast<Capture*>(self)->checkReadIndex(); }, this);
@@ -143,6 +146,7 @@ void Capture::serve() {
     // per graph cycle) gets ahead of us until it drops audio.
     for (int i = 0; result > 0 && i < kDrainLimit; ++i)
       result = pa_mainloop_iterate(session_.loop(), 0, nullptr);
+    if (readable_) deliverReadable();
     if (result < 0 || pa_context_get_state(session_.context()) != PA_CONTEXT_READY ||
         pa_stream_get_state(stream_) != PA_STREAM_READY) {
       lost = true;
@@ -169,6 +173,7 @@ void Capture::serve() {
 }
 
 void Capture::deliverReadable() {
+  readable_ = false;
   for (;;) {
     const void* data = nullptr;
     std::size_t size = 0;

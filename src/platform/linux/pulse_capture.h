@@ -75,6 +75,7 @@ class Capture {
   std::uint64_t gapFrames_ = 0;      // of the loss episode under way
   std::uint64_t consumedBytes_ = 0;  // taken from the stream, holes included
   bool delivered_ = false;
+  bool readable_ = false;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> running_{false};
 };

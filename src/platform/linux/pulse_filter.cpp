@@ -11,7 +11,9 @@ namespace audiotap::platform::linux {
 namespace {
 
 constexpr pa_usec_t kFragment = 10 * PA_USEC_PER_MSEC;
-constexpr pa_usec_t kPipeWireHold = 400 * PA_USEC_PER_MSEC;
+// pipewire-pulse sends a sink input's monitor some 5 ms ahead of the sink's,
+// but not always in the same wakeup: one more fragment in hand covers that.
+constexpr pa_usec_t kPipeWireHold = 2 * kFragment;
 // The sink inputs are re-listed this often; with the core's own pass this
 // takes in a new player well within ~100 ms.
 constexpr std::int64_t kRelistNs = 40'000'000;
@@ -33,7 +35,6 @@ SinkInput sinkInputOf(const pa_sink_input_info& info) {
   }
   return {info.index, pid};
 }
-
 
 }  // namespace
 
@@ -75,13 +76,17 @@ bool servedByPipeWire(Session& session) {
 struct Filter::Stream {
   Filter* owner;
   std::uint32_t index;
+  // A connection of its own: pipewire-pulse sends a second sink input's
+  // monitor on a shared connection in bursts up to some 350 ms apart.
+  pa_context* context = nullptr;
   pa_stream* stream = nullptr;
+  bool failed = false;
   std::uint32_t channels;
   // A ring of whole frames.
   std::vector<float> ring;
   std::size_t capacity = 0, head = 0, size = 0;
   std::size_t largest = 0;  // frames in the largest packet so far
-  std::size_t dry = 0;       // frames owed since data last came
+  std::size_t dry = 0;      // frames owed since data last came
   bool primed = false;
   bool leaving = false;
   float gain = 0;
@@ -115,10 +120,9 @@ Filter::Filter(Session& session, std::uint32_t sink, std::string monitorSource, 
       monitorSource_(std::move(monitorSource)),
       format_(format),
       map_(map),
-      // pipewire-pulse hands a sink input's monitor over in bursts up to some
-      // 350 ms apart, where PulseAudio keeps to the sink's blocks.
-      primeFrames_(std::uint32_t(pa_usec_to_bytes(servedByPipeWire(session) ? kPipeWireHold : kFragment, &format) /
-                                 pa_frame_size(&format))),
+      primeFrames_(
+          std::uint32_t(pa_usec_to_bytes(servedByPipeWire(session) ? kPipeWireHold : kFragment, &format) /
+                        pa_frame_size(&format))),
       rampStep_(float(1.0 / (kRampSeconds * format.rate))) {}
 
 Filter::~Filter() {
@@ -126,10 +130,22 @@ Filter::~Filter() {
     pa_operation_cancel(query_);
     pa_operation_unref(query_);
   }
-  for (const auto& stream : streams_) {
-    pa_stream_set_read_callback(stream->stream, nullptr, nullptr);
-    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream->stream))) pa_stream_disconnect(stream->stream);
-    pa_stream_unref(stream->stream);
+  for (const auto& stream : streams_) close(*stream);
+}
+
+void Filter::close(Stream& s) {
+  if (s.stream != nullptr) {
+    pa_stream_set_read_callback(s.stream, nullptr, nullptr);
+    pa_stream_set_state_callback(s.stream, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(s.stream))) pa_stream_disconnect(s.stream);
+    pa_stream_unref(s.stream);
+    s.stream = nullptr;
+  }
+  if (s.context != nullptr) {
+    pa_context_set_state_callback(s.context, nullptr, nullptr);
+    if (PA_CONTEXT_IS_GOOD(pa_context_get_state(s.context))) pa_context_disconnect(s.context);
+    pa_context_unref(s.context);
+    s.context = nullptr;
   }
 }
 
@@ -228,7 +244,8 @@ void Filter::reconcile() {
   std::vector<std::uint32_t> wanted;
   for (const auto& client : clients) {
     if (std::count(wantPlaced_.begin(), wantPlaced_.end(), client.index) == 0) continue;
-    const bool listed = std::count(wantListed_.begin(), wantListed_.end(), kFirstSinkInputID + client.index) > 0;
+    const bool listed =
+        std::count(wantListed_.begin(), wantListed_.end(), kFirstSinkInputID + client.index) > 0;
     if (listed == wantInclude_) wanted.push_back(client.index);
   }
   for (const auto& stream : streams_) {
@@ -243,14 +260,44 @@ void Filter::reconcile() {
 }
 
 void Filter::connect(std::uint32_t index) {
-  auto stream = std::make_unique<Stream>();
-  stream->owner = this;
-  stream->index = index;
-  stream->channels = format_.channels;
-  stream->capacity = std::size_t(kFifoSeconds * format_.rate);
-  stream->ring.assign(stream->capacity * format_.channels, 0.f);
-  stream->stream = pa_stream_new(session_.context(), "Orvane Tap process", &format_, &map_);
-  if (stream->stream == nullptr) return;
+  auto owned = std::make_unique<Stream>();
+  Stream& stream = *owned;
+  stream.owner = this;
+  stream.index = index;
+  stream.channels = format_.channels;
+  stream.capacity = std::size_t(kFifoSeconds * format_.rate);
+  stream.ring.assign(stream.capacity * format_.channels, 0.f);
+  pa_proplist* properties = pa_proplist_new();
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "audiotap");
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "com.orvane.audiotap");
+  stream.context = pa_context_new_with_proplist(pa_mainloop_get_api(session_.loop()), "audiotap", properties);
+  pa_proplist_free(properties);
+  if (stream.context == nullptr) return;
+  pa_context_set_state_callback(
+      stream.context,
+      [](pa_context* context, void* user) {
+        auto* s = static_cast<Stream*>(user);
+        const pa_context_state_t state = pa_context_get_state(context);
+        if (state == PA_CONTEXT_READY) {
+          s->owner->record(*s);
+        } else if (!PA_CONTEXT_IS_GOOD(state)) {
+          s->failed = true;
+        }
+      },
+      &stream);
+  if (pa_context_connect(stream.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    close(stream);
+    return;
+  }
+  streams_.push_back(std::move(owned));
+}
+
+void Filter::record(Stream& s) {
+  s.stream = pa_stream_new(s.context, "Orvane Tap process", &format_, &map_);
+  if (s.stream == nullptr) {
+    s.failed = true;
+    return;
+  }
   pa_buffer_attr attributes;
   attributes.maxlength = std::uint32_t(-1);
   attributes.tlength = std::uint32_t(-1);
@@ -258,20 +305,22 @@ void Filter::connect(std::uint32_t index) {
   attributes.minreq = std::uint32_t(-1);
   attributes.fragsize = std::uint32_t(pa_usec_to_bytes(kFragment, &format_));
   pa_stream_set_read_callback(
-      stream->stream,
+      s.stream,
       [](pa_stream*, std::size_t, void* user) {
-        auto* s = static_cast<Stream*>(user);
-        s->owner->drain(*s);
+        static_cast<Stream*>(user)->owner->drain(*static_cast<Stream*>(user));
       },
-      stream.get());
-  if (pa_stream_set_monitor_stream(stream->stream, index) < 0 ||
-      pa_stream_connect_record(stream->stream, monitorSource_.c_str(), &attributes,
+      &s);
+  pa_stream_set_state_callback(
+      s.stream,
+      [](pa_stream* stream, void* user) {
+        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) static_cast<Stream*>(user)->failed = true;
+      },
+      &s);
+  if (pa_stream_set_monitor_stream(s.stream, s.index) < 0 ||
+      pa_stream_connect_record(s.stream, monitorSource_.c_str(), &attributes,
                                pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) < 0) {
-    pa_stream_set_read_callback(stream->stream, nullptr, nullptr);
-    pa_stream_unref(stream->stream);
-    return;
+    s.failed = true;
   }
-  streams_.push_back(std::move(stream));
 }
 
 void Filter::mix(float* interleaved, std::uint32_t frames, std::uint32_t channels) {
@@ -282,6 +331,7 @@ void Filter::mix(float* interleaved, std::uint32_t frames, std::uint32_t channel
   if (channels != format_.channels) return;
   for (const auto& owned : streams_) {
     Stream& s = *owned;
+    if (s.stream == nullptr) continue;
     drain(s);
     // A server that sends in larger packets than a fragment needs one packet
     // in hand.
@@ -309,14 +359,11 @@ void Filter::mix(float* interleaved, std::uint32_t frames, std::uint32_t channel
     s.dry = take == 0 ? s.dry + frames : 0;
     if (s.dry > format_.rate / 2) s.primed = false;
   }
-  std::erase_if(streams_, [](const std::unique_ptr<Stream>& s) {
-    const pa_stream_state_t state = pa_stream_get_state(s->stream);
-    const bool ended = !PA_STREAM_IS_GOOD(state) && s->size == 0;
+  std::erase_if(streams_, [this](const std::unique_ptr<Stream>& s) {
+    const bool ended = s->failed && s->size == 0;
     const bool faded = s->leaving && (s->gain == 0 || !s->primed);
     if (!ended && !faded) return false;
-    pa_stream_set_read_callback(s->stream, nullptr, nullptr);
-    if (PA_STREAM_IS_GOOD(state)) pa_stream_disconnect(s->stream);
-    pa_stream_unref(s->stream);
+    close(*s);
     return true;
   });
 }

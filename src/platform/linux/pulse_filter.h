@@ -2,20 +2,20 @@
 // tapped sink is an audio client (process object kFirstSinkInputID + its
 // index, PID from `application.process.id`). A filtered capture reads one
 // record stream per wanted sink input (pa_stream_set_monitor_stream on the
-// sink's monitor, in the monitor's own format) and, through the capture's
-// fragment hook, replaces each fragment of the sink's monitor with their sum.
-// The monitor keeps the device clock, so with nothing wanted playing the
-// output is silence at the sink's pace.
+// sink's monitor, in the monitor's own format), each on a connection of its
+// own, and, through the capture's fragment hook, replaces each fragment of
+// the sink's monitor with their sum. The monitor keeps the device clock, so
+// with nothing wanted playing the output is silence at the sink's pace.
 //
 // Each stream has a FIFO; it joins the mix once a fragment's worth (or one of
-// the server's packets, if larger) has arrived, so it adds that much latency
-// and no drift: every stream runs on the sink's clock. A backlog handed over
-// at connection is skipped. A packet that comes late leaves a short gap once,
-// and the stream keeps that much more in hand from then on (on PulseAudio
-// nearly never). It fades in over 5 ms, and out when it is no longer wanted;
-// one that runs dry for 500 ms joins again as a new one. pipewire-pulse sends
-// these streams in bursts up to some 350 ms apart: there a stream joins with
-// 400 ms in hand, so what it plays comes that much later than on PulseAudio.
+// the server's packets, if larger) has arrived, two on pipewire-pulse, whose
+// per-input packets come some 5 ms ahead of the sink's but now and then a
+// wakeup later. So it adds at most a fragment of latency, and no drift: every
+// stream runs on the sink's clock. A backlog handed over at connection is
+// skipped. A packet that comes late leaves a short gap once, and the stream
+// keeps that much more in hand from then on. It fades in over 5 ms, and out
+// when it is no longer wanted; one that runs dry for 500 ms joins again as a
+// new one.
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -45,7 +45,8 @@ std::optional<std::vector<SinkInput>> listSinkInputs(Session& session, std::uint
 
 class Filter {
  public:
-  Filter(Session& session, std::uint32_t sink, std::string monitorSource, pa_sample_spec format, pa_channel_map map);
+  Filter(Session& session, std::uint32_t sink, std::string monitorSource, pa_sample_spec format,
+         pa_channel_map map);
   ~Filter();
   Filter(const Filter&) = delete;
   Filter& operator=(const Filter&) = delete;
@@ -72,6 +73,8 @@ class Filter {
   void refresh();
   void reconcile();
   void connect(std::uint32_t index);
+  void record(Stream& stream);
+  void close(Stream& stream);
 
   Session& session_;
   std::uint32_t sink_;
