@@ -74,9 +74,24 @@ ProcessTrees::ProcessTrees(std::vector<ProcessID> include, std::vector<ProcessID
     : include_(std::move(include)), exclude_(std::move(exclude)) {}
 
 void ProcessTrees::update(const std::vector<platform::ProcessEntry>& table) {
-  // The roots rejoin on every pass: a root is in its tree whenever it lives.
-  included_.insert(include_.begin(), include_.end());
-  excluded_.insert(exclude_.begin(), exclude_.end());
+  // Never empty while we run (we are in it): an empty one could not be read,
+  // and the trees stay as they were.
+  if (table.empty()) return;
+  std::set<ProcessID> alive;
+  for (const auto& entry : table) alive.insert(entry.pid);
+  // A root is in its tree whenever it lives, until it is first seen gone: a
+  // later process under its PID is someone else.
+  for (const auto* roots : {&include_, &exclude_}) {
+    for (const ProcessID root : *roots) {
+      if (!alive.count(root)) ended_.insert(root);
+    }
+  }
+  for (const ProcessID root : include_) {
+    if (!ended_.count(root)) included_.insert(root);
+  }
+  for (const ProcessID root : exclude_) {
+    if (!ended_.count(root)) excluded_.insert(root);
+  }
   grow(included_, table);
   grow(excluded_, table);
 }

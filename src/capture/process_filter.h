@@ -4,7 +4,8 @@
 // The PIDs name process trees: a process and every descendant, including
 // those that start later. A process once found in a tree stays in it while it
 // lives, so a child whose parent has ended (and that was handed to another
-// parent) is still counted. The tap hears the include trees (every process
+// parent) is still counted. A root that has ended is gone for good: a process
+// that later gets its PID is not in its tree. The tap hears the include trees (every process
 // when none is given) minus the exclude trees.
 #pragma once
 
@@ -53,6 +54,7 @@ class ProcessTrees {
  private:
   std::vector<ProcessID> include_, exclude_;
   std::set<ProcessID> included_, excluded_;
+  std::set<ProcessID> ended_;  // roots seen gone
 };
 
 // One audio client: its process object and PID.

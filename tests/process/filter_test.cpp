@@ -111,7 +111,11 @@ INSTANTIATE_TEST_SUITE_P(Process, FilterHeardTest, testing::Values(
     HeardCase{"OrphansStayExcluded", {"--exclude-pid", "100"}, {3000, 2500, 500}, {{"exclude", {100}}},
               ";procs=100:1:0:0:200,101:100:1000,102:101:2000,103:101:1500:500,200:1:3000,201:200:2500:500,"
               "300:1,301:300:500"},
-    HeardCase{"ProcessThatPlaysNothing", {"--include-pid", "400"}, {}, {{"include", {400}}}}),
+    HeardCase{"ProcessThatPlaysNothing", {"--include-pid", "400"}, {}, {{"include", {400}}}},
+    // 400 ends; a later process under its PID (playing 2500 Hz) is someone else.
+    HeardCase{"ReusedPidOfAnEndedRootIsNotItsTree", {"--include-pid", "400"}, {}, {{"include", {400}}},
+              ";procs=100:1,101:100:1000,102:101:2000,103:100:1500:500,200:1:3000,201:200:2500:500,"
+              "300:1,301:300:500,400:1:0:0:400,400:1:2500:700"}),
     [](const auto& info) { return info.param.name; });
 // clang-format on
 
