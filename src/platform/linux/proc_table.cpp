@@ -36,22 +36,24 @@ ProcessID parentOf(ProcessID pid) {
 class ProcTable final : public ProcessTable {
  public:
   std::vector<ProcessEntry> list() override {
-    std::vector<ProcessEntry> entries;
+    std::vector<ProcessID> pids;
     DIR* directory = ::opendir("/proc");
-    if (directory == nullptr) return entries;
+    if (directory == nullptr) return {};
     while (const dirent* entry = ::readdir(directory)) {
       char* end = nullptr;
       const long pid = std::strtol(entry->d_name, &end, 10);
       if (end == entry->d_name || *end != '\0' || pid <= 0) continue;
-      const ProcessID parent = parentOf(ProcessID(pid));
-      if (parent >= 0) entries.push_back({ProcessID(pid), parent});
+      pids.push_back(ProcessID(pid));
     }
     ::closedir(directory);
-    return entries;
+    return parents_.list(pids, parentOf);
   }
 
   // EPERM: it exists, but belongs to someone we may not signal.
   bool exists(ProcessID pid) override { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
+
+ private:
+  ParentCache parents_;
 };
 
 }  // namespace

@@ -14,26 +14,30 @@ namespace {
 class LibprocTable final : public ProcessTable {
  public:
   std::vector<ProcessEntry> list() override {
-    std::vector<ProcessEntry> entries;
     // The count may grow between the two calls: leave room.
     const int estimate = proc_listallpids(nullptr, 0);
-    if (estimate <= 0) return entries;
+    if (estimate <= 0) return {};
     std::vector<pid_t> pids(std::size_t(estimate) + 64);
     const int count = proc_listallpids(pids.data(), int(pids.size() * sizeof(pid_t)));
-    if (count <= 0) return entries;
+    if (count <= 0) return {};
     pids.resize(std::min<std::size_t>(std::size_t(count), pids.size()));
+    std::vector<ProcessID> listed;
     for (const pid_t pid : pids) {
-      if (pid <= 0) continue;
+      if (pid > 0) listed.push_back(ProcessID(pid));
+    }
+    return parents_.list(listed, [](ProcessID pid) {
       proc_bsdinfo info{};
       // A process that ended in between, or that we may not inspect, is left out.
-      if (proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, sizeof info) != int(sizeof info)) continue;
-      entries.push_back({ProcessID(pid), ProcessID(info.pbi_ppid)});
-    }
-    return entries;
+      if (proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, sizeof info) != int(sizeof info)) return ProcessID(-1);
+      return ProcessID(info.pbi_ppid);
+    });
   }
 
   // EPERM: it exists, but belongs to someone we may not signal.
   bool exists(ProcessID pid) override { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
+
+ private:
+  ParentCache parents_;
 };
 
 }  // namespace
