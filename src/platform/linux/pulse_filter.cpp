@@ -14,9 +14,11 @@ constexpr pa_usec_t kFragment = 10 * PA_USEC_PER_MSEC;
 // pipewire-pulse sends a sink input's monitor some 5 ms ahead of the sink's,
 // but not always in the same wakeup: one more fragment in hand covers that.
 constexpr pa_usec_t kPipeWireHold = 2 * kFragment;
-// The sink inputs are re-listed this often; with the core's own pass this
-// takes in a new player well within ~100 ms.
+// The sink inputs are re-listed on the server's word that they changed, at
+// most this often (with the core's own pass a new player is taken in well
+// within ~100 ms), and in any case this seldom.
 constexpr std::int64_t kRelistNs = 40'000'000;
+constexpr std::int64_t kRelistAnywayNs = 1'000'000'000;
 constexpr double kRampSeconds = 0.005;
 constexpr double kFifoSeconds = 1;
 
@@ -123,9 +125,12 @@ Filter::Filter(Session& session, std::uint32_t sink, std::string monitorSource, 
       primeFrames_(
           std::uint32_t(pa_usec_to_bytes(servedByPipeWire(session) ? kPipeWireHold : kFragment, &format) /
                         pa_frame_size(&format))),
-      rampStep_(float(1.0 / (kRampSeconds * format.rate))) {}
+      rampStep_(float(1.0 / (kRampSeconds * format.rate))) {
+  session_.watchSinkInputs([this] { changed_.store(true, std::memory_order_release); });
+}
 
 Filter::~Filter() {
+  session_.watchSinkInputs(nullptr);
   if (query_ != nullptr) {
     pa_operation_cancel(query_);
     pa_operation_unref(query_);
@@ -214,6 +219,7 @@ void Filter::refresh() {
   }
   const std::int64_t now = monotonicNs();
   if (now - lastQueryNs_ < kRelistNs) return;
+  if (!changed_.exchange(false, std::memory_order_acq_rel) && now - lastQueryNs_ < kRelistAnywayNs) return;
   lastQueryNs_ = now;
   queried_.clear();
   auto onInput = [](pa_context*, const pa_sink_input_info* info, int eol, void* user) {

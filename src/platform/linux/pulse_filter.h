@@ -20,6 +20,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -99,6 +100,7 @@ class Filter {
   bool wantInclude_ = true;
   std::vector<AudioObjectID> wantListed_;
   std::vector<std::uint32_t> wantPlaced_;
+  std::atomic<bool> changed_{true};  // the server reported a sink input event
   pa_operation* query_ = nullptr;
   std::vector<SinkInput> queried_;
   std::int64_t lastQueryNs_ = 0;

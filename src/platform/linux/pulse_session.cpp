@@ -48,17 +48,27 @@ bool Session::connect() {
     return false;
   }
   if (!waitUntil([this] { return pa_context_get_state(context_) == PA_CONTEXT_READY; })) return false;
-  if (watcher_) subscribe();
+  subscribe();
   return true;
 }
 
 void Session::subscribe() {
-  // A change of the default sink arrives as a change of the server object;
-  // its new name comes with the server info, asked for on each such event.
+  const auto mask = pa_subscription_mask_t((watcher_ ? PA_SUBSCRIPTION_MASK_SERVER : 0) |
+                                           (sinkInputsChanged_ ? PA_SUBSCRIPTION_MASK_SINK_INPUT : 0));
+  if (mask == PA_SUBSCRIPTION_MASK_NULL) return;
   pa_context_set_subscribe_callback(
       context_,
-      [](pa_context* context, pa_subscription_event_type_t type, std::uint32_t, void* self) {
-        if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SERVER) return;
+      [](pa_context* context, pa_subscription_event_type_t type, std::uint32_t, void* user) {
+        auto* self = static_cast<Session*>(user);
+        const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+        if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
+          if (self->sinkInputsChanged_) self->sinkInputsChanged_();
+          return;
+        }
+        // A change of the default sink arrives as a change of the server
+        // object; its new name comes with the server info, asked for on each
+        // such event.
+        if (facility != PA_SUBSCRIPTION_EVENT_SERVER || !self->watcher_) return;
         auto onServer = [](pa_context*, const pa_server_info* info, void* self) {
           if (info != nullptr) static_cast<Session*>(self)->defaultSinkSeen(info->default_sink_name);
         };
@@ -67,10 +77,15 @@ void Session::subscribe() {
         }
       },
       this);
-  if (pa_operation* operation =
-          pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) {
+  if (pa_operation* operation = pa_context_subscribe(context_, mask, nullptr, nullptr)) {
     pa_operation_unref(operation);
   }
+}
+
+void Session::watchSinkInputs(std::function<void()> changed) {
+  const bool subscribed = bool(sinkInputsChanged_);
+  sinkInputsChanged_ = std::move(changed);
+  if (!subscribed && sinkInputsChanged_ && connected()) subscribe();
 }
 
 void Session::defaultSinkSeen(const char* name) {

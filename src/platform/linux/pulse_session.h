@@ -4,8 +4,8 @@
 //
 // It also watches the server's default sink: once connected it subscribes to
 // server changes, and when the default sink's name differs from the one it
-// last saw, it calls the watcher. That happens on whichever thread iterates
-// the loop at the time (the serving task, during capture).
+// last saw, it calls the watcher. On request it passes on sink input events. That happens on whichever thread
+// iterates the loop at the time (the serving task, during capture).
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -38,6 +38,11 @@ class Session {
   bool connect();
   bool connected() const;
 
+  // Calls `changed` on each event of a sink input (new, changed, removed), on
+  // whichever thread iterates the loop; null stops that. Set by whoever owns
+  // the session at the time.
+  void watchSinkInputs(std::function<void()> changed);
+
   std::optional<SinkInfo> defaultSink();
   bool sourceExists(const std::string& name);
 
@@ -58,6 +63,7 @@ class Session {
 
   std::chrono::milliseconds limit_;
   DefaultSinkWatcher watcher_;
+  std::function<void()> sinkInputsChanged_;
   std::string defaultSink_;  // as last seen; whoever iterates the loop
   pa_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
