@@ -1,6 +1,7 @@
 // --include-pid and --exclude-pid against a real server (PulseAudio or
 // pipewire-pulse): two players, two tones, and which of them comes back.
 #include <gtest/gtest.h>
+#include <pulse/pulseaudio.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,6 +66,51 @@ double amplitude(const std::string& pcm, double from, double to, double hz) {
     sum += samples[i] * std::polar(1.0, -2 * std::numbers::pi * hz * double(i) / 16000);
   }
   return last > first ? 2 * std::abs(sum) / double(last - first) : -1;
+}
+
+// Ends the server's recording streams called `name`, as the server does when
+// it kills one; how many it ended, -1 when the server could not be asked.
+int killSourceOutputs(const std::string& name) {
+  pa_mainloop* loop = pa_mainloop_new();
+  pa_context* context = pa_context_new(pa_mainloop_get_api(loop), "audiotap-test");
+  const auto until = [&](const std::function<bool()>& done) {
+    for (const auto end = Clock::now() + std::chrono::seconds(5); !done() && Clock::now() < end;) {
+      if (pa_mainloop_prepare(loop, 100000) < 0 || pa_mainloop_poll(loop) < 0 ||
+          pa_mainloop_dispatch(loop) < 0)
+        return false;
+    }
+    return done();
+  };
+  int killed = -1;
+  if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0 &&
+      until([&] { return pa_context_get_state(context) == PA_CONTEXT_READY; })) {
+    struct Found {
+      std::string name;
+      std::vector<std::uint32_t> indices;
+    } found{name, {}};
+    pa_operation* list = pa_context_get_source_output_info_list(
+        context,
+        [](pa_context*, const pa_source_output_info* info, int, void* user) {
+          auto* f = static_cast<Found*>(user);
+          if (info != nullptr && info->name != nullptr && f->name == info->name)
+            f->indices.push_back(info->index);
+        },
+        &found);
+    until([&] { return pa_operation_get_state(list) != PA_OPERATION_RUNNING; });
+    pa_operation_unref(list);
+    killed = 0;
+    for (const std::uint32_t index : found.indices) {
+      pa_operation* kill = pa_context_kill_source_output(
+          context, index, [](pa_context*, int success, void* user) { *static_cast<int*>(user) += success; },
+          &killed);
+      until([&] { return pa_operation_get_state(kill) != PA_OPERATION_RUNNING; });
+      pa_operation_unref(kill);
+    }
+  }
+  pa_context_disconnect(context);
+  pa_context_unref(context);
+  pa_mainloop_free(loop);
+  return killed;
 }
 
 class FilterE2eTest : public testing::Test {
@@ -138,6 +184,26 @@ TEST_F(FilterE2eTest, IncludedProcessThatPlaysNothingGivesSilenceAtTheRate) {
   EXPECT_NEAR(double(run.pcm().size()) / 2, 16000, 1600);
   EXPECT_EQ(run.pcm(), std::string(run.pcm().size(), '\0'));
   EXPECT_GE(run.count("level"), 1u);
+}
+
+TEST_F(FilterE2eTest, KeptStreamTheServerEndsIsReportedAndReadAgain) {
+  Shell b(player(server_->sink, 1000, 6));
+  settle();
+  Child run({AUDIOTAP_BINARY, {"--include-pid", std::to_string(b.pid()), "--seconds", "4"}, {}});
+  ASSERT_TRUE(run.waitForBytes(2 * 16000)) << run.stderrText();
+  ASSERT_EQ(killSourceOutputs("Orvane Tap process"), 1);
+  ASSERT_EQ(run.finish(), 0) << run.stderrText();
+  expectOrderlyEnd(run);
+  const auto errors = run.eventsOfType("error");
+  ASSERT_EQ(errors.size(), 1u) << run.stderrText();
+  EXPECT_TRUE(
+      errors[0].json.at("message").get<std::string>().starts_with("could not read the audio of sink input "))
+      << run.stderrText();
+  // Tried again a second after it failed: the tone is back at its level.
+  for (double from = 2.6; from < 3.9; from += 0.1) {
+    EXPECT_NEAR(amplitude(run.pcm(), from, from + 0.1, 1000), kAmplitude, 0.04) << "at " << from << " s\n"
+                                                                                << run.stderrText();
+  }
 }
 
 TEST_F(FilterE2eTest, PidOfNoProcessIsRefused) {

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "events/channel.h"
+
 namespace audiotap::platform::linux {
 
 namespace {
@@ -19,6 +21,9 @@ constexpr pa_usec_t kPipeWireHold = 2 * kFragment;
 // within ~100 ms), and in any case this seldom.
 constexpr std::int64_t kRelistNs = 40'000'000;
 constexpr std::int64_t kRelistAnywayNs = 1'000'000'000;
+// A stream that failed while its sink input is still wanted is tried again
+// this long after.
+constexpr std::int64_t kRetryNs = 1'000'000'000;
 constexpr double kRampSeconds = 0.005;
 constexpr double kFifoSeconds = 1;
 
@@ -83,6 +88,7 @@ struct Filter::Stream {
   pa_context* context = nullptr;
   pa_stream* stream = nullptr;
   bool failed = false;
+  int error = 0;  // why it failed
   std::uint32_t channels;
   // A ring of whole frames.
   std::vector<float> ring;
@@ -205,6 +211,7 @@ void Filter::drain(Stream& stream) {
     if (pa_stream_peek(stream.stream, &data, &bytes) < 0 || bytes == 0) return;
     // A hole keeps its length as silence, so the stream stays on the sink's timeline.
     const std::size_t frames = bytes / pa_frame_size(&format_);
+    std::erase(reported_, stream.index);  // readable again
     stream.largest = std::max(stream.largest, frames);
     stream.push(static_cast<const float*>(data), frames);
     pa_stream_drop(stream.stream);
@@ -238,9 +245,10 @@ void Filter::refresh() {
 
 void Filter::reconcile() {
   std::vector<SinkInput> clients;
+  const bool retry = !failed_.empty() && monotonicNs() >= retryAtNs_;
   {
     std::unique_lock lock(mutex_, std::try_to_lock);
-    if (!lock.owns_lock() || appliedVersion_ == wantVersion_) return;
+    if (!lock.owns_lock() || (appliedVersion_ == wantVersion_ && !retry)) return;
     appliedVersion_ = wantVersion_;
     wantInclude_ = include_;
     wantListed_ = listed_;
@@ -256,6 +264,20 @@ void Filter::reconcile() {
   }
   for (const auto& stream : streams_) {
     if (std::count(wanted.begin(), wanted.end(), stream->index) == 0) stream->leaving = true;
+  }
+  if (retry) {
+    // A stream that failed while its sink input lived on: say so once, until
+    // it reads again. One whose sink input has ended is no longer listed.
+    for (const auto& [index, error] : failed_) {
+      if (std::count(wanted.begin(), wanted.end(), index) == 0 ||
+          std::count(reported_.begin(), reported_.end(), index))
+        continue;
+      reported_.push_back(index);
+      events::emit("error", {{"message", "could not read the audio of sink input " + std::to_string(index) +
+                                             " for the process filter: " + pa_strerror(error) +
+                                             "; it is left out until that succeeds (tried every second)"}});
+    }
+    failed_.clear();
   }
   for (const std::uint32_t index : wanted) {
     const bool present = std::any_of(streams_.begin(), streams_.end(), [&](const auto& stream) {
@@ -288,6 +310,7 @@ void Filter::connect(std::uint32_t index) {
           s->owner->record(*s);
         } else if (!PA_CONTEXT_IS_GOOD(state)) {
           s->failed = true;
+          s->error = pa_context_errno(context);
         }
       },
       &stream);
@@ -302,6 +325,7 @@ void Filter::record(Stream& s) {
   s.stream = pa_stream_new(s.context, "Orvane Tap process", &format_, &map_);
   if (s.stream == nullptr) {
     s.failed = true;
+    s.error = pa_context_errno(s.context);
     return;
   }
   pa_buffer_attr attributes;
@@ -319,13 +343,17 @@ void Filter::record(Stream& s) {
   pa_stream_set_state_callback(
       s.stream,
       [](pa_stream* stream, void* user) {
-        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) static_cast<Stream*>(user)->failed = true;
+        if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) return;
+        auto* s = static_cast<Stream*>(user);
+        s->failed = true;
+        s->error = pa_context_errno(pa_stream_get_context(stream));
       },
       &s);
   if (pa_stream_set_monitor_stream(s.stream, s.index) < 0 ||
       pa_stream_connect_record(s.stream, monitorSource_.c_str(), &attributes,
                                pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) < 0) {
     s.failed = true;
+    s.error = pa_context_errno(s.context);
   }
 }
 
@@ -366,9 +394,13 @@ void Filter::mix(float* interleaved, std::uint32_t frames, std::uint32_t channel
     if (s.dry > format_.rate / 2) s.primed = false;
   }
   std::erase_if(streams_, [this](const std::unique_ptr<Stream>& s) {
-    const bool ended = s->failed && s->size == 0;
+    const bool ended = s->failed && (s->size == 0 || !s->primed);
     const bool faded = s->leaving && (s->gain == 0 || !s->primed);
     if (!ended && !faded) return false;
+    if (ended && !s->leaving) {
+      if (failed_.empty()) retryAtNs_ = monotonicNs() + kRetryNs;
+      failed_.push_back({s->index, s->error});
+    }
     close(*s);
     return true;
   });

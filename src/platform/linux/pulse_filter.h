@@ -15,7 +15,8 @@
 // skipped. A packet that comes late leaves a short gap once, and the stream
 // keeps that much more in hand from then on. It fades in over 5 ms, and out
 // when it is no longer wanted; one that runs dry for 500 ms joins again as a
-// new one.
+// new one. One that fails while its sink input is still wanted is reported
+// once and tried again every second.
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -26,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/hal.h"
@@ -96,6 +98,9 @@ class Filter {
 
   // Serving task only.
   std::vector<std::unique_ptr<Stream>> streams_;
+  std::vector<std::pair<std::uint32_t, int>> failed_;  // sink input, error: to try again at retryAtNs_
+  std::int64_t retryAtNs_ = 0;
+  std::vector<std::uint32_t> reported_;  // failed, said so, not read since
   std::uint64_t appliedVersion_ = 0;
   bool wantInclude_ = true;
   std::vector<AudioObjectID> wantListed_;
