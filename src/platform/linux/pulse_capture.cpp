@@ -15,10 +15,6 @@ namespace audiotap::platform::linux {
 
 namespace {
 
-// The fragment asked of the server: what it may hold back before sending. A
-// shorter one makes a PulseAudio sink render in smaller blocks, at the
-// server's expense.
-constexpr pa_usec_t kFragment = 10 * PA_USEC_PER_MSEC;
 // The serving task's own pace: after a delivery it lets this much more audio
 // gather before it looks again, so one wakeup carries the sink's small blocks
 // together, and a sound waits here 2 ms on average.
@@ -89,12 +85,7 @@ int Capture::start(Queue& queue, IOBlock block, LostHandler lost) {
   work_.assign(std::size_t(kChunkFrames) * channels_, 0.f);
   silence_.assign(std::size_t(kChunkFrames) * channels_, 0.f);
   mono_.assign(kChunkFrames, 0.f);
-  pa_buffer_attr attributes;
-  attributes.maxlength = std::uint32_t(-1);
-  attributes.tlength = std::uint32_t(-1);
-  attributes.prebuf = std::uint32_t(-1);
-  attributes.minreq = std::uint32_t(-1);
-  attributes.fragsize = std::uint32_t(pa_usec_to_bytes(kFragment, &format));
+  const pa_buffer_attr attributes = recordAttributes(format);
   // DONT_MOVE: when the tapped sink goes away the stream must fail, not follow
   // another sink silently.
   // AUTO_TIMING_UPDATE: the server's read index, once a second, shows audio

@@ -12,7 +12,6 @@ namespace audiotap::platform::linux {
 
 namespace {
 
-constexpr pa_usec_t kFragment = 10 * PA_USEC_PER_MSEC;
 // pipewire-pulse sends a sink input's monitor some 5 ms ahead of the sink's,
 // but not always in the same wakeup: one more fragment in hand covers that.
 constexpr pa_usec_t kPipeWireHold = 2 * kFragment;
@@ -295,11 +294,7 @@ void Filter::connect(std::uint32_t index) {
   stream.channels = format_.channels;
   stream.capacity = std::size_t(kFifoSeconds * format_.rate);
   stream.ring.assign(stream.capacity * format_.channels, 0.f);
-  pa_proplist* properties = pa_proplist_new();
-  pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "audiotap");
-  pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "com.orvane.audiotap");
-  stream.context = pa_context_new_with_proplist(pa_mainloop_get_api(session_.loop()), "audiotap", properties);
-  pa_proplist_free(properties);
+  stream.context = newContext(session_.loop());
   if (stream.context == nullptr) return;
   pa_context_set_state_callback(
       stream.context,
@@ -328,12 +323,7 @@ void Filter::record(Stream& s) {
     s.error = pa_context_errno(s.context);
     return;
   }
-  pa_buffer_attr attributes;
-  attributes.maxlength = std::uint32_t(-1);
-  attributes.tlength = std::uint32_t(-1);
-  attributes.prebuf = std::uint32_t(-1);
-  attributes.minreq = std::uint32_t(-1);
-  attributes.fragsize = std::uint32_t(pa_usec_to_bytes(kFragment, &format_));
+  const pa_buffer_attr attributes = recordAttributes(format_);
   pa_stream_set_read_callback(
       s.stream,
       [](pa_stream*, std::size_t, void* user) {

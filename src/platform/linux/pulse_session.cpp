@@ -24,6 +24,25 @@ Session::~Session() {
   if (loop_ != nullptr) pa_mainloop_free(loop_);
 }
 
+pa_buffer_attr recordAttributes(const pa_sample_spec& format) {
+  pa_buffer_attr attributes;
+  attributes.maxlength = std::uint32_t(-1);
+  attributes.tlength = std::uint32_t(-1);
+  attributes.prebuf = std::uint32_t(-1);
+  attributes.minreq = std::uint32_t(-1);
+  attributes.fragsize = std::uint32_t(pa_usec_to_bytes(kFragment, &format));
+  return attributes;
+}
+
+pa_context* newContext(pa_mainloop* loop) {
+  pa_proplist* properties = pa_proplist_new();
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "audiotap");
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "com.orvane.audiotap");
+  pa_context* context = pa_context_new_with_proplist(pa_mainloop_get_api(loop), "audiotap", properties);
+  pa_proplist_free(properties);
+  return context;
+}
+
 bool Session::connect() {
   if (attempted_) return connected();
   attempted_ = true;
@@ -32,11 +51,7 @@ bool Session::connect() {
     error_ = PA_ERR_INTERNAL;
     return false;
   }
-  pa_proplist* properties = pa_proplist_new();
-  pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "audiotap");
-  pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "com.orvane.audiotap");
-  context_ = pa_context_new_with_proplist(pa_mainloop_get_api(loop_), "audiotap", properties);
-  pa_proplist_free(properties);
+  context_ = newContext(loop_);
   if (context_ == nullptr) {
     error_ = PA_ERR_INTERNAL;
     return false;

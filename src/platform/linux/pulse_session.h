@@ -25,6 +25,18 @@ struct SinkInfo {
   std::uint32_t rate = 0;
 };
 
+// What a record stream may hold back before sending: a shorter fragment makes
+// a PulseAudio sink render in smaller blocks, at the server's expense.
+inline constexpr pa_usec_t kFragment = 10 * PA_USEC_PER_MSEC;
+
+// The buffer of a record stream in `format`: one fragment, the rest the
+// server's choice.
+pa_buffer_attr recordAttributes(const pa_sample_spec& format);
+
+// A client of the server as "audiotap" on `loop`, not yet connected; null on
+// failure.
+pa_context* newContext(pa_mainloop* loop);
+
 class Session {
  public:
   using DefaultSinkWatcher = std::function<void()>;
