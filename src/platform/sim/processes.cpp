@@ -45,7 +45,7 @@ std::vector<int> clientsAt(const std::vector<SimProcess>& processes, double ms) 
 }
 
 std::vector<double> TapCoverage::tones(const std::vector<SimProcess>& processes, double ms) {
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   std::vector<double> hz;
   for (const auto& process : processes) {
     if (process.hz <= 0 || !alive(process, ms)) continue;

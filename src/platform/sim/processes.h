@@ -3,7 +3,6 @@
 #pragma once
 
 #include <functional>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -11,6 +10,7 @@
 #include "platform/hal.h"
 #include "platform/processes.h"
 #include "platform/sim/script.h"
+#include "platform/thread_annotations.h"
 
 namespace audiotap::platform::sim {
 
@@ -35,9 +35,9 @@ class SimProcessTable final : public platform::ProcessTable {
 // The tap's processes as last described. Shared
 // by the HAL (main thread) and the delivering task.
 struct TapCoverage {
-  std::mutex mutex;
-  bool include = false;
-  std::vector<AudioObjectID> objects;
+  Mutex mutex;
+  bool include GUARDED_BY(mutex) = false;
+  std::vector<AudioObjectID> objects GUARDED_BY(mutex);
 
   // The tones of the clients alive at `ms` that the tap covers.
   std::vector<double> tones(const std::vector<SimProcess>& processes, double ms);
