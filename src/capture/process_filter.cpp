@@ -59,11 +59,19 @@ std::optional<ProcessID> parseProcessID(const std::string& text) {
 std::optional<std::string> checkPidOptions(const std::vector<std::string>& include,
                                            const std::vector<std::string>& exclude,
                                            platform::ProcessTable& table) {
+  // A process that runs but is missing from the table (its parent cannot be
+  // read) would be taken as ended on the first pass: the filter would never
+  // hear it, or never leave it out.
+  std::set<ProcessID> listed;
+  for (const auto& entry : table.list()) listed.insert(entry.pid);
   for (const auto* list : {&include, &exclude}) {
     const std::string option = list == &include ? "--include-pid" : "--exclude-pid";
     for (const std::string& value : *list) {
       const auto pid = parseProcessID(value);
-      const char* reason = !pid ? "not a positive decimal process ID" : !table.exists(*pid) ? "no such process" : nullptr;
+      const char* reason = !pid                 ? "not a positive decimal process ID"
+                           : listed.count(*pid) ? nullptr
+                           : !table.exists(*pid) ? "no such process"
+                                                 : kProcessNotInspectable;
       if (reason != nullptr) return "invalid " + option + " value \"" + value + "\": " + reason;
     }
   }

@@ -32,8 +32,8 @@ using platform::ProcessID;
 std::optional<ProcessID> parseProcessID(const std::string& text);
 
 // The refusal of a PID option's value, or nothing when every value is a
-// positive decimal PID of a running process. Include values are checked
-// first, each list in order.
+// positive decimal PID of a running process that the table lists. Include
+// values are checked first, each list in order.
 std::optional<std::string> checkPidOptions(const std::vector<std::string>& include,
                                            const std::vector<std::string>& exclude,
                                            platform::ProcessTable& table);
@@ -77,6 +77,7 @@ std::vector<platform::AudioObjectID> listedObjects(const ProcessTrees& trees,
 std::unique_ptr<platform::TapDescription> describeTap(platform::Hal& hal, const ProcessTrees& trees,
                                                       const std::vector<platform::AudioObjectID>& objects);
 
+inline constexpr const char* kProcessNotInspectable = "the process exists but cannot be inspected";
 inline constexpr const char* kProcessListUnreadable = "could not read the list of audio processes";
 inline constexpr const char* kFilterNotUpdated = "could not update the process filter";
 

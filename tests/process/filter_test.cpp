@@ -170,9 +170,11 @@ TEST_P(FilterRefusalTest, EndsStartUpWithOneErrorAndNoAudio) {
   EXPECT_EQ(tapMade, c.tapAttempted);
 }
 
-std::string refused(const std::string& option, const std::string& value, bool exists = false) {
-  return "invalid " + option + " value \"" + value + "\": " +
-         (exists ? "no such process" : "not a positive decimal process ID");
+const std::string kNotPid = "not a positive decimal process ID", kNoProcess = "no such process",
+                  kNotInspectable = "the process exists but cannot be inspected";
+
+std::string refused(const std::string& option, const std::string& value, const std::string& reason = kNotPid) {
+  return "invalid " + option + " value \"" + value + "\": " + reason;
 }
 
 // clang-format off
@@ -185,9 +187,13 @@ INSTANTIATE_TEST_SUITE_P(Process, FilterRefusalTest, testing::Values(
     Refusal{"Hex", {"--include-pid", "0x64"}, refused("--include-pid", "0x64")},
     Refusal{"TooLarge", {"--include-pid", "4294967396"}, refused("--include-pid", "4294967396")},
     Refusal{"LastWithoutValue", {"--exclude-pid", "100", "--exclude-pid"}, refused("--exclude-pid", "")},
-    Refusal{"NoSuchProcess", {"--exclude-pid", "99999"}, refused("--exclude-pid", "99999", true)},
-    Refusal{"NotStartedYet", {"--include-pid", "103"}, refused("--include-pid", "103", true)},
-    Refusal{"IncludeCheckedFirst", {"--exclude-pid", "x", "--include-pid", "7"}, refused("--include-pid", "7", true)},
+    Refusal{"NoSuchProcess", {"--exclude-pid", "99999"}, refused("--exclude-pid", "99999", kNoProcess)},
+    Refusal{"NotStartedYet", {"--include-pid", "103"}, refused("--include-pid", "103", kNoProcess)},
+    // Another user's process, whose parent cannot be read: it would look ended
+    // on the first pass.
+    Refusal{"NotInspectable", {"--exclude-pid", "100", "--include-pid", "200"},
+            refused("--include-pid", "200", kNotInspectable), ";hidden=200"},
+    Refusal{"IncludeCheckedFirst", {"--exclude-pid", "x", "--include-pid", "7"}, refused("--include-pid", "7", kNoProcess)},
     Refusal{"ClientsUnlisted", {"--include-pid", "100"}, "could not read the list of audio processes", ";prs='nope'",
             {{"status", 1852797029}, {"code", "nope"}}},
     Refusal{"NoMixdown", {"--include-pid", "100"},

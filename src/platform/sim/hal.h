@@ -120,7 +120,7 @@ class SimHal final : public platform::Hal {
   Script script_;
   std::vector<Device> devices_;
   const Trace& trace_;
-  SimProcessTable processTable_{script_.processes};
+  SimProcessTable processTable_{script_};
   std::shared_ptr<TapCoverage> coverage_ = std::make_shared<TapCoverage>();
   std::set<const std::string*> liveStrings_;
   std::shared_ptr<World> world_ = std::make_shared<World>();

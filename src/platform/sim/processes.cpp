@@ -24,15 +24,16 @@ bool alive(const SimProcess& process, double ms) { return process.fromMs <= ms &
 std::vector<platform::ProcessEntry> SimProcessTable::list() {
   const double now = elapsedMs();
   std::vector<platform::ProcessEntry> entries;
-  for (const auto& process : processes_) {
-    if (alive(process, now)) entries.push_back({process.pid, process.parent});
+  for (const auto& process : script_.processes) {
+    const bool hidden = std::count(script_.hidden.begin(), script_.hidden.end(), process.pid) > 0;
+    if (alive(process, now) && !hidden) entries.push_back({process.pid, process.parent});
   }
   return entries;
 }
 
 bool SimProcessTable::exists(platform::ProcessID pid) {
   const double now = elapsedMs();
-  return std::any_of(processes_.begin(), processes_.end(),
+  return std::any_of(script_.processes.begin(), script_.processes.end(),
                      [&](const SimProcess& p) { return p.pid == pid && alive(p, now); });
 }
 

@@ -24,12 +24,12 @@ bool alive(const SimProcess& process, double ms);
 
 class SimProcessTable final : public platform::ProcessTable {
  public:
-  explicit SimProcessTable(const std::vector<SimProcess>& processes) : processes_(processes) {}
+  explicit SimProcessTable(const Script& script) : script_(script) {}
   std::vector<platform::ProcessEntry> list() override;
   bool exists(platform::ProcessID pid) override;
 
  private:
-  const std::vector<SimProcess>& processes_;
+  const Script& script_;
 };
 
 // The tap's processes as last described. Shared
