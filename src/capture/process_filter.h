@@ -68,9 +68,11 @@ struct AudioProcess {
 platform::OSStatus readAudioProcesses(platform::Hal& hal, std::vector<AudioProcess>& processes);
 
 // The objects a tap description lists: the heard ones when including, the
-// unheard ones when excluding. Sorted.
+// unheard ones when excluding. Sorted. An include list also holds `self`'s
+// object (it plays nothing), so that it is never empty: whether Core Audio
+// takes a mixdown of no process is unknown.
 std::vector<platform::AudioObjectID> listedObjects(const ProcessTrees& trees,
-                                                   const std::vector<AudioProcess>& processes);
+                                                   const std::vector<AudioProcess>& processes, ProcessID self);
 
 // A mono description of the trees' kind, marked as filtered; null when the
 // platform makes none.

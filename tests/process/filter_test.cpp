@@ -142,6 +142,27 @@ TEST(Filter, TapIsBuiltFromTheTreesAndUpdatedInPlace) {
   EXPECT_FALSE(has("AudioObjectSetPropertyData 91 tdsc exclude [65637,65638]")) << "an update that changes nothing";
 }
 
+// Whether Core Audio takes a mixdown of no process is unknown: the include
+// list always holds audiotap's own process object (it plays nothing), also
+// while nothing included has one, or once the included players have ended.
+TEST(Filter, IncludeListIsNeverEmpty) {
+  const std::string self = "75535";  // the simulator's object for audiotap, 0x10000 + 9999
+  for (const auto& [pid, script] : std::vector<std::pair<std::string, std::string>>{
+           {"400", ""}, {"300", ";procs=300:1,301:300:500:0:300"}}) {
+    TempTrace trace;
+    Child child(sim(kTable + script, {"--include-pid", pid, "--seconds", "0.6"}, trace.path));
+    ASSERT_EQ(child.finish(), 0) << child.stderrText();
+    std::size_t descriptions = 0;
+    for (const std::string& line : trace.lines()) {
+      if (line.find("initMonoMixdownOfProcesses") == std::string::npos && line.find(" tdsc include ") == std::string::npos)
+        continue;
+      ++descriptions;
+      EXPECT_NE(line.find(self), std::string::npos) << line;
+    }
+    EXPECT_GE(descriptions, pid == "300" ? 2u : 1u) << "--include-pid " << pid;
+  }
+}
+
 struct Refusal {
   std::string name;
   Lines args;

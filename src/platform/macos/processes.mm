@@ -2,6 +2,7 @@
 #include <libproc.h>
 #include <signal.h>
 #include <sys/proc_info.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <vector>
@@ -37,6 +38,7 @@ class LibprocTable final : public ProcessTable {
 
   // EPERM: it exists, but belongs to someone we may not signal.
   bool exists(ProcessID pid) override { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
+  ProcessID self() override { return ::getpid(); }
 
  private:
   ParentCache parents_;

@@ -23,7 +23,7 @@ bool alive(const SimProcess& process, double ms) { return process.fromMs <= ms &
 
 std::vector<platform::ProcessEntry> SimProcessTable::list() {
   const double now = elapsedMs();
-  std::vector<platform::ProcessEntry> entries;
+  std::vector<platform::ProcessEntry> entries{{kSelfPid, 1}};
   for (const auto& process : script_.processes) {
     const bool hidden = std::count(script_.hidden.begin(), script_.hidden.end(), process.pid) > 0;
     if (alive(process, now) && !hidden) entries.push_back({process.pid, process.parent});
@@ -33,12 +33,12 @@ std::vector<platform::ProcessEntry> SimProcessTable::list() {
 
 bool SimProcessTable::exists(platform::ProcessID pid) {
   const double now = elapsedMs();
-  return std::any_of(script_.processes.begin(), script_.processes.end(),
-                     [&](const SimProcess& p) { return p.pid == pid && alive(p, now); });
+  return pid == kSelfPid || std::any_of(script_.processes.begin(), script_.processes.end(),
+                                        [&](const SimProcess& p) { return p.pid == pid && alive(p, now); });
 }
 
 std::vector<int> clientsAt(const std::vector<SimProcess>& processes, double ms) {
-  std::vector<int> clients;
+  std::vector<int> clients{kSelfPid};
   for (const auto& process : processes) {
     if (process.hz > 0 && alive(process, ms)) clients.push_back(process.pid);
   }

@@ -20,6 +20,10 @@ double elapsedMs();
 // The process object of an audio client.
 constexpr AudioObjectID processObject(int pid) { return 0x10000 + AudioObjectID(pid); }
 
+// audiotap itself: in the table, and an audio client (it plays nothing), as
+// every process that talks to the HAL is.
+inline constexpr int kSelfPid = 9999;
+
 bool alive(const SimProcess& process, double ms);
 
 class SimProcessTable final : public platform::ProcessTable {
@@ -27,6 +31,7 @@ class SimProcessTable final : public platform::ProcessTable {
   explicit SimProcessTable(const Script& script) : script_(script) {}
   std::vector<platform::ProcessEntry> list() override;
   bool exists(platform::ProcessID pid) override;
+  platform::ProcessID self() override { return kSelfPid; }
 
  private:
   const Script& script_;
@@ -43,7 +48,7 @@ struct TapCoverage {
   std::vector<double> tones(const std::vector<SimProcess>& processes, double ms);
 };
 
-// The audio clients alive at `ms`, by PID.
+// The audio clients alive at `ms`, by PID: audiotap, then the players.
 std::vector<int> clientsAt(const std::vector<SimProcess>& processes, double ms);
 
 }  // namespace audiotap::platform::sim
