@@ -72,7 +72,8 @@ platform::OSStatus readAudioProcesses(platform::Hal& hal, std::vector<AudioProce
 // object (it plays nothing), so that it is never empty: whether Core Audio
 // takes a mixdown of no process is unknown.
 std::vector<platform::AudioObjectID> listedObjects(const ProcessTrees& trees,
-                                                   const std::vector<AudioProcess>& processes, ProcessID self);
+                                                   const std::vector<AudioProcess>& processes,
+                                                   ProcessID self);
 
 // A mono description of the trees' kind, marked as filtered; null when the
 // platform makes none.

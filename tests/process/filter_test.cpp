@@ -154,8 +154,9 @@ TEST(Filter, IncludeListIsNeverEmpty) {
     ASSERT_EQ(child.finish(), 0) << child.stderrText();
     std::size_t descriptions = 0;
     for (const std::string& line : trace.lines()) {
-      if (line.find("initMonoMixdownOfProcesses") == std::string::npos && line.find(" tdsc include ") == std::string::npos)
-        continue;
+      const bool include = line.find("initMonoMixdownOfProcesses") != std::string::npos ||
+                           line.find(" tdsc include ") != std::string::npos;
+      if (!include) continue;
       ++descriptions;
       EXPECT_NE(line.find(self), std::string::npos) << line;
     }
@@ -194,7 +195,8 @@ TEST_P(FilterRefusalTest, EndsStartUpWithOneErrorAndNoAudio) {
 const std::string kNotPid = "not a positive decimal process ID", kNoProcess = "no such process",
                   kNotInspectable = "the process exists but cannot be inspected";
 
-std::string refused(const std::string& option, const std::string& value, const std::string& reason = kNotPid) {
+std::string refused(const std::string& option, const std::string& value,
+                    const std::string& reason = kNotPid) {
   return "invalid " + option + " value \"" + value + "\": " + reason;
 }
 
@@ -214,7 +216,8 @@ INSTANTIATE_TEST_SUITE_P(Process, FilterRefusalTest, testing::Values(
     // on the first pass.
     Refusal{"NotInspectable", {"--exclude-pid", "100", "--include-pid", "200"},
             refused("--include-pid", "200", kNotInspectable), ";hidden=200"},
-    Refusal{"IncludeCheckedFirst", {"--exclude-pid", "x", "--include-pid", "7"}, refused("--include-pid", "7", kNoProcess)},
+    Refusal{"IncludeCheckedFirst", {"--exclude-pid", "x", "--include-pid", "7"},
+            refused("--include-pid", "7", kNoProcess)},
     Refusal{"ClientsUnlisted", {"--include-pid", "100"}, "could not read the list of audio processes", ";prs='nope'",
             {{"status", 1852797029}, {"code", "nope"}}},
     Refusal{"NoMixdown", {"--include-pid", "100"},

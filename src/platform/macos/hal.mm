@@ -125,7 +125,8 @@ class MacHal final : public Hal {
   // them a thread of the HAL's own. Set before any listener is added.
   MacHal() {
     CFRunLoopRef none = nullptr;
-    const AudioObjectPropertyAddress address{::kAudioHardwarePropertyRunLoop, ::kAudioObjectPropertyScopeGlobal,
+    const AudioObjectPropertyAddress address{::kAudioHardwarePropertyRunLoop,
+                                             ::kAudioObjectPropertyScopeGlobal,
                                              ::kAudioObjectPropertyElementMain};
     // A refusal leaves the HAL's default.
     AudioObjectSetPropertyData(::kAudioObjectSystemObject, &address, 0, nullptr, sizeof none, &none);

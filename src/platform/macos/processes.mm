@@ -31,7 +31,8 @@ class LibprocTable final : public ProcessTable {
       // for our own, and a PID run under sudo would look ended). A process
       // that ended in between, or that we may not inspect, is left out.
       proc_bsdshortinfo info{};
-      if (proc_pidinfo(pid, PROC_PIDT_SHORTBSDINFO, 0, &info, sizeof info) != int(sizeof info)) return ProcessID(-1);
+      if (proc_pidinfo(pid, PROC_PIDT_SHORTBSDINFO, 0, &info, sizeof info) != int(sizeof info))
+        return ProcessID(-1);
       return ProcessID(info.pbsi_ppid);
     });
   }
