@@ -59,11 +59,19 @@ std::optional<ProcessID> parseProcessID(const std::string& text) {
 std::optional<std::string> checkPidOptions(const std::vector<std::string>& include,
                                            const std::vector<std::string>& exclude,
                                            platform::ProcessTable& table) {
+  // A process that runs but is missing from the table (its parent cannot be
+  // read) would be taken as ended on the first pass: the filter would never
+  // hear it, or never leave it out.
+  std::set<ProcessID> listed;
+  for (const auto& entry : table.list()) listed.insert(entry.pid);
   for (const auto* list : {&include, &exclude}) {
     const std::string option = list == &include ? "--include-pid" : "--exclude-pid";
     for (const std::string& value : *list) {
       const auto pid = parseProcessID(value);
-      const char* reason = !pid ? "not a positive decimal process ID" : !table.exists(*pid) ? "no such process" : nullptr;
+      const char* reason = !pid                 ? "not a positive decimal process ID"
+                           : listed.count(*pid) ? nullptr
+                           : !table.exists(*pid) ? "no such process"
+                                                 : kProcessNotInspectable;
       if (reason != nullptr) return "invalid " + option + " value \"" + value + "\": " + reason;
     }
   }
@@ -130,11 +138,13 @@ OSStatus readAudioProcesses(platform::Hal& hal, std::vector<AudioProcess>& proce
   return 0;
 }
 
-std::vector<AudioObjectID> listedObjects(const ProcessTrees& trees, const std::vector<AudioProcess>& processes) {
+std::vector<AudioObjectID> listedObjects(const ProcessTrees& trees, const std::vector<AudioProcess>& processes,
+                                         ProcessID self) {
   std::vector<AudioObjectID> listed;
   for (const auto& process : processes) {
     // A client whose PID is unknown is in no tree.
-    const bool heard = process.pid > 0 ? trees.heard(process.pid) : !trees.includeMode();
+    bool heard = process.pid > 0 ? trees.heard(process.pid) : !trees.includeMode();
+    if (process.pid == self && trees.includeMode()) heard = true;
     if (heard == trees.includeMode()) listed.push_back(process.object);
   }
   std::sort(listed.begin(), listed.end());
@@ -158,7 +168,7 @@ std::optional<Failure> FilterUpdater::describe(platform::Hal& hal,
   std::vector<AudioProcess> processes;
   const OSStatus status = readAudioProcesses(hal, processes);
   if (status != 0) return Failure{kProcessListUnreadable, status};
-  listed_ = listedObjects(trees_, processes);
+  listed_ = listedObjects(trees_, processes, setup_.table->self());
   description = describeTap(hal, trees_, listed_);
   failing_ = false;
   return std::nullopt;
@@ -187,7 +197,7 @@ void FilterUpdater::recheck() {
   std::vector<AudioProcess> processes;
   const OSStatus status = readAudioProcesses(*setup_.hal, processes);
   if (status != 0) return report(status);
-  std::vector<AudioObjectID> listed = listedObjects(trees_, processes);
+  std::vector<AudioObjectID> listed = listedObjects(trees_, processes, setup_.table->self());
   if (listed == listed_ && !failing_) return;
   auto description = describeTap(*setup_.hal, trees_, listed);
   if (!description) return report(0);

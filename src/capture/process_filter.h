@@ -32,8 +32,8 @@ using platform::ProcessID;
 std::optional<ProcessID> parseProcessID(const std::string& text);
 
 // The refusal of a PID option's value, or nothing when every value is a
-// positive decimal PID of a running process. Include values are checked
-// first, each list in order.
+// positive decimal PID of a running process that the table lists. Include
+// values are checked first, each list in order.
 std::optional<std::string> checkPidOptions(const std::vector<std::string>& include,
                                            const std::vector<std::string>& exclude,
                                            platform::ProcessTable& table);
@@ -68,15 +68,19 @@ struct AudioProcess {
 platform::OSStatus readAudioProcesses(platform::Hal& hal, std::vector<AudioProcess>& processes);
 
 // The objects a tap description lists: the heard ones when including, the
-// unheard ones when excluding. Sorted.
+// unheard ones when excluding. Sorted. An include list also holds `self`'s
+// object (it plays nothing), so that it is never empty: whether Core Audio
+// takes a mixdown of no process is unknown.
 std::vector<platform::AudioObjectID> listedObjects(const ProcessTrees& trees,
-                                                   const std::vector<AudioProcess>& processes);
+                                                   const std::vector<AudioProcess>& processes,
+                                                   ProcessID self);
 
 // A mono description of the trees' kind, marked as filtered; null when the
 // platform makes none.
 std::unique_ptr<platform::TapDescription> describeTap(platform::Hal& hal, const ProcessTrees& trees,
                                                       const std::vector<platform::AudioObjectID>& objects);
 
+inline constexpr const char* kProcessNotInspectable = "the process exists but cannot be inspected";
 inline constexpr const char* kProcessListUnreadable = "could not read the list of audio processes";
 inline constexpr const char* kFilterNotUpdated = "could not update the process filter";
 

@@ -22,6 +22,8 @@ class ProcessTable {
   virtual std::vector<ProcessEntry> list() = 0;
   // Whether a process with this ID exists now (zombies included).
   virtual bool exists(ProcessID pid) = 0;
+  // The ID of this process.
+  virtual ProcessID self() = 0;
 };
 
 // The parents of the processes listed now, read again only for a PID that

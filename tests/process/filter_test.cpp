@@ -142,6 +142,28 @@ TEST(Filter, TapIsBuiltFromTheTreesAndUpdatedInPlace) {
   EXPECT_FALSE(has("AudioObjectSetPropertyData 91 tdsc exclude [65637,65638]")) << "an update that changes nothing";
 }
 
+// Whether Core Audio takes a mixdown of no process is unknown: the include
+// list always holds audiotap's own process object (it plays nothing), also
+// while nothing included has one, or once the included players have ended.
+TEST(Filter, IncludeListIsNeverEmpty) {
+  const std::string self = "75535";  // the simulator's object for audiotap, 0x10000 + 9999
+  for (const auto& [pid, script] : std::vector<std::pair<std::string, std::string>>{
+           {"400", ""}, {"300", ";procs=300:1,301:300:500:0:300"}}) {
+    TempTrace trace;
+    Child child(sim(kTable + script, {"--include-pid", pid, "--seconds", "0.6"}, trace.path));
+    ASSERT_EQ(child.finish(), 0) << child.stderrText();
+    std::size_t descriptions = 0;
+    for (const std::string& line : trace.lines()) {
+      const bool include = line.find("initMonoMixdownOfProcesses") != std::string::npos ||
+                           line.find(" tdsc include ") != std::string::npos;
+      if (!include) continue;
+      ++descriptions;
+      EXPECT_NE(line.find(self), std::string::npos) << line;
+    }
+    EXPECT_GE(descriptions, pid == "300" ? 2u : 1u) << "--include-pid " << pid;
+  }
+}
+
 struct Refusal {
   std::string name;
   Lines args;
@@ -170,9 +192,12 @@ TEST_P(FilterRefusalTest, EndsStartUpWithOneErrorAndNoAudio) {
   EXPECT_EQ(tapMade, c.tapAttempted);
 }
 
-std::string refused(const std::string& option, const std::string& value, bool exists = false) {
-  return "invalid " + option + " value \"" + value + "\": " +
-         (exists ? "no such process" : "not a positive decimal process ID");
+const std::string kNotPid = "not a positive decimal process ID", kNoProcess = "no such process",
+                  kNotInspectable = "the process exists but cannot be inspected";
+
+std::string refused(const std::string& option, const std::string& value,
+                    const std::string& reason = kNotPid) {
+  return "invalid " + option + " value \"" + value + "\": " + reason;
 }
 
 // clang-format off
@@ -185,9 +210,14 @@ INSTANTIATE_TEST_SUITE_P(Process, FilterRefusalTest, testing::Values(
     Refusal{"Hex", {"--include-pid", "0x64"}, refused("--include-pid", "0x64")},
     Refusal{"TooLarge", {"--include-pid", "4294967396"}, refused("--include-pid", "4294967396")},
     Refusal{"LastWithoutValue", {"--exclude-pid", "100", "--exclude-pid"}, refused("--exclude-pid", "")},
-    Refusal{"NoSuchProcess", {"--exclude-pid", "99999"}, refused("--exclude-pid", "99999", true)},
-    Refusal{"NotStartedYet", {"--include-pid", "103"}, refused("--include-pid", "103", true)},
-    Refusal{"IncludeCheckedFirst", {"--exclude-pid", "x", "--include-pid", "7"}, refused("--include-pid", "7", true)},
+    Refusal{"NoSuchProcess", {"--exclude-pid", "99999"}, refused("--exclude-pid", "99999", kNoProcess)},
+    Refusal{"NotStartedYet", {"--include-pid", "103"}, refused("--include-pid", "103", kNoProcess)},
+    // Another user's process, whose parent cannot be read: it would look ended
+    // on the first pass.
+    Refusal{"NotInspectable", {"--exclude-pid", "100", "--include-pid", "200"},
+            refused("--include-pid", "200", kNotInspectable), ";hidden=200"},
+    Refusal{"IncludeCheckedFirst", {"--exclude-pid", "x", "--include-pid", "7"},
+            refused("--include-pid", "7", kNoProcess)},
     Refusal{"ClientsUnlisted", {"--include-pid", "100"}, "could not read the list of audio processes", ";prs='nope'",
             {{"status", 1852797029}, {"code", "nope"}}},
     Refusal{"NoMixdown", {"--include-pid", "100"},

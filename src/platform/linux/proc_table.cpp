@@ -51,6 +51,7 @@ class ProcTable final : public ProcessTable {
 
   // EPERM: it exists, but belongs to someone we may not signal.
   bool exists(ProcessID pid) override { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
+  ProcessID self() override { return ::getpid(); }
 
  private:
   ParentCache parents_;

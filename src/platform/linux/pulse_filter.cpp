@@ -174,7 +174,7 @@ bool merge(std::vector<std::uint32_t>& to, const std::vector<std::uint32_t>& fro
 }  // namespace
 
 void Filter::want(bool include, std::vector<AudioObjectID> listed) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   include_ = include;
   listed_ = std::move(listed);
   merge(placed_, read_);
@@ -182,7 +182,7 @@ void Filter::want(bool include, std::vector<AudioObjectID> listed) {
 }
 
 std::vector<SinkInput> Filter::clients(bool newPass) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!newPass) return clients_;
   // The pass that read the previous list has ended by now.
   if (merge(placed_, read_)) ++wantVersion_;
@@ -192,13 +192,13 @@ std::vector<SinkInput> Filter::clients(bool newPass) {
 }
 
 void Filter::seed(std::vector<SinkInput> clients) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   clients_ = std::move(clients);
   for (const auto& client : clients_) placed_.push_back(client.index);
 }
 
 void Filter::setListener(Queue* queue, PropertyListener listener) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   listenerQueue_ = queue;
   listener_ = std::move(listener);
 }
@@ -233,7 +233,7 @@ void Filter::refresh() {
     if (info != nullptr && info->sink == self->sink_) self->queried_.push_back(sinkInputOf(*info));
     if (eol == 0) return;
     if (eol < 0) return;  // keep what was known
-    std::lock_guard lock(self->mutex_);
+    MutexLock lock(self->mutex_);
     if (self->queried_ == self->clients_) return;
     self->clients_ = self->queried_;
     self->appliedVersion_ = 0;  // reconcile against the new list
@@ -245,15 +245,17 @@ void Filter::refresh() {
 void Filter::reconcile() {
   std::vector<SinkInput> clients;
   const bool retry = !failed_.empty() && monotonicNs() >= retryAtNs_;
-  {
-    std::unique_lock lock(mutex_, std::try_to_lock);
-    if (!lock.owns_lock() || (appliedVersion_ == wantVersion_ && !retry)) return;
+  if (!mutex_.try_lock()) return;
+  const bool due = appliedVersion_ != wantVersion_ || retry;
+  if (due) {
     appliedVersion_ = wantVersion_;
     wantInclude_ = include_;
     wantListed_ = listed_;
     wantPlaced_ = placed_;
     clients = clients_;
   }
+  mutex_.unlock();
+  if (!due) return;
   std::vector<std::uint32_t> wanted;
   for (const auto& client : clients) {
     if (std::count(wantPlaced_.begin(), wantPlaced_.end(), client.index) == 0) continue;

@@ -25,13 +25,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "platform/hal.h"
 #include "platform/linux/pulse_session.h"
+#include "platform/thread_annotations.h"
 
 namespace audiotap::platform::linux {
 
@@ -87,14 +87,16 @@ class Filter {
   std::uint32_t primeFrames_;
   float rampStep_;
 
-  std::mutex mutex_;  // guards the next four
-  bool include_ = true;
-  std::vector<AudioObjectID> listed_;
-  std::uint64_t wantVersion_ = 1;
-  std::vector<SinkInput> clients_;
-  std::vector<std::uint32_t> read_, placed_;  // by the pass under way; by passes that ended
-  Queue* listenerQueue_ = nullptr;
-  PropertyListener listener_;
+  // Between the core's threads and the serving task.
+  Mutex mutex_;
+  bool include_ GUARDED_BY(mutex_) = true;
+  std::vector<AudioObjectID> listed_ GUARDED_BY(mutex_);
+  std::uint64_t wantVersion_ GUARDED_BY(mutex_) = 1;
+  std::vector<SinkInput> clients_ GUARDED_BY(mutex_);
+  // By the pass under way; by passes that ended.
+  std::vector<std::uint32_t> read_ GUARDED_BY(mutex_), placed_ GUARDED_BY(mutex_);
+  Queue* listenerQueue_ GUARDED_BY(mutex_) = nullptr;
+  PropertyListener listener_ GUARDED_BY(mutex_);
 
   // Serving task only.
   std::vector<std::unique_ptr<Stream>> streams_;

@@ -120,6 +120,18 @@ struct Registration {
 
 class MacHal final : public Hal {
  public:
+  // The HAL attaches its notifications to the run loop this property names,
+  // by default the main one, which dispatch_main() never runs: NULL gives
+  // them a thread of the HAL's own. Set before any listener is added.
+  MacHal() {
+    CFRunLoopRef none = nullptr;
+    const AudioObjectPropertyAddress address{::kAudioHardwarePropertyRunLoop,
+                                             ::kAudioObjectPropertyScopeGlobal,
+                                             ::kAudioObjectPropertyElementMain};
+    // A refusal leaves the HAL's default.
+    AudioObjectSetPropertyData(::kAudioObjectSystemObject, &address, 0, nullptr, sizeof none, &none);
+  }
+
   OSStatus getPropertyData(AudioObjectID object, const PropertyAddress& address, std::uint32_t* dataSize,
                            void* data) override {
     const AudioObjectPropertyAddress halAddress = toHal(address);

@@ -2,6 +2,7 @@
 #include <libproc.h>
 #include <signal.h>
 #include <sys/proc_info.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <vector>
@@ -26,15 +27,19 @@ class LibprocTable final : public ProcessTable {
       if (pid > 0) listed.push_back(ProcessID(pid));
     }
     return parents_.list(listed, [](ProcessID pid) {
-      proc_bsdinfo info{};
-      // A process that ended in between, or that we may not inspect, is left out.
-      if (proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, sizeof info) != int(sizeof info)) return ProcessID(-1);
-      return ProcessID(info.pbi_ppid);
+      // The short form answers for every user's processes (the full one only
+      // for our own, and a PID run under sudo would look ended). A process
+      // that ended in between, or that we may not inspect, is left out.
+      proc_bsdshortinfo info{};
+      if (proc_pidinfo(pid, PROC_PIDT_SHORTBSDINFO, 0, &info, sizeof info) != int(sizeof info))
+        return ProcessID(-1);
+      return ProcessID(info.pbsi_ppid);
     });
   }
 
   // EPERM: it exists, but belongs to someone we may not signal.
   bool exists(ProcessID pid) override { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
+  ProcessID self() override { return ::getpid(); }
 
  private:
   ParentCache parents_;

@@ -198,7 +198,7 @@ OSStatus SimHal::setTapDescription(AudioObjectID tap, platform::TapDescription& 
               idList(ours.objects));
   if (tap != script_.tapID || tap == 0) return kBadObjectError;
   if (script_.tapUpdateStatus != 0) return script_.tapUpdateStatus;
-  std::lock_guard lock(coverage_->mutex);
+  MutexLock lock(coverage_->mutex);
   coverage_->include = ours.include;
   coverage_->objects = ours.objects;
   return 0;
@@ -217,7 +217,7 @@ OSStatus SimHal::createProcessTap(platform::TapDescription& description, AudioOb
   trace_.line("AudioHardwareCreateProcessTap " + description.uuidString());
   {
     const auto& ours = static_cast<SimTapDescription&>(description);
-    std::lock_guard lock(coverage_->mutex);
+    MutexLock lock(coverage_->mutex);
     coverage_->include = ours.include;
     coverage_->objects = ours.objects;
   }
@@ -293,14 +293,14 @@ OSStatus SimHal::addPropertyListener(AudioObjectID object, const platform::Prope
   trace_.line("AudioObjectAddPropertyListenerBlock " + std::to_string(object) + " " +
               fourCharText(address.mSelector));
   if (script_.listenStatus != 0) return script_.listenStatus;
-  std::lock_guard lock(world_->mutex);
+  MutexLock lock(world_->mutex);
   *id = world_->nextListener++;
   world_->listeners.emplace(*id, World::Registration{object, address.mSelector, &queue, std::move(listener)});
   return 0;
 }
 
 OSStatus SimHal::removePropertyListener(platform::ListenerID id) {
-  std::lock_guard lock(world_->mutex);
+  MutexLock lock(world_->mutex);
   const auto found = world_->listeners.find(id);
   if (found == world_->listeners.end()) {
     trace_.line("AudioObjectRemovePropertyListenerBlock invalid");
@@ -315,13 +315,13 @@ OSStatus SimHal::removePropertyListener(platform::ListenerID id) {
 void propertyChanged(const std::shared_ptr<World>& world, const Trace& trace, AudioObjectID object,
                      std::uint32_t selector) {
   trace.line("PropertyChanged " + std::to_string(object) + " " + fourCharText(selector));
-  std::lock_guard lock(world->mutex);
+  MutexLock lock(world->mutex);
   for (const auto& [id, registration] : world->listeners) {
     if (registration.object != object || registration.selector != selector) continue;
     registration.queue->async([world, id = id] {
       platform::PropertyListener listener;
       {
-        std::lock_guard lock(world->mutex);
+        MutexLock lock(world->mutex);
         const auto found = world->listeners.find(id);
         if (found == world->listeners.end()) return;
         listener = found->second.listener;

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -16,6 +15,7 @@
 #include "platform/sim/processes.h"
 #include "platform/sim/script.h"
 #include "platform/sim/trace.h"
+#include "platform/thread_annotations.h"
 
 namespace audiotap::platform::sim {
 
@@ -28,9 +28,9 @@ struct World {
     platform::Queue* queue;
     platform::PropertyListener listener;
   };
-  std::mutex mutex;
-  std::map<platform::ListenerID, Registration> listeners;
-  platform::ListenerID nextListener = 1;
+  Mutex mutex;
+  std::map<platform::ListenerID, Registration> listeners GUARDED_BY(mutex);
+  platform::ListenerID nextListener GUARDED_BY(mutex) = 1;
   std::atomic<bool> deviceAlive{true};
   std::atomic<bool> aggregateAlive{true};
   std::atomic<bool> reformatted{false};
@@ -120,7 +120,7 @@ class SimHal final : public platform::Hal {
   Script script_;
   std::vector<Device> devices_;
   const Trace& trace_;
-  SimProcessTable processTable_{script_.processes};
+  SimProcessTable processTable_{script_};
   std::shared_ptr<TapCoverage> coverage_ = std::make_shared<TapCoverage>();
   std::set<const std::string*> liveStrings_;
   std::shared_ptr<World> world_ = std::make_shared<World>();

@@ -23,21 +23,22 @@ bool alive(const SimProcess& process, double ms) { return process.fromMs <= ms &
 
 std::vector<platform::ProcessEntry> SimProcessTable::list() {
   const double now = elapsedMs();
-  std::vector<platform::ProcessEntry> entries;
-  for (const auto& process : processes_) {
-    if (alive(process, now)) entries.push_back({process.pid, process.parent});
+  std::vector<platform::ProcessEntry> entries{{kSelfPid, 1}};
+  for (const auto& process : script_.processes) {
+    const bool hidden = std::count(script_.hidden.begin(), script_.hidden.end(), process.pid) > 0;
+    if (alive(process, now) && !hidden) entries.push_back({process.pid, process.parent});
   }
   return entries;
 }
 
 bool SimProcessTable::exists(platform::ProcessID pid) {
   const double now = elapsedMs();
-  return std::any_of(processes_.begin(), processes_.end(),
-                     [&](const SimProcess& p) { return p.pid == pid && alive(p, now); });
+  return pid == kSelfPid || std::any_of(script_.processes.begin(), script_.processes.end(),
+                                        [&](const SimProcess& p) { return p.pid == pid && alive(p, now); });
 }
 
 std::vector<int> clientsAt(const std::vector<SimProcess>& processes, double ms) {
-  std::vector<int> clients;
+  std::vector<int> clients{kSelfPid};
   for (const auto& process : processes) {
     if (process.hz > 0 && alive(process, ms)) clients.push_back(process.pid);
   }
@@ -45,7 +46,7 @@ std::vector<int> clientsAt(const std::vector<SimProcess>& processes, double ms) 
 }
 
 std::vector<double> TapCoverage::tones(const std::vector<SimProcess>& processes, double ms) {
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   std::vector<double> hz;
   for (const auto& process : processes) {
     if (process.hz <= 0 || !alive(process, ms)) continue;

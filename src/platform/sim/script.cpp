@@ -286,6 +286,14 @@ bool apply(std::string_view key, std::string_view value, Script& s) {
     return true;
   }
   if (key == "procs") return parseProcesses(value, &s.processes);
+  if (key == "hidden") {
+    for (const auto entry : split(value, ',')) {
+      const auto pid = parseInteger<int>(entry);
+      if (!pid || *pid <= 0) return false;
+      s.hidden.push_back(*pid);
+    }
+    return !s.hidden.empty();
+  }
   if (key == "prs") return assignStatus(value, &s.processListStatus);
   if (key == "tdsc") return assignStatus(value, &s.tapUpdateStatus);
   if (key == "mixdown") {

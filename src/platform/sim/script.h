@@ -43,6 +43,10 @@
 //                         with it the device plays the tones of the processes
 //                         the tap covers (Hz 0: plays nothing), each at amp,
 //                         and a process lives from..until, in ms since start
+//                         (audiotap itself is process 9999, child of 1, an
+//                         audio client that plays nothing)
+//   hidden=<pid>,...      processes that run but whose parent cannot be read
+//                         (another user's): no listing of the table has them
 //   prs=<status>          'prs#' reads      tdsc=<status>   tap updates
 //   mixdown=none          initMonoMixdownOfProcesses yields nothing
 //
@@ -139,6 +143,7 @@ struct Script {
   std::uint64_t mismatchFrom = 0;
   std::uint64_t mismatchCount = 0;
   std::vector<SimProcess> processes;
+  std::vector<int> hidden;
   OSStatus processListStatus = 0;
   OSStatus tapUpdateStatus = 0;
   bool mixdownYieldsDescription = true;
