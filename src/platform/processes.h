@@ -57,4 +57,7 @@ class ParentCache {
 // Made on first call; lives until the process exits. Main thread only.
 ProcessTable& processTable();
 
+// This process's own ID.
+ProcessID ownProcessID();
+
 }  // namespace audiotap::platform
