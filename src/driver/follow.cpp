@@ -20,8 +20,8 @@ constexpr std::chrono::milliseconds kMoveLimit{2000};
 
 struct Follow {
   std::uint64_t generation = 0;
-  bool moving = false;          // the graph is down and being built again
-  Clock::time_point began;      // when the move began
+  bool moving = false;            // the graph is down and being built again
+  Clock::time_point began;        // when the move began
   Clock::time_point silentSince;  // when the captured device stopped delivering
 };
 
@@ -79,7 +79,7 @@ void beginMove(Clock::time_point silentSince) {
 
 void defaultDeviceChanged() {
   State& s = state();
-  if (s.stopped || follow().moving || !s.capturing || !s.options.followOutput) return;
+  if (s.stopped || follow().moving || !s.capturing) return;
   capture::Graph probe;
   // No default at the moment: the captured device still works.
   if (capture::findDefaultOutputDevice(s.platform->hal(), probe)) return;
@@ -98,7 +98,8 @@ void armLossHandler() {
       });
 }
 
-void graphLost(std::uint64_t generation, const std::string& message, std::optional<Clock::time_point> silentSince) {
+void graphLost(std::uint64_t generation, const std::string& message,
+               std::optional<Clock::time_point> silentSince) {
   State& s = state();
   Follow& f = follow();
   if (s.stopped || generation != f.generation) return;

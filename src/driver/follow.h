@@ -13,7 +13,7 @@
 namespace audiotap::driver {
 
 // The default output device may have changed: moves when it is another
-// device than the one captured, and the option is given.
+// device than the one captured.
 void defaultDeviceChanged();
 
 // Sets the platform's device lost handler for the graph being built: its

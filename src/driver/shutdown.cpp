@@ -28,7 +28,6 @@ void stopCapture() {
   State& s = state();
   if (!s.capturing || s.stopped) return;
   s.stopped = true;
-  s.deviceStarted = {};
   // The IO block's last samples reach the writer before it empties the
   // ring; once closed, the writer writes nothing more, so no PCM follows
   // "stopped" and the count matches the bytes. One deadline bounds it all.

@@ -3,6 +3,7 @@
 // tap's silence, and the IO block's calls. Listeners run on a queue of their
 // own (never the main thread's run loop, where the process parks); each hands
 // its work to the main queue, where the graph lives.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -17,7 +18,8 @@
 namespace audiotap::driver {
 namespace {
 
-constexpr const char* kServiceRestarted = "the audio system restarted: the capture's tap and aggregate device are gone";
+constexpr const char* kServiceRestarted =
+    "the audio system restarted: the capture's tap and aggregate device are gone";
 constexpr const char* kAggregateDead = "the capture's aggregate device is no longer alive";
 constexpr const char* kWatchFailed = "AudioObjectAddPropertyListenerBlock failed";
 constexpr const char* kSilentTap =
@@ -31,9 +33,11 @@ constexpr std::chrono::seconds kCheckInterval{1};
 
 // Runs `task` on the main queue; the listener's queue only carries it there.
 // The listener belongs to the graph, and goes with its teardown.
-platform::OSStatus listen(platform::AudioObjectID object, std::uint32_t selector, std::function<void()> task) {
+platform::OSStatus listen(platform::AudioObjectID object, std::uint32_t selector,
+                          std::function<void()> task) {
   State& s = state();
-  if (!s.listenerQueue) s.listenerQueue = s.platform->dispatch().makeSerialQueue("com.orvane.audiotap.listeners");
+  if (!s.listenerQueue)
+    s.listenerQueue = s.platform->dispatch().makeSerialQueue("com.orvane.audiotap.listeners");
   platform::ListenerID id = 0;
   const auto listener = [task = std::move(task)] { state().platform->dispatch().asyncOnMain(task); };
   const platform::OSStatus status = s.platform->hal().addPropertyListener(
@@ -50,7 +54,8 @@ void checkAlive(std::uint64_t generation, platform::AudioObjectID object, const 
   if (s.stopped || (object != s.graph.aggregateID && object != s.graph.outputDevice)) return;
   std::uint32_t alive = 0;
   std::uint32_t size = sizeof alive;
-  const platform::PropertyAddress address = platform::globalAddress(platform::kAudioDevicePropertyDeviceIsAlive);
+  const platform::PropertyAddress address =
+      platform::globalAddress(platform::kAudioDevicePropertyDeviceIsAlive);
   if (s.platform->hal().getPropertyData(object, address, &size, &alive) != 0 || alive == 0) {
     graphLost(generation, message);
   }
@@ -81,8 +86,9 @@ void checkEverySecond() {
   s.writer->reportLosses();
   if (s.ioBlock->silentNanoseconds() < kSilentTapNanoseconds) {
     s.silenceReported = false;
-  } else if (!s.silenceReported && capture::tappedProcessPlays(s.platform->hal(), s.filter ? &s.filter->trees() : nullptr,
-                                                               platform::ownProcessID())) {
+  } else if (!s.silenceReported &&
+             capture::tappedProcessPlays(s.platform->hal(), s.filter ? &s.filter->trees() : nullptr,
+                                         platform::ownProcessID())) {
     s.silenceReported = true;
     events::emitError(kSilentTap);
   }
@@ -93,13 +99,14 @@ void checkEverySecond() {
 }  // namespace
 
 capture::Result takeTapFormat(State& s, platform::StreamDescription& format) {
-  if (capture::Result failed = capture::readTapFormat(s.platform->hal(), s.graph.tapID, format)) return failed;
+  if (capture::Result failed = capture::readTapFormat(s.platform->hal(), s.graph.tapID, format))
+    return failed;
   // The IO block carries on with its output format and frame count; only the
   // conversion from the tap changes, and only when its format does.
   if (std::memcmp(&format, &s.tapStreamFormat, sizeof format) == 0) return std::nullopt;
   capture::TapConversion conversion;
-  if (capture::Result failed = capture::buildConversion(s.platform->media(), format, s.ioBlock->outputFormat(),
-                                                        s.targetRate, conversion)) {
+  if (capture::Result failed = capture::buildConversion(
+          s.platform->media(), format, s.ioBlock->outputFormat(), s.targetRate, conversion)) {
     return failed;
   }
   s.ioBlock->replaceConversion(std::move(conversion));
@@ -111,11 +118,12 @@ capture::Result watchSystem() {
   const std::uint64_t generation = graphGeneration();
   // A backend without the notification leaves it unwatched; so does a refusal,
   // which must not cost the capture itself.
-  (void)listen(platform::kAudioObjectSystemObject, platform::kAudioHardwarePropertyServiceRestarted,
-               [generation] { graphLost(generation, kServiceRestarted); });
+  listen(platform::kAudioObjectSystemObject, platform::kAudioHardwarePropertyServiceRestarted,
+         [generation] { graphLost(generation, kServiceRestarted); });
   if (!state().options.followOutput) return std::nullopt;
-  const platform::OSStatus status = listen(
-      platform::kAudioObjectSystemObject, platform::kAudioHardwarePropertyDefaultOutputDevice, defaultDeviceChanged);
+  const platform::OSStatus status =
+      listen(platform::kAudioObjectSystemObject, platform::kAudioHardwarePropertyDefaultOutputDevice,
+             defaultDeviceChanged);
   if (status != 0) return capture::Failure{kWatchFailed, status};
   return std::nullopt;
 }
@@ -123,19 +131,20 @@ capture::Result watchSystem() {
 void watchGraph() {
   State& s = state();
   const std::uint64_t generation = graphGeneration();
-  (void)listen(s.graph.aggregateID, platform::kAudioDevicePropertyDeviceIsAlive,
-               [generation, aggregate = s.graph.aggregateID] { checkAlive(generation, aggregate, kAggregateDead); });
-  (void)listen(s.graph.outputDevice, platform::kAudioDevicePropertyDeviceIsAlive,
-               [generation, device = s.graph.outputDevice, uid = s.graph.outputDeviceUID] {
-                 checkAlive(generation, device, "the output device \"" + uid + "\" is no longer alive");
-               });
-  (void)listen(s.graph.tapID, platform::kAudioTapPropertyFormat, tapFormatChanged);
+  listen(
+      s.graph.aggregateID, platform::kAudioDevicePropertyDeviceIsAlive,
+      [generation, aggregate = s.graph.aggregateID] { checkAlive(generation, aggregate, kAggregateDead); });
+  listen(s.graph.outputDevice, platform::kAudioDevicePropertyDeviceIsAlive,
+         [generation, device = s.graph.outputDevice, uid = s.graph.outputDeviceUID] {
+           checkAlive(generation, device, "the output device \"" + uid + "\" is no longer alive");
+         });
+  listen(s.graph.tapID, platform::kAudioTapPropertyFormat, tapFormatChanged);
   // Here rather than with the system's listeners: a backend may watch the
   // audio clients only once the tap exists. The periodic pass keeps up
   // without it.
   if (s.filter) {
-    (void)listen(platform::kAudioObjectSystemObject, platform::kAudioHardwarePropertyProcessObjectList,
-                 [] { state().filter->recheck(); });
+    listen(platform::kAudioObjectSystemObject, platform::kAudioHardwarePropertyProcessObjectList,
+           [] { state().filter->recheck(); });
   }
 }
 
