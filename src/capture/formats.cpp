@@ -12,9 +12,7 @@ bool convertibleRates(double tapRate, double targetRate) {
 
 Result readTapFormat(platform::Hal& hal, platform::AudioObjectID tapID, platform::StreamDescription& format) {
   std::uint32_t size = sizeof format;
-  const platform::PropertyAddress address{platform::kAudioTapPropertyFormat, platform::kAudioObjectPropertyScopeGlobal,
-                                          platform::kAudioObjectPropertyElementMain};
-  if (hal.getPropertyData(tapID, address, &size, &format) != 0) return Failure{kFormatUnreadable, std::nullopt};
+  if (hal.getPropertyData(tapID, platform::globalAddress(platform::kAudioTapPropertyFormat), &size, &format) != 0) return Failure{kFormatUnreadable, std::nullopt};
   return std::nullopt;
 }
 

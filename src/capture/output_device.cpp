@@ -5,14 +5,13 @@
 namespace audiotap::capture {
 
 using platform::AudioObjectID;
-using platform::PropertyAddress;
+using platform::globalAddress;
 
 std::optional<std::string> deviceUID(platform::Hal& hal, AudioObjectID device) {
   platform::StringRef reference = nullptr;
   std::uint32_t size = sizeof reference;
-  const PropertyAddress address{platform::kAudioDevicePropertyDeviceUID, platform::kAudioObjectPropertyScopeGlobal,
-                                platform::kAudioObjectPropertyElementMain};
-  const platform::OSStatus status = hal.getPropertyData(device, address, &size, &reference);
+  const platform::OSStatus status =
+      hal.getPropertyData(device, globalAddress(platform::kAudioDevicePropertyDeviceUID), &size, &reference);
   if (reference == nullptr) return std::nullopt;
   std::optional<std::string> uid;
   if (status == 0) uid = hal.copyString(reference);
@@ -23,9 +22,9 @@ std::optional<std::string> deviceUID(platform::Hal& hal, AudioObjectID device) {
 Result findDefaultOutputDevice(platform::Hal& hal, Graph& graph) {
   AudioObjectID device = 0;
   std::uint32_t size = sizeof device;
-  const PropertyAddress address{platform::kAudioHardwarePropertyDefaultOutputDevice,
-                                platform::kAudioObjectPropertyScopeGlobal, platform::kAudioObjectPropertyElementMain};
-  const platform::OSStatus status = hal.getPropertyData(platform::kAudioObjectSystemObject, address, &size, &device);
+  const platform::OSStatus status = hal.getPropertyData(
+      platform::kAudioObjectSystemObject, globalAddress(platform::kAudioHardwarePropertyDefaultOutputDevice), &size,
+      &device);
   graph.outputDevice = status == 0 ? device : 0;
   if (graph.outputDevice != 0) {
     if (auto uid = deviceUID(hal, graph.outputDevice)) {

@@ -12,15 +12,12 @@ namespace audiotap::capture {
 
 using platform::AudioObjectID;
 using platform::OSStatus;
+using platform::globalAddress;
 
 namespace {
 
 // Well within the ~100 ms in which a new process of a tree must count.
 constexpr std::chrono::milliseconds kRecheckPeriod{50};
-
-constexpr platform::PropertyAddress globalAddress(std::uint32_t selector) {
-  return {selector, platform::kAudioObjectPropertyScopeGlobal, platform::kAudioObjectPropertyElementMain};
-}
 
 // Adds to `members` every process in `table` that descends from one of them,
 // and drops the members that are no longer in it.
@@ -56,14 +53,14 @@ std::optional<ProcessID> parseProcessID(const std::string& text) {
   return ProcessID(value);
 }
 
-std::optional<std::string> checkPidOptions(const std::vector<std::string>& include,
-                                           const std::vector<std::string>& exclude,
-                                           platform::ProcessTable& table) {
+CheckedPids checkPidOptions(const std::vector<std::string>& include, const std::vector<std::string>& exclude,
+                            platform::ProcessTable& table) {
   // A process that runs but is missing from the table (its parent cannot be
   // read) would be taken as ended on the first pass: the filter would never
   // hear it, or never leave it out.
   std::set<ProcessID> listed;
   for (const auto& entry : table.list()) listed.insert(entry.pid);
+  CheckedPids checked;
   for (const auto* list : {&include, &exclude}) {
     const std::string option = list == &include ? "--include-pid" : "--exclude-pid";
     for (const std::string& value : *list) {
@@ -72,10 +69,11 @@ std::optional<std::string> checkPidOptions(const std::vector<std::string>& inclu
                            : listed.count(*pid) ? nullptr
                            : !table.exists(*pid) ? "no such process"
                                                  : kProcessNotInspectable;
-      if (reason != nullptr) return "invalid " + option + " value \"" + value + "\": " + reason;
+      if (reason != nullptr) return {{}, {}, "invalid " + option + " value \"" + value + "\": " + reason};
+      (list == &include ? checked.include : checked.exclude).push_back(*pid);
     }
   }
-  return std::nullopt;
+  return checked;
 }
 
 ProcessTrees::ProcessTrees(std::vector<ProcessID> include, std::vector<ProcessID> exclude)
@@ -138,18 +136,39 @@ OSStatus readAudioProcesses(platform::Hal& hal, std::vector<AudioProcess>& proce
   return 0;
 }
 
+namespace {
+
+// A client whose PID is unknown is in no tree.
+bool heard(const ProcessTrees& trees, const AudioProcess& process) {
+  return process.pid > 0 ? trees.heard(process.pid) : !trees.includeMode();
+}
+
+}  // namespace
+
 std::vector<AudioObjectID> listedObjects(const ProcessTrees& trees, const std::vector<AudioProcess>& processes,
                                          ProcessID self) {
   std::vector<AudioObjectID> listed;
   for (const auto& process : processes) {
-    // A client whose PID is unknown is in no tree.
-    bool heard = process.pid > 0 ? trees.heard(process.pid) : !trees.includeMode();
-    if (process.pid == self && trees.includeMode()) heard = true;
-    if (heard == trees.includeMode()) listed.push_back(process.object);
+    // audiotap's own object keeps an include list from ever being empty.
+    const bool listedHere = trees.includeMode() ? heard(trees, process) || process.pid == self : !heard(trees, process);
+    if (listedHere) listed.push_back(process.object);
   }
   std::sort(listed.begin(), listed.end());
   listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
   return listed;
+}
+
+bool tappedProcessPlays(platform::Hal& hal, const ProcessTrees* trees, ProcessID self) {
+  std::vector<AudioProcess> processes;
+  if (readAudioProcesses(hal, processes) != 0) return false;
+  for (const auto& process : processes) {
+    if (process.pid == self || (trees != nullptr && !heard(*trees, process))) continue;
+    std::uint32_t running = 0;
+    std::uint32_t size = sizeof running;
+    const auto address = globalAddress(platform::kAudioProcessPropertyIsRunningOutput);
+    if (hal.getPropertyData(process.object, address, &size, &running) == 0 && running != 0) return true;
+  }
+  return false;
 }
 
 std::unique_ptr<platform::TapDescription> describeTap(platform::Hal& hal, const ProcessTrees& trees,
@@ -174,15 +193,7 @@ std::optional<Failure> FilterUpdater::describe(platform::Hal& hal,
   return std::nullopt;
 }
 
-void FilterUpdater::start() {
-  listenerQueue_ = setup_.dispatch->makeSerialQueue("com.orvane.audiotap.processes");
-  platform::ListenerID id = 0;
-  // Optional: where the platform cannot tell, the periodic pass alone keeps up.
-  setup_.hal->addPropertyListener(
-      platform::kAudioObjectSystemObject, globalAddress(platform::kAudioHardwarePropertyProcessObjectList),
-      *listenerQueue_, [this] { setup_.dispatch->asyncOnMain([this] { recheck(); }); }, &id);
-  setup_.dispatch->asyncAfterOnMain(kRecheckPeriod, [this] { tick(); });
-}
+void FilterUpdater::start() { setup_.dispatch->asyncAfterOnMain(kRecheckPeriod, [this] { tick(); }); }
 
 void FilterUpdater::tick() {
   if (!setup_.running()) return;
@@ -215,12 +226,7 @@ void FilterUpdater::recheck() {
 void FilterUpdater::report(OSStatus status) {
   if (failing_) return;
   failing_ = true;
-  platform::Dictionary payload{{"message", kFilterNotUpdated}};
-  if (status != 0) {
-    payload.emplace_back("status", std::int64_t(status));
-    payload.emplace_back("code", events::fourCC(status));
-  }
-  events::emit("error", payload);
+  events::emitError(kFilterNotUpdated, status != 0 ? std::optional(status) : std::nullopt);
 }
 
 }  // namespace audiotap::capture

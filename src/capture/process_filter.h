@@ -31,12 +31,17 @@ using platform::ProcessID;
 // otherwise (signs, spaces, other bases, zero, overflow).
 std::optional<ProcessID> parseProcessID(const std::string& text);
 
-// The refusal of a PID option's value, or nothing when every value is a
-// positive decimal PID of a running process that the table lists. Include
-// values are checked first, each list in order.
-std::optional<std::string> checkPidOptions(const std::vector<std::string>& include,
-                                           const std::vector<std::string>& exclude,
-                                           platform::ProcessTable& table);
+struct CheckedPids {
+  std::vector<ProcessID> include, exclude;
+  // The first value that is not a positive decimal PID of a running process
+  // that the table lists, refused; the lists are then empty.
+  std::optional<std::string> refusal;
+};
+
+// The PID options' values, parsed. Include values are checked first, each list
+// in order.
+CheckedPids checkPidOptions(const std::vector<std::string>& include, const std::vector<std::string>& exclude,
+                            platform::ProcessTable& table);
 
 class ProcessTrees {
  public:
@@ -75,6 +80,11 @@ std::vector<platform::AudioObjectID> listedObjects(const ProcessTrees& trees,
                                                    const std::vector<AudioProcess>& processes,
                                                    ProcessID self);
 
+// Whether a process the tap hears reports that it is playing
+// (kAudioProcessPropertyIsRunningOutput), `self` aside; every audio client is
+// heard when `trees` is null. A flag that cannot be read counts as not.
+bool tappedProcessPlays(platform::Hal& hal, const ProcessTrees* trees, ProcessID self);
+
 // A mono description of the trees' kind, marked as filtered; null when the
 // platform makes none.
 std::unique_ptr<platform::TapDescription> describeTap(platform::Hal& hal, const ProcessTrees& trees,
@@ -85,8 +95,8 @@ inline constexpr const char* kProcessListUnreadable = "could not read the list o
 inline constexpr const char* kFilterNotUpdated = "could not update the process filter";
 
 // Keeps the tap's description in step with the trees: every 50 ms on the main
-// queue, and when the platform reports a change of the audio clients. The
-// IO path never waits for it.
+// queue, and at each recheck the driver makes when the platform reports a
+// change of the audio clients. The IO path never waits for it.
 class FilterUpdater {
  public:
   struct Setup {
@@ -106,8 +116,7 @@ class FilterUpdater {
   // Fails when the audio clients cannot be listed.
   std::optional<Failure> describe(platform::Hal& hal, std::unique_ptr<platform::TapDescription>& description);
 
-  // Main thread, once the device runs: starts the periodic pass and the
-  // listener.
+  // Main thread, once the device runs: starts the periodic pass.
   void start();
   // One pass: re-reads both lists and replaces the tap's description in place
   // when the listed objects changed. A failure is reported once until a pass
@@ -121,7 +130,6 @@ class FilterUpdater {
   Setup setup_;
   ProcessTrees trees_;
   std::vector<platform::AudioObjectID> listed_;
-  std::unique_ptr<platform::Queue> listenerQueue_;
   bool failing_ = false;
 };
 

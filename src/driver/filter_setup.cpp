@@ -3,23 +3,13 @@
 #include "events/channel.h"
 
 namespace audiotap::driver {
-namespace {
-
-std::vector<platform::ProcessID> parsed(const std::vector<std::string>& values) {
-  std::vector<platform::ProcessID> pids;
-  for (const auto& value : values) pids.push_back(*capture::parseProcessID(value));
-  return pids;
-}
-
-}  // namespace
 
 void setUpProcessFilter(State& s) {
   if (s.options.includePids.empty() && s.options.excludePids.empty()) return;
   platform::ProcessTable& table = platform::processTable();
-  if (auto refusal = capture::checkPidOptions(s.options.includePids, s.options.excludePids, table)) {
-    events::fail(*refusal);
-  }
-  capture::ProcessTrees trees(parsed(s.options.includePids), parsed(s.options.excludePids));
+  capture::CheckedPids pids = capture::checkPidOptions(s.options.includePids, s.options.excludePids, table);
+  if (pids.refusal) events::fail(*pids.refusal);
+  capture::ProcessTrees trees(std::move(pids.include), std::move(pids.exclude));
   s.filter = std::make_unique<capture::FilterUpdater>(capture::FilterUpdater::Setup{
       &s.platform->hal(), &s.platform->dispatch(), &table, &s.graph, [] { return !state().stopped; }},
       std::move(trees));

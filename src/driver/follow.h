@@ -5,20 +5,16 @@
 // writes a "device" event. All of it runs on the main thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace audiotap::driver {
 
-// Watches the default output device from now on, when the option is given;
-// start-up ends with an error when the watch cannot be set up.
-void startFollowing();
-
-// Ends the watch; part of the orderly stop.
-void stopFollowing();
-
-// Whether the option is given and the watch is set up.
-bool following();
+// The default output device may have changed: moves when it is another
+// device than the one captured.
+void defaultDeviceChanged();
 
 // Sets the platform's device lost handler for the graph being built: its
 // report reaches graphLost, on the main queue, with this graph's generation.
@@ -26,11 +22,16 @@ void armLossHandler();
 
 // The graph built for this generation is gone (device lost, audio system
 // restarted): without the option the capture ends with one "error" holding
-// `message`; with it the capture moves. A report about a graph that has
-// since been replaced is dropped.
-void graphLost(std::uint64_t generation, const std::string& message);
+// `message`; with it the capture moves, and the time since `silentSince`
+// (now when not given) becomes silence. A report about a graph that has since
+// been replaced is dropped.
+void graphLost(std::uint64_t generation, const std::string& message,
+               std::optional<std::chrono::steady_clock::time_point> silentSince = std::nullopt);
 
 // The generation of the graph being captured; it changes with each move.
 std::uint64_t graphGeneration();
+
+// Whether the graph is down and being built again.
+bool moving();
 
 }  // namespace audiotap::driver

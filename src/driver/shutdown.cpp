@@ -2,7 +2,6 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "driver/follow.h"
 #include "driver/state.h"
 #include "events/channel.h"
 
@@ -15,9 +14,13 @@ constexpr std::chrono::milliseconds kIoDrainLimit{1000};
 std::chrono::steady_clock::time_point stopDeadline() { return std::chrono::steady_clock::now() + kIoDrainLimit; }
 }  // namespace
 
-void failStartup(const capture::Failure& failure) {
-  State& s = state();
+void tearDownGraph(State& s) {
+  s.deviceStarted = {};
   capture::tearDown(s.platform->hal(), s.graph, s.ioQueue.get(), stopDeadline());
+}
+
+void failStartup(const capture::Failure& failure) {
+  tearDownGraph(state());
   events::fail(failure.message, failure.status);
 }
 
@@ -25,7 +28,6 @@ void stopCapture() {
   State& s = state();
   if (!s.capturing || s.stopped) return;
   s.stopped = true;
-  stopFollowing();
   // The IO block's last samples reach the writer before it empties the
   // ring; once closed, the writer writes nothing more, so no PCM follows
   // "stopped" and the count matches the bytes. One deadline bounds it all.
@@ -42,7 +44,7 @@ void endCapture(int status) {
 }
 
 void endWithError(const std::string& message) {
-  events::emit("error", {{"message", message}});
+  events::emitError(message);
   endCapture(1);
 }
 

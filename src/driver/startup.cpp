@@ -28,7 +28,6 @@ constexpr double kBufferedSeconds = 4.0;
 void stopAndExit() { endCapture(0); }
 
 void setUpIo(State& s, capture::Formats formats) {
-  platform::Hal& hal = s.platform->hal();
   platform::Dispatch& dispatch = s.platform->dispatch();
   s.ioQueue = dispatch.makeSerialQueue("com.orvane.audiotap.io");
   s.writer = std::make_unique<realtime::PcmWriter>(s.targetRate, kBufferedSeconds, *s.stdoutHandle, *s.meter);
@@ -37,15 +36,8 @@ void setUpIo(State& s, capture::Formats formats) {
   s.writer->housekeeping = [block = s.ioBlock] { block->collectRetired(); };
   s.writerQueue = dispatch.makeSerialQueue("com.orvane.audiotap.writer");
   s.writerQueue->async([writer = s.writer.get()] { writer->run(); });
-  if (capture::Result failed = capture::createIOProc(
-          hal, *s.ioQueue, [block = s.ioBlock](const platform::AudioBufferList* input) { (*block)(input); },
-          s.graph)) {
-    failStartup(*failed);
-  }
-  s.capturing = true;
-  watchGraph();
-  armLossHandler();
-  if (capture::Result failed = capture::startDevice(hal, s.graph)) {
+  if (capture::Result failed = startIo(s)) {
+    if (!s.capturing) failStartup(*failed);
     stopCapture();
     events::fail(failed->message, failed->status);
   }
@@ -93,6 +85,21 @@ void installTimeLimitAndStdinWatcher(State& s) {
 
 }  // namespace
 
+capture::Result startIo(State& s) {
+  platform::Hal& hal = s.platform->hal();
+  if (capture::Result failed = capture::createIOProc(
+          hal, *s.ioQueue, [block = s.ioBlock](const platform::AudioBufferList* input) { (*block)(input); },
+          s.graph)) {
+    return failed;
+  }
+  s.capturing = true;
+  watchGraph();
+  armLossHandler();
+  if (capture::Result failed = capture::startDevice(hal, s.graph)) return failed;
+  s.deviceStarted = std::chrono::steady_clock::now();
+  return std::nullopt;
+}
+
 State& state() {
   static State* const instance = new State();
   return *instance;
@@ -109,9 +116,7 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
   s.targetRate = s.options.targetRate;
   setUpProcessFilter(s);
 
-  // Before the graph is built, so that no change after its device was read
-  // can go unseen.
-  startFollowing();
+  if (capture::Result failed = watchSystem()) failStartup(*failed);
   if (capture::Result failed = capture::buildGraph(platform, s.graph)) failStartup(*failed);
   capture::Formats formats;
   if (capture::Result failed =

@@ -3,6 +3,7 @@
 // exits.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,8 @@ struct State {
   // goes through stopCapture, which writes "stopped".
   bool capturing = false;
   bool stopped = false;
+  // When the device was last started; the clock's epoch while it is not.
+  std::chrono::steady_clock::time_point deviceStarted{};
   std::vector<std::unique_ptr<platform::Source>> signalSources;
   std::unique_ptr<platform::Source> stdinSource;
   // Only with --include-pid or --exclude-pid.
@@ -60,14 +63,35 @@ void stopCapture();
 // stopCapture, then exit with `status`. Main thread only.
 [[noreturn]] void endCapture(int status);
 
-// Listens for a restart of the audio system, the death of the aggregate or
-// output device and changes of the tap's format, on a queue of its own; the
-// teardown removes the listeners. Main thread only, on a built graph.
+// Registers the IO block on the built graph, watches the graph and starts the
+// device. Sets `capturing` once the block is registered.
+[[nodiscard]] capture::Result startIo(State& s);
+
+// The one teardown of the graph, its listeners included, with the bound on
+// the wait for an IO block call that is finishing.
+void tearDownGraph(State& s);
+
+// Reads the tap's format into `format`; when it differs from the one the IO
+// block converts from, a conversion from it takes over between two calls.
+[[nodiscard]] capture::Result takeTapFormat(State& s, platform::StreamDescription& format);
+
+// Listens on the system object for a restart of the audio system and, with
+// --follow-output, for changes of the default output device. Before each
+// build, so that no change after its device was read can go unseen; fails only
+// when the default output device cannot be watched. The listeners belong to
+// the graph: its teardown removes them, so each build after a restart of the
+// audio system (which drops them all) adds them again.
+[[nodiscard]] capture::Result watchSystem();
+
+// Listens for the death of the aggregate or output device, changes of the
+// tap's format and, with the process filter, of the audio clients. Main
+// thread only, on a built graph.
 void watchGraph();
 
-// Once a second: reports the audio the IO block could not hand over, and
-// whether the tap has delivered nothing but exact zeros for 3 s while the
-// output device plays (once per run of silence).
+// Once a second: reports the audio the IO block could not hand over; whether
+// the tap has delivered nothing but exact zeros for 3 s while a process it
+// hears plays (once per run of silence); and a device that has stopped
+// calling the IO block, which is then taken for lost.
 void watchEverySecond();
 
 // A failure during capture: one "error" with `message`, then the orderly

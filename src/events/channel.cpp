@@ -35,13 +35,17 @@ void emit(const std::string& type, const platform::Dictionary& payload) {
   standardError->writeAll(line.data(), line.size());
 }
 
-void fail(const std::string& message, std::optional<platform::OSStatus> status) {
+void emitError(const std::string& message, std::optional<platform::OSStatus> status) {
   platform::Dictionary payload{{"message", message}};
   if (status) {
     payload.emplace_back("status", std::int64_t(*status));
     payload.emplace_back("code", fourCC(*status));
   }
   emit("error", payload);
+}
+
+void fail(const std::string& message, std::optional<platform::OSStatus> status) {
+  emitError(message, status);
   std::exit(1);
 }
 

@@ -21,8 +21,11 @@ std::string eventLine(const std::string& type, const platform::Dictionary& paylo
 // write, so lines from two threads never interleave.
 void emit(const std::string& type, const platform::Dictionary& payload);
 
-// Emits "error" with the message (and "status" and "code" when a status is
-// given), then exits with status 1.
+// Emits "error" with the message, and "status" and "code" when a status is
+// given.
+void emitError(const std::string& message, std::optional<platform::OSStatus> status = std::nullopt);
+
+// emitError, then exits with status 1.
 [[noreturn]] void fail(const std::string& message, std::optional<platform::OSStatus> status = std::nullopt);
 
 // The status as four characters, most significant byte first, when all four

@@ -99,13 +99,6 @@ class Hal {
     (void)object, (void)address, (void)qualifierSize, (void)qualifier, (void)dataSize;
     return kAudioHardwareUnsupportedOperationError;
   }
-  // AudioObjectGetPropertyData with a qualifier (a PID for 'id2p').
-  virtual OSStatus getPropertyDataQualified(AudioObjectID object, const PropertyAddress& address,
-                                            std::uint32_t qualifierSize, const void* qualifier,
-                                            std::uint32_t* dataSize, void* data) {
-    (void)object, (void)address, (void)qualifierSize, (void)qualifier, (void)dataSize, (void)data;
-    return kAudioHardwareUnsupportedOperationError;
-  }
 
   // AudioObjectAddPropertyListenerBlock: after the property changes,
   // `listener` runs on `queue`, never on the main thread's run loop. Sets *id

@@ -29,6 +29,7 @@ inline constexpr std::uint32_t kAudioHardwarePropertyServiceRestarted = fourChar
 inline constexpr std::uint32_t kAudioHardwarePropertyProcessObjectList = fourCharCode("prs#");
 inline constexpr std::uint32_t kAudioHardwarePropertyTranslatePIDToProcessObject = fourCharCode("id2p");
 inline constexpr std::uint32_t kAudioProcessPropertyPID = fourCharCode("ppid");
+inline constexpr std::uint32_t kAudioProcessPropertyIsRunningOutput = fourCharCode("piro");
 inline constexpr std::uint32_t kAudioDevicePropertyDeviceIsAlive = fourCharCode("livn");
 inline constexpr std::uint32_t kAudioDevicePropertyDeviceIsRunningSomewhere = fourCharCode("gone");
 inline constexpr std::uint32_t kAudioAggregateDevicePropertyMainSubDevice = fourCharCode("amst");
@@ -41,6 +42,11 @@ struct PropertyAddress {
   std::uint32_t mScope;
   std::uint32_t mElement;
 };
+
+// A property of the object as a whole: global scope, main element.
+constexpr PropertyAddress globalAddress(std::uint32_t selector) {
+  return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+}
 
 inline constexpr std::uint32_t kAudioFormatLinearPCM = fourCharCode("lpcm");
 inline constexpr std::uint32_t kAudioFormatFlagIsFloat = 1u << 0;

@@ -96,6 +96,7 @@ void IoBlock::fillGap(double deliveredSeconds) noexcept {
 }
 
 void IoBlock::operator()(const platform::AudioBufferList* input) noexcept {
+  lastCall_.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
   try {
     takePendingConversion();
     TapConversion& conversion = *current_;

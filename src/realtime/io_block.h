@@ -47,6 +47,13 @@ class IoBlock {
   // of audio; 0 once anything else comes.
   std::int64_t silentNanoseconds() const noexcept { return silentNanoseconds_.load(std::memory_order_relaxed); }
 
+  // When the platform last called the block; the clock's epoch before the
+  // first call.
+  std::chrono::steady_clock::time_point lastCall() const noexcept {
+    using Clock = std::chrono::steady_clock;
+    return Clock::time_point(Clock::duration(lastCall_.load(std::memory_order_relaxed)));
+  }
+
   // Before the device starts, after the capture has moved to another device:
   // the next call first hands the writer silence for the time since `since`
   // less the length of its own buffer, so the output keeps to the time
@@ -67,6 +74,7 @@ class IoBlock {
   const double targetRate_;
   PcmWriter& writer_;
   std::atomic<std::int64_t> silentNanoseconds_{0};
+  std::atomic<std::chrono::steady_clock::rep> lastCall_{0};
   // Steady-clock nanoseconds since its epoch; 0: no gap to fill.
   std::atomic<std::int64_t> gapSince_{0};
 };

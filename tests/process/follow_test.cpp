@@ -50,18 +50,17 @@ const Lines kBuild = {"AudioHardwareCreateProcessTap", "AudioHardwareCreateAggre
 const Lines kTearDown = {"AudioDeviceStop 92 proc", "AudioDeviceDestroyIOProcID 92 proc",
                          "AudioHardwareDestroyAggregateDevice 92", "AudioHardwareDestroyProcessTap 91"};
 
-// The graph calls of a run on `devices` in turn.
+// The graph calls of a run on `devices` in turn: the watch on the default
+// device is part of each graph, added before it is built and removed first
+// in its teardown.
 Lines graphOn(const Lines& devices, bool watching) {
   Lines calls;
-  if (watching) calls.push_back("AudioObjectAddPropertyListenerBlock 1 dOut");
-  for (std::size_t i = 0; i < devices.size(); ++i) {
+  for (const std::string& device : devices) {
+    if (watching) calls.push_back("AudioObjectAddPropertyListenerBlock 1 dOut");
     Lines build = kBuild;
-    build[1] += " " + devices[i];
+    build[1] += " " + device;
     calls.insert(calls.end(), build.begin(), build.end());
-    if (i + 1 < devices.size() || !watching) calls.insert(calls.end(), kTearDown.begin(), kTearDown.end());
-  }
-  if (watching) {
-    calls.push_back("AudioObjectRemovePropertyListenerBlock 1 dOut");
+    if (watching) calls.push_back("AudioObjectRemovePropertyListenerBlock 1 dOut");
     calls.insert(calls.end(), kTearDown.begin(), kTearDown.end());
   }
   return calls;
@@ -161,7 +160,7 @@ TEST(FollowOff, NothingMovesAndALossStillEndsTheCapture) {
 }
 
 // A restart of the audio system rebuilds the graph on the default device,
-// which goes on delivering (until the next restart, in the simulator).
+// which goes on delivering.
 TEST(FollowRestart, TheAudioSystemRestartsAndTheGraphIsBuiltAgain) {
   Sim sim("pace=fast;" + kExact + ";restart=5", {"--follow-output"});
   ASSERT_TRUE(sim.waitForEvent("device")) << sim.stderrText();
@@ -174,6 +173,75 @@ TEST(FollowRestart, TheAudioSystemRestartsAndTheGraphIsBuiltAgain) {
   EXPECT_EQ(sim.pcm().substr(0, tone(5).size()), tone(5));
   const Lines graph = graphOf(sim);
   EXPECT_GE(countOf(graph, "AudioHardwareCreateAggregateDevice SimOutputDevice"), 2);
+}
+
+// A restart of the audio system drops every listener on the system object:
+// each must be added again, or a later change goes unseen (a new default
+// device would be noticed only once the old one had been silent for 2 s,
+// with an "error"; a new audio client only by the filter's periodic pass).
+TEST(FollowRestart, TheSystemIsStillWatchedAfterARestart) {
+  const struct {
+    std::string script;
+    Lines args, devices;
+    std::string notified;
+  } cases[] = {
+      {"switch=10:Phones", {}, {"SimOutputDevice", "Phones"}, "Notified 1 dOut"},
+      {"procs=500:1,501:1:1000:400", {"--exclude-pid", "500"}, {"SimOutputDevice"}, "Notified 1 prs#"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.notified);
+    Lines args = c.args;
+    args.push_back("--follow-output");
+    Sim sim("tone=4000;amp=1;frames=162;format=16000,1,2,int16;restart=5;" + c.script, args);
+    const auto notifiedAfterRestart = [&] {
+      const Lines trace = sim.trace();
+      const auto restart = std::find(trace.begin(), trace.end(), "PropertyChanged 1 srst");
+      return std::find(restart, trace.end(), c.notified) != trace.end();
+    };
+    ASSERT_TRUE(sim.pumpUntil(notifiedAfterRestart, milliseconds(3000))) << sim.stderrText();
+    ASSERT_TRUE(sim.pumpUntil([&] { return sim.count("device") == c.devices.size(); })) << sim.stderrText();
+    ASSERT_TRUE(sim.waitUntilArmed());
+    sim.closeStdin();
+    ASSERT_EQ(sim.finish(), 0) << sim.stderrText();
+    expectOrderlyEnd(sim);
+    EXPECT_EQ(sim.count("error"), 0u) << sim.stderrText();
+    const auto moves = sim.eventsOfType("device");
+    for (std::size_t i = 0; i < moves.size() && i < c.devices.size(); ++i) {
+      EXPECT_EQ(moves[i].json.value("outputDeviceUID", ""), c.devices[i]);
+    }
+  }
+}
+
+// A device that stops calling the IO block without a word is taken for lost
+// after 2 s: one "error", then a move to the default device, and the time it
+// was silent becomes silence.
+TEST(FollowStall, ASilentDeviceIsReportedAndTheCaptureMoves) {
+  Sim sim("pace=fast;" + kExact + ";stall=5;count=8", {"--follow-output"});
+  ASSERT_TRUE(sim.waitForEvent("device")) << sim.stderrText();
+  const double seconds = std::chrono::duration<double>(Clock::now() - sim.started()).count();
+  EXPECT_GE(seconds, 2.0);
+  // The silence counts from the last call, less the first new buffer's length.
+  const std::size_t least = 64000 - tone(1).size();
+  ASSERT_TRUE(sim.waitForBytes(tone(5).size() + least + tone(8).size())) << sim.stderrText();
+  ASSERT_TRUE(sim.waitUntilArmed());
+  sim.closeStdin();
+  ASSERT_EQ(sim.finish(), 0) << sim.stderrText();
+  expectOrderlyEnd(sim);
+  std::vector<Event> events;
+  for (const Event& event : sim.events()) {
+    if (event.type() != "level") events.push_back(event);
+  }
+  ASSERT_EQ(events.size(), 4u) << sim.stderrText();
+  EXPECT_EQ(events[1].json, json({{"type", "error"}, {"message", "the output device stopped delivering audio"}}));
+  EXPECT_EQ(events[2].json, deviceEvent("SimOutputDevice", 16000, 1));
+  const std::string& pcm = sim.pcm();
+  ASSERT_EQ(pcm.substr(0, tone(5).size()), tone(5));
+  const std::size_t loud = pcm.find_first_not_of('\0', tone(5).size());
+  ASSERT_NE(loud, std::string::npos);
+  // At least the 2 s the watchdog waited, at most a second more.
+  EXPECT_GE(loud - tone(5).size(), least);
+  EXPECT_LE(loud - tone(5).size(), 96000u);
+  EXPECT_EQ(pcm.substr(pcm.size() - tone(8).size()), tone(8));
 }
 
 // A platform that refuses the watch cannot follow: start-up ends before
@@ -210,7 +278,8 @@ TEST(FollowFailure, AMoveThatCannotBeBuiltEndsTheCaptureWithItsError) {
   EXPECT_EQ(count("AudioHardwareCreateProcessTap"), count("AudioHardwareDestroyProcessTap 91"));
   EXPECT_EQ(count("AudioHardwareCreateAggregateDevice Phones") + 1,
             count("AudioHardwareDestroyAggregateDevice 92"));
-  EXPECT_EQ(graph.back(), "AudioObjectRemovePropertyListenerBlock 1 dOut");
+  EXPECT_EQ(count("AudioObjectAddPropertyListenerBlock 1 dOut"),
+            count("AudioObjectRemovePropertyListenerBlock 1 dOut"));
 }
 
 }  // namespace

@@ -21,6 +21,7 @@ const std::string kNoConverter = "could not build a converter from the tap forma
 const std::string kUnwrappable =
     "the tap delivered buffers that do not match its stream format: their audio is dropped";
 const std::string kDropped = "standard output is not being read: audio is dropped until the host reads again";
+const std::string kStalled = "the output device stopped delivering audio";
 const std::string kSilent =
     "the tap delivers only silence while audio is playing: the host app has probably not been granted "
     "audio-capture permission";
@@ -63,6 +64,8 @@ std::ptrdiff_t indexOf(const Lines& lines, const std::string& line) {
 // The audio system's notifications: a restart or a dead device ends the
 // capture with one "error", the orderly stop and exit 1; a notification whose
 // value reads back alive, or a platform that cannot notify, changes nothing.
+// A device that no longer answers is dead, and one that stops delivering
+// without a word is taken for dead 2 s later.
 
 struct Notification {
   std::string name, script;
@@ -114,6 +117,9 @@ INSTANTIATE_TEST_SUITE_P(
                                  "AudioObjectGetPropertyData 73 livn glob 0 4"},
                     Notification{"AggregateDeviceDies", "die=5:aggregate", kAggregateDead, 5,
                                  "AudioObjectGetPropertyData 92 livn glob 0 4"},
+                    Notification{"DeadDeviceNoLongerAnswers", "die=5:device:'!obj'", kDeviceDead, 5,
+                                 "AudioObjectGetPropertyData 73 livn glob 0 4"},
+                    Notification{"DeviceStopsDeliveringSilently", "stall=5", kStalled, 5},
                     Notification{"AliveNotificationThatReadsBackAlive", "blip=5;count=10", "", 10,
                                  "AudioObjectGetPropertyData 73 livn glob 0 4"},
                     Notification{"PlatformWithoutListeners", "listen='unop';restart=5", "", 5, "", false}),
@@ -182,30 +188,42 @@ TEST(UnwrappableBuffers, AreReportedOncePerRunAndSkipped) {
 }
 
 // ---------------------------------------------------------------------------
-// Exact zeros for 3 s while the output device plays: one "error", and the
-// capture goes on. Zeros on a quiet device, or sound, say nothing.
+// Exact zeros for 3 s while a process the tap hears plays (its 'piro' reads
+// 1): one "error", and the capture goes on. A device kept running by a
+// process the tap does not hear, or by audiotap itself, says nothing; nor do
+// zeros while no tapped process plays, or sound.
 
 struct SilenceCase {
   std::string name, script;
+  Lines args;
   bool reported;
 };
 
 class SilentTapTest : public testing::TestWithParam<SilenceCase> {};
 
-TEST_P(SilentTapTest, IsReportedOnlyWhileTheDevicePlays) {
+TEST_P(SilentTapTest, IsReportedOnlyWhileATappedProcessPlays) {
   const SilenceCase& c = GetParam();
-  Sim sim(c.script, {"--seconds", "4.6"});
+  Lines args = c.args;
+  args.insert(args.end(), {"--seconds", "4.6"});
+  Sim sim(c.script, args);
   ASSERT_EQ(sim.finish(), 0) << sim.stderrText();
   EXPECT_EQ(outcome(sim), endedBy(c.reported ? Lines{kSilent} : Lines{}, sim));
   expectOrderlyEnd(sim);
   EXPECT_GE(sim.count("level"), 3u) << "capture went on";
 }
 
-INSTANTIATE_TEST_SUITE_P(Process, SilentTapTest,
-                         testing::Values(SilenceCase{"ZerosWhileTheDevicePlays", "amp=0;gone=1", true},
-                                         SilenceCase{"ZerosOnAQuietDevice", "amp=0", false},
-                                         SilenceCase{"SoundWhileTheDevicePlays", "gone=1", false}),
-                         [](const auto& info) { return info.param.name; });
+// 500 and 600 are audio clients; amp=0 makes every tone exact zeros.
+INSTANTIATE_TEST_SUITE_P(
+    Process, SilentTapTest,
+    testing::Values(SilenceCase{"ZerosWhileATappedProcessPlays", "amp=0;procs=500:1:440", {}, true},
+                    SilenceCase{"ZerosWhileNoTappedProcessPlays", "amp=0;gone=1;procs=500:1:440;piro=", {}, false},
+                    SilenceCase{"OnlyAudiotapItselfPlays", "amp=0;gone=1;piro=self", {}, false},
+                    SilenceCase{"OnlyTheExcludedProcessPlays", "amp=0;gone=1;procs=500:1:440,600:1:880;piro=600",
+                                {"--exclude-pid", "600"}, false},
+                    SilenceCase{"TheIncludedProcessIsSilentWhileOthersPlay", "gone=1;procs=500:1,600:1:880",
+                                {"--include-pid", "500"}, false},
+                    SilenceCase{"SoundWhileATappedProcessPlays", "procs=500:1:440", {}, false}),
+    [](const auto& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------
 // A host that stops reading standard output: the IO thread never waits on it.

@@ -44,6 +44,12 @@ TEST(SimScript, MessagesKeepTheirColonsAndEntriesTheirInnerSpaces) {
   EXPECT_FALSE(changes.script->reformat.interleaved);
   EXPECT_TRUE(changes.script->aggregateDies);
   EXPECT_EQ(changes.script->mismatchCount, 3u);
+  const auto silence = parseScript("die=4:device:'!obj';piro=self,7");
+  ASSERT_TRUE(silence.script) << silence.badEntry;
+  EXPECT_EQ(silence.script->deadReadStatus, 0x216F626A);
+  EXPECT_EQ(silence.script->runningOutput, std::vector<int>{7});
+  EXPECT_TRUE(silence.script->selfRunsOutput);
+  EXPECT_EQ(parseScript("piro=").script->runningOutput, std::vector<int>{});
 }
 
 TEST(SimScript, RefusesTheFirstBadEntry) {
@@ -74,6 +80,10 @@ TEST(SimScript, RefusesTheFirstBadEntry) {
                             "switch=2:A:48000,1",
                             "die=3:speaker",
                             "die=device",
+                            "die=3:device:",
+                            "stall=x",
+                            "piro=7,,8",
+                            "piro=me",
                             "reformat=3:48000,0,4",
                             "mismatch=3",
                             "gone=-1",

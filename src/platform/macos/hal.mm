@@ -37,6 +37,7 @@ static_assert(platform::kAudioHardwarePropertyProcessObjectList == ::kAudioHardw
 static_assert(platform::kAudioHardwarePropertyTranslatePIDToProcessObject ==
               ::kAudioHardwarePropertyTranslatePIDToProcessObject);
 static_assert(platform::kAudioProcessPropertyPID == ::kAudioProcessPropertyPID);
+static_assert(platform::kAudioProcessPropertyIsRunningOutput == ::kAudioProcessPropertyIsRunningOutput);
 static_assert(platform::kAudioDevicePropertyDeviceIsAlive == ::kAudioDevicePropertyDeviceIsAlive);
 static_assert(platform::kAudioDevicePropertyDeviceIsRunningSomewhere ==
               ::kAudioDevicePropertyDeviceIsRunningSomewhere);
@@ -142,13 +143,6 @@ class MacHal final : public Hal {
                                const void* qualifier, std::uint32_t* dataSize) override {
     const AudioObjectPropertyAddress halAddress = toHal(address);
     return AudioObjectGetPropertyDataSize(object, &halAddress, qualifierSize, qualifier, dataSize);
-  }
-
-  OSStatus getPropertyDataQualified(AudioObjectID object, const PropertyAddress& address,
-                                    std::uint32_t qualifierSize, const void* qualifier, std::uint32_t* dataSize,
-                                    void* data) override {
-    const AudioObjectPropertyAddress halAddress = toHal(address);
-    return AudioObjectGetPropertyData(object, &halAddress, qualifierSize, qualifier, dataSize, data);
   }
 
   OSStatus addPropertyListener(AudioObjectID object, const PropertyAddress& address, Queue& queue,

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "events/json.h"
@@ -82,6 +83,8 @@ std::optional<std::size_t> SimHal::deviceIndex(AudioObjectID id) const {
   return std::nullopt;
 }
 
+std::vector<int> SimHal::clients() const { return clientsAt(script_.processes, elapsedMs()); }
+
 SimHal::~SimHal() {
   for (const std::string* string : liveStrings_) delete string;
 }
@@ -127,20 +130,22 @@ OSStatus SimHal::getPropertyData(AudioObjectID object, const platform::PropertyA
     if (!isDevice && !isAggregate) return kBadObjectError;
     if (size != sizeof(std::uint32_t)) return kBadPropertySizeError;
     std::uint32_t value = 0;
+    OSStatus status = 0;
     if (address.mSelector == platform::kAudioDevicePropertyDeviceIsAlive) {
       const bool alive = isDevice ? (*device != 0 || world_->deviceAlive.load()) &&
                                         (world_->deadDevices.load() >> *device & 1) == 0
                                   : world_->aggregateAlive.load();
       value = alive ? 1 : 0;
+      if (!alive) status = script_.deadReadStatus;
     } else {
       value = isDevice ? script_.gone : 0;
     }
     std::memcpy(data, &value, sizeof value);
-    return 0;
+    return status;
   }
   if (address.mSelector == platform::kAudioHardwarePropertyProcessObjectList) {
     if (object != platform::kAudioObjectSystemObject) return kBadObjectError;
-    const std::vector<int> clients = clientsAt(script_.processes, elapsedMs());
+    const std::vector<int> clients = this->clients();
     std::uint32_t written = 0;
     for (const int pid : clients) {
       if (written + sizeof(AudioObjectID) > size) break;
@@ -151,11 +156,15 @@ OSStatus SimHal::getPropertyData(AudioObjectID object, const platform::PropertyA
     *dataSize = written;
     return script_.processListStatus;
   }
-  if (address.mSelector == platform::kAudioProcessPropertyPID) {
+  if (address.mSelector == platform::kAudioProcessPropertyPID ||
+      address.mSelector == platform::kAudioProcessPropertyIsRunningOutput) {
     if (size != sizeof(std::int32_t)) return kBadPropertySizeError;
-    for (const int pid : clientsAt(script_.processes, elapsedMs())) {
+    for (const int pid : clients()) {
       if (processObject(pid) != object) continue;
-      const std::int32_t value = pid;
+      const auto& running = script_.runningOutput;
+      const bool runs = pid == kSelfPid ? script_.selfRunsOutput
+                                        : !running || std::count(running->begin(), running->end(), pid) > 0;
+      const std::int32_t value = address.mSelector == platform::kAudioProcessPropertyPID ? pid : runs ? 1 : 0;
       std::memcpy(data, &value, sizeof value);
       return 0;
     }
@@ -209,7 +218,7 @@ OSStatus SimHal::getPropertyDataSize(AudioObjectID object, const platform::Prope
   trace_.line("AudioObjectGetPropertyDataSize " + std::to_string(object) + " " + fourCharText(address.mSelector));
   if (address.mSelector != platform::kAudioHardwarePropertyProcessObjectList) return kUnknownPropertyError;
   if (object != platform::kAudioObjectSystemObject) return kBadObjectError;
-  *dataSize = std::uint32_t(clientsAt(script_.processes, elapsedMs()).size() * sizeof(AudioObjectID));
+  *dataSize = std::uint32_t(clients().size() * sizeof(AudioObjectID));
   return script_.processListStatus;
 }
 
@@ -317,8 +326,8 @@ void propertyChanged(const std::shared_ptr<World>& world, const Trace& trace, Au
   trace.line("PropertyChanged " + std::to_string(object) + " " + fourCharText(selector));
   MutexLock lock(world->mutex);
   for (const auto& [id, registration] : world->listeners) {
-    if (registration.object != object || registration.selector != selector) continue;
-    registration.queue->async([world, id = id] {
+    if (registration.object != object || registration.selector != selector || registration.dropped) continue;
+    registration.queue->async([world, &trace, id = id, object, selector] {
       platform::PropertyListener listener;
       {
         MutexLock lock(world->mutex);
@@ -326,8 +335,17 @@ void propertyChanged(const std::shared_ptr<World>& world, const Trace& trace, Au
         if (found == world->listeners.end()) return;
         listener = found->second.listener;
       }
+      trace.line("Notified " + std::to_string(object) + " " + fourCharText(selector));
       listener();
     });
+  }
+}
+
+void serviceRestarted(const std::shared_ptr<World>& world, const Trace& trace) {
+  propertyChanged(world, trace, platform::kAudioObjectSystemObject, platform::kAudioHardwarePropertyServiceRestarted);
+  std::lock_guard lock(world->mutex);
+  for (auto& [id, registration] : world->listeners) {
+    if (registration.object == platform::kAudioObjectSystemObject) registration.dropped = true;
   }
 }
 
@@ -375,11 +393,11 @@ void deliver(SimHal::Stream& stream) {
       if (stream.lost) stream.lost(script.loseMessage);
       return;
     }
-    if (at(script.restartAfter, delivered)) {
-      propertyChanged(stream.world, *stream.trace, platform::kAudioObjectSystemObject,
-                      platform::kAudioHardwarePropertyServiceRestarted);
+    if (at(script.restartAfter, delivered) && !world.restarted.exchange(true)) {
+      serviceRestarted(stream.world, *stream.trace);
       return;
     }
+    if (at(script.stallAfter, delivered) && !world.stalled.exchange(true)) return;
     if (at(script.dieAfter, delivered)) {
       (script.aggregateDies ? world.aggregateAlive : world.deviceAlive).store(false);
       propertyChanged(stream.world, *stream.trace, script.aggregateDies ? script.aggregateID : script.deviceID,

@@ -27,6 +27,7 @@ struct World {
     std::uint32_t selector;
     platform::Queue* queue;
     platform::PropertyListener listener;
+    bool dropped = false;  // by a restart of the audio system: never fires again
   };
   Mutex mutex;
   std::map<platform::ListenerID, Registration> listeners GUARDED_BY(mutex);
@@ -35,16 +36,23 @@ struct World {
   std::atomic<bool> aggregateAlive{true};
   std::atomic<bool> reformatted{false};
   std::atomic<bool> reformatRead{false};
+  std::atomic<bool> restarted{false};
+  std::atomic<bool> stalled{false};
   // The default output device, as an index into the scripted devices, and
   // the devices that died with a switch away from them (bit per index).
   std::atomic<std::size_t> defaultDevice{0};
   std::atomic<std::uint64_t> deadDevices{0};
 };
 
-// Traces the change, then runs each listener registered for it on its queue,
-// unless it has been removed by then.
+// Traces the change, then runs each listener registered for it (and not
+// dropped) on its queue, unless it has been removed by then; each run is
+// traced as Notified.
 void propertyChanged(const std::shared_ptr<World>& world, const Trace& trace, AudioObjectID object,
                      std::uint32_t selector);
+
+// The audio system restarts: 'srst' fires, then every listener on the system
+// object is dropped.
+void serviceRestarted(const std::shared_ptr<World>& world, const Trace& trace);
 
 class SimHal final : public platform::Hal {
  public:
@@ -113,6 +121,9 @@ class SimHal final : public platform::Hal {
   std::string procText(platform::IOProcID procID) const;
   // The index of the scripted device, if it is one.
   std::optional<std::size_t> deviceIndex(AudioObjectID id) const;
+  // The audio clients by PID, this process among them when the script says
+  // it runs output.
+  std::vector<int> clients() const;
   // On the delivering thread of the device at `index`, once it has delivered
   // what the switch away from it says.
   void switchFrom(std::size_t index, Stream& stream);

@@ -1,22 +1,17 @@
 #include "platform/sim/processes.h"
 
-#include <time.h>
-
 #include <algorithm>
+#include <cstdint>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_dispatch.h"
 #include "platform/sim/hal.h"
 
 namespace audiotap::platform::sim {
 
 double elapsedMs() {
-  const auto now = [] {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
-  };
-  static const double start = now();
-  return now() - start;
+  static const std::int64_t start = posix::monotonicNanoseconds();
+  return double(posix::monotonicNanoseconds() - start) / 1e6;
 }
 
 bool alive(const SimProcess& process, double ms) { return process.fromMs <= ms && ms < process.untilMs; }

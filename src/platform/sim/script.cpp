@@ -112,6 +112,24 @@ bool parseProcesses(std::string_view text, std::vector<SimProcess>* processes) {
   return true;
 }
 
+bool parseRunning(std::string_view text, Script& s) {
+  std::vector<int> pids;
+  bool self = false;
+  for (const auto entry : split(text, ',')) {
+    const auto pid = parseInteger<int>(entry);
+    if (entry == "self") {
+      self = true;
+    } else if (pid && *pid > 0) {
+      pids.push_back(*pid);
+    } else if (!text.empty()) {
+      return false;
+    }
+  }
+  s.runningOutput = std::move(pids);
+  s.selfRunsOutput = self;
+  return true;
+}
+
 bool assignStatus(std::string_view text, OSStatus* status) {
   const auto parsed = parseStatus(text);
   if (parsed) *status = *parsed;
@@ -273,10 +291,16 @@ bool apply(std::string_view key, std::string_view value, Script& s) {
   if (key == "blip") return assignCount(value, &s.blipAfter);
   std::string_view rest;
   if (key == "die") {
-    if (!splitCount(value, &s.dieAfter, &rest) || (rest != "device" && rest != "aggregate")) return false;
+    if (!splitCount(value, &s.dieAfter, &rest)) return false;
+    const auto colon = rest.find(':');
+    if (colon != std::string_view::npos && !assignStatus(rest.substr(colon + 1), &s.deadReadStatus)) return false;
+    rest = rest.substr(0, colon);
+    if (rest != "device" && rest != "aggregate") return false;
     s.aggregateDies = rest == "aggregate";
     return true;
   }
+  if (key == "stall") return assignCount(value, &s.stallAfter);
+  if (key == "piro") return parseRunning(value, s);
   if (key == "reformat") return splitCount(value, &s.reformatAfter, &rest) && parseFormat(rest, &s.reformat);
   if (key == "mismatch") {
     std::optional<std::uint64_t> from, count;

@@ -29,9 +29,14 @@
 //   gone=<n>              'gone' (running somewhere) of the output device (0)
 //
 // After the given number of buffers (counted like lose=):
-//   restart=<buffers>     the audio system restarts: 'srst' fires, audio ends
-//   die=<buffers>:device|aggregate   'livn' of that object turns 0 and fires,
-//                         audio ends
+//   restart=<buffers>     the audio system restarts, once: 'srst' fires, every
+//                         listener on the system object is dropped (never
+//                         fires again), audio ends
+//   die=<buffers>:device|aggregate[:<status>]   'livn' of that object turns 0
+//                         and fires, audio ends; with a status, reading 'livn'
+//                         then fails with it
+//   stall=<buffers>       once: the device delivers nothing more, and nothing
+//                         fires
 //   blip=<buffers>        'livn' of the output device fires, still 1
 //   reformat=<buffers>:<format>   the tap's format becomes <format> (as for
 //                         format=) and 'tfmt' fires; the next buffer, in the
@@ -47,6 +52,9 @@
 //                         audio client that plays nothing)
 //   hidden=<pid>,...      processes that run but whose parent cannot be read
 //                         (another user's): no listing of the table has them
+//   piro=[<pid>|self],... the audio clients whose 'piro' (running output)
+//                         reads 1 (default: every one but audiotap itself);
+//                         self: audiotap itself (9999) runs output too
 //   prs=<status>          'prs#' reads      tdsc=<status>   tap updates
 //   mixdown=none          initMonoMixdownOfProcesses yields nothing
 //
@@ -137,6 +145,8 @@ struct Script {
   std::optional<std::uint64_t> restartAfter;
   std::optional<std::uint64_t> dieAfter;
   bool aggregateDies = false;  // else the output device
+  OSStatus deadReadStatus = 0;
+  std::optional<std::uint64_t> stallAfter;
   std::optional<std::uint64_t> blipAfter;
   std::optional<std::uint64_t> reformatAfter;
   ToneFormat reformat;
@@ -144,6 +154,8 @@ struct Script {
   std::uint64_t mismatchCount = 0;
   std::vector<SimProcess> processes;
   std::vector<int> hidden;
+  std::optional<std::vector<int>> runningOutput;  // none: every audio client
+  bool selfRunsOutput = false;
   OSStatus processListStatus = 0;
   OSStatus tapUpdateStatus = 0;
   bool mixdownYieldsDescription = true;

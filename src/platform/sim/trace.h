@@ -21,6 +21,7 @@
 //   AudioObjectRemovePropertyListenerBlock <object> <selector> | invalid
 //   DeviceLost <message>                   (from the IO queue, not a call)
 //   PropertyChanged <object> <selector>    (from the IO queue, not a call)
+//   Notified <object> <selector>           (a listener runs, on its queue)
 //
 // <ref> is "uid" for the reference a UID read handed out and "invalid" for
 // one that is unknown or already released. <proc> is "proc" for the ID the
