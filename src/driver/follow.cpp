@@ -71,6 +71,7 @@ capture::Result rebuild(State& s) {
           s.graph)) {
     return failed;
   }
+  s.ioBlock->setTapStream(s.graph.tapStream);
   watchGraph();
   armLossHandler();
   // The time since the old device stopped delivering becomes silence, up to

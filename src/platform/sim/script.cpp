@@ -269,6 +269,12 @@ bool apply(std::string_view key, std::string_view value, Script& s) {
     if (gone) s.gone = *gone;
     return gone.has_value();
   }
+  if (key == "streams") {
+    const auto streams = parseInteger<std::uint32_t>(value);
+    if (!streams || *streams == 0 || *streams > 8) return false;
+    s.streams = *streams;
+    return true;
+  }
   if (key == "restart") return assignCount(value, &s.restartAfter);
   if (key == "blip") return assignCount(value, &s.blipAfter);
   std::string_view rest;
