@@ -34,7 +34,10 @@ void setUpIo(State& s, capture::Formats formats) {
   s.writer = std::make_unique<realtime::PcmWriter>(s.targetRate, kBufferedSeconds, *s.stdoutHandle, *s.meter);
   s.ioBlock = std::make_shared<realtime::IoBlock>(std::move(formats.conversion), std::move(formats.outputFormat),
                                                   s.platform->media(), s.targetRate, *s.writer);
+  s.ioBlock->setTapStream(s.graph.tapStream);
   s.writer->housekeeping = [block = s.ioBlock] { block->collectRetired(); };
+  // The writer has stopped; the stop reports why and ends with status 1.
+  s.writer->onWriteFailure = [&dispatch] { dispatch.asyncOnMain([] { endCapture(1); }); };
   s.writerQueue = dispatch.makeSerialQueue("com.orvane.audiotap.writer");
   s.writerQueue->async([writer = s.writer.get()] { writer->run(); });
   if (capture::Result failed = capture::createIOProc(
@@ -101,6 +104,9 @@ State& state() {
 void run(int argc, const char* const* argv, platform::Platform& platform) {
   State& s = state();
   s.platform = &platform;
+  // A host that closes standard output or error must not kill the process
+  // before the teardown: the failed write ends the capture in order instead.
+  platform.dispatch().ignoreSignal(SIGPIPE);
   s.stderrHandle = &platform.standardError();
   events::setStandardError(s.stderrHandle);
   s.stdoutHandle = &platform.standardOutput();
