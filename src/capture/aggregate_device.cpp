@@ -28,7 +28,8 @@ Result createAggregateDevice(platform::Hal& hal, const std::string& aggregateUID
 }
 
 std::uint32_t findTapStream(platform::Hal& hal, platform::AudioObjectID aggregateID) {
-  const platform::PropertyAddress address{platform::kAudioDevicePropertyStreams, platform::kAudioObjectPropertyScopeInput,
+  const platform::PropertyAddress address{platform::kAudioDevicePropertyStreams,
+                                          platform::kAudioObjectPropertyScopeInput,
                                           platform::kAudioObjectPropertyElementMain};
   std::uint32_t size = 0;
   if (hal.getPropertyDataSize(aggregateID, address, 0, nullptr, &size) != 0) return 0;

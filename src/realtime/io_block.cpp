@@ -49,7 +49,8 @@ void IoBlock::prepare(TapConversion& conversion) {
   if (!(std::isfinite(ratio) && ratio > 0) || !conversion.tapFormat || !outputFormat_) return;
   // Extreme rates (up to 65536 output frames per input frame pass the format
   // step) shrink the piece, down to a frame, rather than grow the output.
-  const auto piece = std::uint32_t(std::clamp(std::floor(kMostOutputFrames / ratio), 1.0, double(kMostPieceFrames)));
+  const auto piece =
+      std::uint32_t(std::clamp(std::floor(kMostOutputFrames / ratio), 1.0, double(kMostPieceFrames)));
   const double capacity = std::ceil(double(piece) * ratio) + 16.0;
   if (!(capacity <= 4294967295.0)) return;
   conversion.input = media_.makeWrapper(*conversion.tapFormat, piece);

@@ -44,7 +44,9 @@ class IoBlock {
   // Any thread but the IO thread, before the device starts: the index of the
   // tap's first buffer in the delivered lists (the aggregate device's input
   // streams come before it). The tap's stream runs to the end of the list.
-  void setTapStream(std::uint32_t firstBuffer) noexcept { tapStream_.store(firstBuffer, std::memory_order_relaxed); }
+  void setTapStream(std::uint32_t firstBuffer) noexcept {
+    tapStream_.store(firstBuffer, std::memory_order_relaxed);
+  }
 
   // Any thread but the IO thread: the conversion for a new tap format, taken
   // up between two calls, with its buffers made here. The output format and

@@ -133,7 +133,7 @@ class PcmWriter {
   std::atomic<std::uint64_t> owedPushed_{0};
   std::atomic<std::uint64_t> owedTaken_{0};
   std::atomic<bool> writeFailed_{false};
-  std::string writeFailure_;  // set before writeFailed_
+  std::string writeFailure_;           // set before writeFailed_
   bool writeFailureReported_ = false;  // main thread
   std::atomic<std::uint32_t> wakeups_{0};
   std::atomic<bool> finishing_{false};

@@ -40,9 +40,10 @@ TEST(PulseIoPath, AllocatesNothingPerCallAfterTheFirst) {
   IOProcID proc = nullptr;
   ASSERT_EQ(hal->createProcessTap(*description, &tap), 0);
   const Dictionary taps{{kSubTapUIDKey, tapUUID}, {kSubTapDriftCompensationKey, true}};
-  ASSERT_EQ(hal->createAggregateDevice(
-                {{kAggregateMainSubDeviceKey, server->sink}, {kAggregateTapListKey, Array{taps}}}, &aggregate),
-            0);
+  ASSERT_EQ(
+      hal->createAggregateDevice(
+          {{kAggregateMainSubDeviceKey, server->sink}, {kAggregateTapListKey, Array{taps}}}, &aggregate),
+      0);
   realtime::TapConversion conversion;
   std::uint32_t size = sizeof conversion.tapStreamFormat;
   ASSERT_EQ(hal->getPropertyData(tap, {kAudioTapPropertyFormat, kAudioObjectPropertyScopeGlobal, 0}, &size,

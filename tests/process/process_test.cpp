@@ -269,15 +269,15 @@ TEST_P(DeviceLostTest, WritesExactlyTheScriptedSamplesThenStops) {
 
 INSTANTIATE_TEST_SUITE_P(
     Process, DeviceLostTest,
-    testing::Values(
-        LostCase{"OddListsThenFullScaleInt16", "odd=short,empty,none;" + kExact, kFullScaleBytes},
-        LostCase{"FullScaleFloat", "format=16000,1,4,float;tone=4000;amp=1;frames=162", kFullScaleBytes},
-        LostCase{"SmallestSteps", kExact + ";amp=0.000030517578125",
-                 std::string("\0\0\x01\0\0\0\xFF\xFF", 8)},
-        LostCase{"StereoPlanarMixesDown", kExact + ";format=16000,2,2,int16,planar;amp=0.5",
-                 std::string("\0\0\x00\x40\0\0\x00\xC0", 8)},
-        LostCase{"ConverterRanDryWritesFrames", "convert=randry;" + kExact, kFullScaleBytes},
-        LostCase{"ConverterYieldsNothing", "convert=noframes", ""}),
+    testing::Values(LostCase{"OddListsThenFullScaleInt16", "odd=short,empty,none;" + kExact, kFullScaleBytes},
+                    LostCase{"FullScaleFloat", "format=16000,1,4,float;tone=4000;amp=1;frames=162",
+                             kFullScaleBytes},
+                    LostCase{"SmallestSteps", kExact + ";amp=0.000030517578125",
+                             std::string("\0\0\x01\0\0\0\xFF\xFF", 8)},
+                    LostCase{"StereoPlanarMixesDown", kExact + ";format=16000,2,2,int16,planar;amp=0.5",
+                             std::string("\0\0\x00\x40\0\0\x00\xC0", 8)},
+                    LostCase{"ConverterRanDryWritesFrames", "convert=randry;" + kExact, kFullScaleBytes},
+                    LostCase{"ConverterYieldsNothing", "convert=noframes", ""}),
     [](const auto& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------

@@ -283,13 +283,14 @@ TEST_P(HostClosesAnEndTest, EndsInOrderOrGoesOn) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Process, HostClosesAnEndTest,
-    testing::Values(ClosedEnd{"ClosedStdout", "", true, false, 1, "could not write to standard output: Broken pipe"},
-                    ClosedEnd{"FullDisk", "/dev/full", false, false, 1,
-                              "could not write to standard output: No space left on device"},
-                    ClosedEnd{"ClosedStderr", "", false, true, 0, ""}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Process, HostClosesAnEndTest,
+                         testing::Values(ClosedEnd{"ClosedStdout", "", true, false, 1,
+                                                   "could not write to standard output: Broken pipe"},
+                                         ClosedEnd{
+                                             "FullDisk", "/dev/full", false, false, 1,
+                                             "could not write to standard output: No space left on device"},
+                                         ClosedEnd{"ClosedStderr", "", false, true, 0, ""}),
+                         [](const auto& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------
 // A converter that fails on every buffer: one "error" in its own words for

@@ -23,8 +23,12 @@ void* allocate(std::size_t size, std::size_t alignment = alignof(std::max_align_
 
 void* operator new(std::size_t size) { return allocate(size); }
 void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, std::align_val_t alignment) { return allocate(size, std::size_t(alignment)); }
-void* operator new[](std::size_t size, std::align_val_t alignment) { return allocate(size, std::size_t(alignment)); }
+void* operator new(std::size_t size, std::align_val_t alignment) {
+  return allocate(size, std::size_t(alignment));
+}
+void* operator new[](std::size_t size, std::align_val_t alignment) {
+  return allocate(size, std::size_t(alignment));
+}
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
   try {
     return allocate(size);

@@ -118,7 +118,8 @@ class FakeMedia : public platform::Media {
                                                             const platform::AudioBufferList*) override {
     return nullptr;
   }
-  std::unique_ptr<platform::PcmBuffer> makeWrapper(const platform::AudioFormat&, std::uint32_t capacity) override {
+  std::unique_ptr<platform::PcmBuffer> makeWrapper(const platform::AudioFormat&,
+                                                   std::uint32_t capacity) override {
     wrapperCapacities.push_back(capacity);
     auto buffer = std::make_unique<FakeBuffer>(0);
     buffer->capacity = capacity;

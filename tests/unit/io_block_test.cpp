@@ -1,3 +1,5 @@
+#include "realtime/io_block.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -7,7 +9,6 @@
 
 #include "events/channel.h"
 #include "fakes.h"
-#include "realtime/io_block.h"
 
 namespace audiotap::realtime {
 namespace {
@@ -83,10 +84,11 @@ testing::FakeConverter* fakeConversion(realtime::TapConversion& conversion, doub
 // everything delivered before it has been written.
 struct Rig {
   explicit Rig(double tapRate = 48000, std::uint32_t bytesPerFrame = 4, double targetRate = 16000,
-               double bufferedSeconds = 4, bool startWriter = true, testing::RecordingHandle* output = nullptr)
+               double bufferedSeconds = 4, bool startWriter = true,
+               testing::RecordingHandle* output = nullptr)
       : writer(targetRate, bufferedSeconds, output != nullptr ? *output : pcm, meter),
-        block(conversionFor(tapRate, bytesPerFrame), std::make_unique<testing::FakeFormat>(), media, targetRate,
-              writer) {
+        block(conversionFor(tapRate, bytesPerFrame), std::make_unique<testing::FakeFormat>(), media,
+              targetRate, writer) {
     if (media.wrapper != nullptr) media.wrapper->bytesPerFrame = bytesPerFrame == 0 ? 1 : bytesPerFrame;
     events::setStandardError(&events);
     if (startWriter) start();
@@ -175,8 +177,10 @@ TEST(IoBlock, SizesItsBuffersOnceAndConvertsLongCallsInPieces) {
   for (const auto& c : cases) {
     Rig rig(c.tapRate, c.bytesPerFrame, c.targetRate);
     for (int call = 0; call < 3; ++call) rig.deliver(c.frames * c.bytesPerFrame);
-    EXPECT_EQ(rig.media.wrapperCapacities, std::vector<std::uint32_t>{c.piece}) << c.tapRate << " " << c.targetRate;
-    EXPECT_EQ(rig.media.capacities, std::vector<std::uint32_t>{c.capacity}) << c.tapRate << " " << c.targetRate;
+    EXPECT_EQ(rig.media.wrapperCapacities, std::vector<std::uint32_t>{c.piece})
+        << c.tapRate << " " << c.targetRate;
+    EXPECT_EQ(rig.media.capacities, std::vector<std::uint32_t>{c.capacity})
+        << c.tapRate << " " << c.targetRate;
     EXPECT_EQ(rig.converter->calls, 3 * int(c.calls)) << c.frames;
     EXPECT_EQ(rig.media.lastInputFrames, c.lastFrames) << c.frames;
   }
@@ -371,8 +375,9 @@ TEST(IoBlock, AFailedWriteIsNotCountedAndEndsTheWriting) {
   EXPECT_EQ(told, 1);
   EXPECT_TRUE(rig.writer.writeFailed());
   EXPECT_EQ(host.entered, 1);
-  EXPECT_EQ(rig.events.events(), std::vector<nlohmann::json>({{{"type", "error"},
-                                                              {"message", std::string(kWriteFailed) + "Broken pipe"}}}));
+  EXPECT_EQ(rig.events.events(),
+            std::vector<nlohmann::json>(
+                {{{"type", "error"}, {"message", std::string(kWriteFailed) + "Broken pipe"}}}));
 }
 
 }  // namespace

@@ -55,10 +55,12 @@ class MacPcmBuffer final : public PcmBuffer {
   bool rewrap(const AudioBuffer* buffers, std::uint32_t count) override {
     ::AudioBufferList* list = backing_ ? buffer_.mutableAudioBufferList : nullptr;
     const std::uint32_t frameBytes = buffer_.format.streamDescription->mBytesPerFrame;
-    if (list == nullptr || buffers == nullptr || count != list->mNumberBuffers || frameBytes == 0) return false;
+    if (list == nullptr || buffers == nullptr || count != list->mNumberBuffers || frameBytes == 0)
+      return false;
     std::uint32_t frames = buffers[0].mDataByteSize / frameBytes;
     for (std::uint32_t i = 0; i < count; ++i) {
-      if (buffers[i].mData == nullptr || buffers[i].mNumberChannels != list->mBuffers[i].mNumberChannels) return false;
+      if (buffers[i].mData == nullptr || buffers[i].mNumberChannels != list->mBuffers[i].mNumberChannels)
+        return false;
       frames = std::min(frames, buffers[i].mDataByteSize / frameBytes);
     }
     if (frames > buffer_.frameCapacity) return false;
@@ -99,7 +101,9 @@ class MacConverter final : public Converter {
     // A format mismatch raises instead of failing; it must not unwind into
     // the HAL's IO thread.
     @try {
-      status = [converter_ convertToBuffer:outputBuffer error:&conversionError withInputFromBlock:inputBlock_];
+      status = [converter_ convertToBuffer:outputBuffer
+                                     error:&conversionError
+                        withInputFromBlock:inputBlock_];
     } @catch (NSException* exception) {
       input_ = nullptr;
       if (error != nullptr) *error = describe(exception.reason);
@@ -189,14 +193,16 @@ class MacMedia final : public Media {
     const std::uint64_t bufferBytes = std::uint64_t(frameCapacity) * description->mBytesPerFrame;
     if (buffers == 0 || bufferBytes == 0 || bufferBytes * buffers > (std::uint64_t(1) << 30)) return nullptr;
     // The list and its memory in one block, kept for the buffer's life.
-    const std::size_t listBytes = (offsetof(::AudioBufferList, mBuffers) + sizeof(::AudioBuffer) * buffers + 15) / 16 * 16;
+    const std::size_t listBytes =
+        (offsetof(::AudioBufferList, mBuffers) + sizeof(::AudioBuffer) * buffers + 15) / 16 * 16;
     std::unique_ptr<std::byte[]> backing(new (std::nothrow) std::byte[listBytes + bufferBytes * buffers]);
     if (!backing) return nullptr;
     auto* list = reinterpret_cast<::AudioBufferList*>(backing.get());
     list->mNumberBuffers = buffers;
     const std::uint32_t channelsPerBuffer = avFormat.isInterleaved ? description->mChannelsPerFrame : 1;
     for (std::uint32_t i = 0; i < buffers; ++i) {
-      list->mBuffers[i] = {channelsPerBuffer, std::uint32_t(bufferBytes), backing.get() + listBytes + i * bufferBytes};
+      list->mBuffers[i] = {channelsPerBuffer, std::uint32_t(bufferBytes),
+                           backing.get() + listBytes + i * bufferBytes};
     }
     AVAudioPCMBuffer* buffer = nil;
     @try {

@@ -378,7 +378,8 @@ class ExtraStreams {
       }
       (&list->mBuffers[0])[b] = {1, frames_ * std::uint32_t(sizeof(float)), samples};
     }
-    for (std::uint32_t b = 0; b < tap->mNumberBuffers; ++b) (&list->mBuffers[0])[extra_ + b] = (&tap->mBuffers[0])[b];
+    for (std::uint32_t b = 0; b < tap->mNumberBuffers; ++b)
+      (&list->mBuffers[0])[extra_ + b] = (&tap->mBuffers[0])[b];
     return list;
   }
 

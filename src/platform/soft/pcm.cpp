@@ -54,7 +54,8 @@ std::optional<Layout> layoutFromCommonFormat(CommonFormat format, double rate, s
   return Layout{format, rate, channels, interleaved || channels == 1};
 }
 
-std::optional<std::uint32_t> SoftBuffer::framesIn(const platform::AudioBuffer* buffers, std::uint32_t count) const {
+std::optional<std::uint32_t> SoftBuffer::framesIn(const platform::AudioBuffer* buffers,
+                                                  std::uint32_t count) const {
   if (buffers == nullptr || count != layout_.bufferCount()) return std::nullopt;
   const std::uint32_t frameBytes = layout_.bytesPerBufferFrame();
   std::uint32_t frames = std::numeric_limits<std::uint32_t>::max();
@@ -78,7 +79,8 @@ std::unique_ptr<SoftBuffer> SoftBuffer::wrap(const Layout& layout, const platfor
   const platform::AudioBuffer* buffers = &list->mBuffers[0];
   const auto frames = buffer->framesIn(buffers, list->mNumberBuffers);
   if (!frames) return nullptr;
-  for (std::uint32_t i = 0; i < list->mNumberBuffers; ++i) buffer->setData(i, static_cast<std::byte*>(buffers[i].mData));
+  for (std::uint32_t i = 0; i < list->mNumberBuffers; ++i)
+    buffer->setData(i, static_cast<std::byte*>(buffers[i].mData));
   buffer->capacity_ = buffer->frameLength_ = *frames;
   return buffer;
 }
