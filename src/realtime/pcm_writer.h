@@ -80,7 +80,8 @@ class PcmWriter {
   void observeConversion(bool failed, const platform::ConverterError* words) noexcept;
 
   // The writer's task; returns once finish() has been asked for and the
-  // ring is empty, or once closed.
+  // ring and the owed silence are written, once closed, or once a write has
+  // failed.
   void run();
 
   // Main thread: one "error" for each run of dropped samples, of
