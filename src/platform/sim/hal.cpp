@@ -210,7 +210,8 @@ OSStatus SimHal::getPropertyDataSize(AudioObjectID object, const platform::Prope
   if (address.mSelector == platform::kAudioDevicePropertyStreams) {
     if (object != script_.aggregateID || object == 0) return kBadObjectError;
     if (address.mScope != platform::kAudioObjectPropertyScopeInput) return kUnknownPropertyError;
-    *dataSize = script_.streams * std::uint32_t(sizeof(AudioObjectID));
+    const std::size_t device = std::min(world_->defaultDevice.load(), script_.streams.size() - 1);
+    *dataSize = script_.streams[device] * std::uint32_t(sizeof(AudioObjectID));
     return 0;
   }
   if (address.mSelector != platform::kAudioHardwarePropertyProcessObjectList) return kUnknownPropertyError;
@@ -258,6 +259,7 @@ OSStatus SimHal::createIOProcIDWithBlock(platform::IOProcID* procID, AudioObject
   stream_->coverage = coverage_;
   const std::size_t index = world_->defaultDevice.load();
   stream_->format = devices_[index].format;
+  stream_->streams = script_.streams[std::min(index, script_.streams.size() - 1)];
   if (index < script_.switches.size()) {
     stream_->switchAfter = script_.switches[index].after;
     stream_->switchAway = [this, index](Stream& stream) { switchFrom(index, stream); };
@@ -397,7 +399,7 @@ void deliver(SimHal::Stream& stream) {
   const Script& script = stream.script;
   World& world = *stream.world;
   ToneGenerator tone(stream.format, script.toneHz, script.amplitude, script.framesPerBuffer);
-  ExtraStreams extra(script.streams - 1, script.framesPerBuffer);
+  ExtraStreams extra(stream.streams - 1, script.framesPerBuffer);
   for (const OddBuffer kind : script.odd) {
     if (stream.stopped.load()) return;
     stream.block(tone.odd(kind));

@@ -270,9 +270,12 @@ bool apply(std::string_view key, std::string_view value, Script& s) {
     return gone.has_value();
   }
   if (key == "streams") {
-    const auto streams = parseInteger<std::uint32_t>(value);
-    if (!streams || *streams == 0 || *streams > 8) return false;
-    s.streams = *streams;
+    s.streams.clear();
+    for (const auto part : split(value, ',')) {
+      const auto streams = parseInteger<std::uint32_t>(part);
+      if (!streams || *streams == 0 || *streams > 8) return false;
+      s.streams.push_back(*streams);
+    }
     return true;
   }
   if (key == "restart") return assignCount(value, &s.restartAfter);
