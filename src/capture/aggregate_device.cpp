@@ -27,4 +27,14 @@ Result createAggregateDevice(platform::Hal& hal, const std::string& aggregateUID
   return std::nullopt;
 }
 
+std::uint32_t findTapStream(platform::Hal& hal, platform::AudioObjectID aggregateID) {
+  const platform::PropertyAddress address{platform::kAudioDevicePropertyStreams,
+                                          platform::kAudioObjectPropertyScopeInput,
+                                          platform::kAudioObjectPropertyElementMain};
+  std::uint32_t size = 0;
+  if (hal.getPropertyDataSize(aggregateID, address, 0, nullptr, &size) != 0) return 0;
+  const std::uint32_t streams = size / sizeof(platform::AudioObjectID);
+  return streams > 0 ? streams - 1 : 0;
+}
+
 }  // namespace audiotap::capture

@@ -1,6 +1,7 @@
 // The private aggregate device that wraps the tap.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "capture/graph.h"
@@ -17,5 +18,11 @@ platform::Dictionary aggregateDescriptionFor(const std::string& aggregateUID, co
 
 // Creates the device around graph's tap, on graph's output device.
 [[nodiscard]] Result createAggregateDevice(platform::Hal& hal, const std::string& aggregateUID, Graph& graph);
+
+// Where the tap's stream lies in the buffer lists the aggregate device
+// delivers: its input streams ('stm#' in the input scope) are the
+// sub-devices' first (a headset's microphone), the tap's last. A platform
+// that does not answer delivers the tap's stream alone: 0.
+std::uint32_t findTapStream(platform::Hal& hal, platform::AudioObjectID aggregateID);
 
 }  // namespace audiotap::capture

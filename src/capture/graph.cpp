@@ -16,7 +16,9 @@ Result buildGraph(platform::Platform& platform, Graph& graph) {
   platform::Hal& hal = platform.hal();
   if (Result failed = findDefaultOutputDevice(hal, graph)) return failed;
   if (Result failed = createProcessTap(hal, platform.randomUUIDString(), graph)) return failed;
-  return createAggregateDevice(hal, platform.randomUUIDString(), graph);
+  if (Result failed = createAggregateDevice(hal, platform.randomUUIDString(), graph)) return failed;
+  graph.tapStream = findTapStream(hal, graph.aggregateID);
+  return std::nullopt;
 }
 
 Result createIOProc(platform::Hal& hal, platform::Queue& ioQueue, platform::IOBlock block, Graph& graph) {
@@ -50,6 +52,7 @@ void tearDown(platform::Hal& hal, Graph& graph, platform::Queue* ioQueue,
   }
   if (graph.aggregateID != 0) hal.destroyAggregateDevice(graph.aggregateID);
   graph.aggregateID = 0;
+  graph.tapStream = 0;
   if (graph.tapID != 0) hal.destroyProcessTap(graph.tapID);
   graph.tapID = 0;
   graph.tapDescription.reset();

@@ -33,6 +33,8 @@ struct Graph {
   std::unique_ptr<platform::TapDescription> tapDescription;
   platform::AudioObjectID tapID = 0;
   platform::AudioObjectID aggregateID = 0;
+  // The index of the tap's first buffer in the lists the device delivers.
+  std::uint32_t tapStream = 0;
   platform::IOProcID procID = nullptr;
   std::vector<platform::ListenerID> listeners;
   // Set by the process filter: makes the tap's description in place of the
@@ -41,7 +43,8 @@ struct Graph {
 };
 
 // The default output device, its UID, the tap and the aggregate device
-// around them, in that order.
+// around them, in that order, and where the tap's stream lies in the device's
+// buffer lists.
 [[nodiscard]] Result buildGraph(platform::Platform& platform, Graph& graph);
 
 // Registers `block` on the aggregate device, to run on `ioQueue`.

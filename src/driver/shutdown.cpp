@@ -40,7 +40,9 @@ void stopCapture() {
 
 void endCapture(int status) {
   stopCapture();
-  std::exit(status);
+  // Audio that could not be written is a failed capture, whatever stopped it.
+  const State& s = state();
+  std::exit(s.writer && s.writer->writeFailed() ? 1 : status);
 }
 
 void endWithError(const std::string& message) {

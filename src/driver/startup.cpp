@@ -34,6 +34,8 @@ void setUpIo(State& s, capture::Formats formats) {
   s.ioBlock = std::make_shared<realtime::IoBlock>(std::move(formats.conversion), std::move(formats.outputFormat),
                                                   s.platform->media(), s.targetRate, *s.writer);
   s.writer->housekeeping = [block = s.ioBlock] { block->collectRetired(); };
+  // The writer has stopped; the stop reports why and ends with status 1.
+  s.writer->onWriteFailure = [&dispatch] { dispatch.asyncOnMain([] { endCapture(1); }); };
   s.writerQueue = dispatch.makeSerialQueue("com.orvane.audiotap.writer");
   s.writerQueue->async([writer = s.writer.get()] { writer->run(); });
   if (capture::Result failed = startIo(s)) {
@@ -92,6 +94,8 @@ capture::Result startIo(State& s) {
           s.graph)) {
     return failed;
   }
+  // Where the tap's stream lies can change with the device.
+  s.ioBlock->setTapStream(s.graph.tapStream);
   s.capturing = true;
   watchGraph();
   armLossHandler();
@@ -108,6 +112,9 @@ State& state() {
 void run(int argc, const char* const* argv, platform::Platform& platform) {
   State& s = state();
   s.platform = &platform;
+  // A host that closes standard output or error must not kill the process
+  // before the teardown: the failed write ends the capture in order instead.
+  platform.dispatch().ignoreSignal(SIGPIPE);
   s.stderrHandle = &platform.standardError();
   events::setStandardError(s.stderrHandle);
   s.stdoutHandle = &platform.standardOutput();

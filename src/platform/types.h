@@ -33,6 +33,8 @@ inline constexpr std::uint32_t kAudioProcessPropertyIsRunningOutput = fourCharCo
 inline constexpr std::uint32_t kAudioDevicePropertyDeviceIsAlive = fourCharCode("livn");
 inline constexpr std::uint32_t kAudioDevicePropertyDeviceIsRunningSomewhere = fourCharCode("gone");
 inline constexpr std::uint32_t kAudioAggregateDevicePropertyMainSubDevice = fourCharCode("amst");
+inline constexpr std::uint32_t kAudioDevicePropertyStreams = fourCharCode("stm#");
+inline constexpr std::uint32_t kAudioObjectPropertyScopeInput = fourCharCode("inpt");
 
 // What a backend answers for an operation it does not offer.
 inline constexpr OSStatus kAudioHardwareUnsupportedOperationError = OSStatus(fourCharCode("unop"));

@@ -7,12 +7,25 @@
 #include <cstring>
 #include <optional>
 
-#include "events/channel.h"
-
 namespace audiotap::realtime {
+namespace {
 
 // The samples go out as they lie in memory, which is the little-endian stream.
 static_assert(std::endian::native == std::endian::little);
+
+// The most tap frames converted at once, and the most output frames one
+// conversion of them may give. Core Audio's IO buffers top out at a few
+// thousand frames and the Linux backend hands over 2048 at most, so a call
+// is one piece; a longer one (a simulator script, an odd driver) is
+// converted in pieces of this size, each re-pointing the wrapper into the
+// call's memory. The converter keeps its state across them, so the stream is
+// the same as in one piece, and no call ever needs a larger buffer.
+constexpr std::uint32_t kMostPieceFrames = 16384;
+constexpr double kMostOutputFrames = 16384;
+// A planar tap format has one buffer per channel.
+constexpr std::uint32_t kMostTapBuffers = 64;
+
+}  // namespace
 
 IoBlock::IoBlock(TapConversion conversion, std::unique_ptr<platform::AudioFormat> outputFormat,
                  platform::Media& media, double targetRate, PcmWriter& writer)
@@ -20,7 +33,9 @@ IoBlock::IoBlock(TapConversion conversion, std::unique_ptr<platform::AudioFormat
       outputFormat_(std::move(outputFormat)),
       media_(media),
       targetRate_(targetRate),
-      writer_(writer) {}
+      writer_(writer) {
+  prepare(*current_);
+}
 
 IoBlock::~IoBlock() {
   delete current_;
@@ -28,10 +43,27 @@ IoBlock::~IoBlock() {
   delete retired_.load();
 }
 
+void IoBlock::prepare(TapConversion& conversion) {
+  conversion.pieceFrames = 0;
+  const double ratio = targetRate_ / conversion.tapStreamFormat.mSampleRate;
+  if (!(std::isfinite(ratio) && ratio > 0) || !conversion.tapFormat || !outputFormat_) return;
+  // Extreme rates (up to 65536 output frames per input frame pass the format
+  // step) shrink the piece, down to a frame, rather than grow the output.
+  const auto piece =
+      std::uint32_t(std::clamp(std::floor(kMostOutputFrames / ratio), 1.0, double(kMostPieceFrames)));
+  const double capacity = std::ceil(double(piece) * ratio) + 16.0;
+  if (!(capacity <= 4294967295.0)) return;
+  conversion.input = media_.makeWrapper(*conversion.tapFormat, piece);
+  conversion.output = media_.makeBuffer(*outputFormat_, std::uint32_t(capacity));
+  if (conversion.input && conversion.output) conversion.pieceFrames = piece;
+}
+
 void IoBlock::replaceConversion(TapConversion conversion) {
   collectRetired();
+  auto* next = new TapConversion(std::move(conversion));
+  prepare(*next);
   // One the IO block never took up is simply superseded.
-  delete pending_.exchange(new TapConversion(std::move(conversion)), std::memory_order_acq_rel);
+  delete pending_.exchange(next, std::memory_order_acq_rel);
 }
 
 void IoBlock::collectRetired() noexcept { delete retired_.exchange(nullptr, std::memory_order_acq_rel); }
@@ -48,24 +80,23 @@ void IoBlock::takePendingConversion() noexcept {
   current_ = next;
 }
 
-void IoBlock::observeSilence(const platform::AudioBufferList& input, const platform::StreamDescription& format,
-                             std::uint32_t frames) noexcept {
+void IoBlock::observeSilence(const platform::AudioBuffer* buffers, std::uint32_t count,
+                             const platform::StreamDescription& format, std::uint32_t frames) noexcept {
   // -0.0 is as silent as 0.0: float samples are compared without their sign.
   const bool float32 = (format.mFormatFlags & platform::kAudioFormatFlagIsFloat) != 0 && format.mBitsPerChannel == 32;
   const std::uint32_t mask = float32 ? 0x7FFFFFFFu : 0xFFFFFFFFu;
   std::uint32_t any = 0;
-  for (std::uint32_t b = 0; b < input.mNumberBuffers; ++b) {
-    // mBuffers is declared with one element but holds mNumberBuffers.
-    const platform::AudioBuffer& buffer = (&input.mBuffers[0])[b];
-    const auto* bytes = static_cast<const unsigned char*>(buffer.mData);
+  for (std::uint32_t b = 0; b < count; ++b) {
+    const auto* bytes = static_cast<const unsigned char*>(buffers[b].mData);
     if (bytes == nullptr) continue;
-    const std::uint32_t words = buffer.mDataByteSize / 4;
+    const std::uint32_t size = buffers[b].mDataByteSize;
+    const std::uint32_t words = size / 4;
     for (std::uint32_t i = 0; i < words; ++i) {
       std::uint32_t word;
       std::memcpy(&word, bytes + 4 * std::size_t(i), sizeof word);
       any |= word & mask;
     }
-    for (std::uint32_t i = words * 4; i < buffer.mDataByteSize; ++i) any |= bytes[i];
+    for (std::uint32_t i = words * 4; i < size; ++i) any |= bytes[i];
   }
   const std::int64_t previous = silentNanoseconds_.load(std::memory_order_relaxed);
   const double rate = format.mSampleRate;
@@ -82,17 +113,37 @@ void IoBlock::fillGapSince(std::chrono::steady_clock::time_point since) noexcept
 void IoBlock::fillGap(double deliveredSeconds) noexcept {
   // A minute bounds what a clock gone wrong could ask for.
   constexpr double kLongestGapSeconds = 60;
-  static const std::int16_t zeros[1024] = {};
   const std::int64_t since = gapSince_.exchange(0, std::memory_order_acq_rel);
   const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                        std::chrono::steady_clock::now().time_since_epoch())
                        .count();
   const double seconds = std::min(double(now - since) * 1e-9 - deliveredSeconds, kLongestGapSeconds);
-  for (auto left = std::int64_t(seconds > 0 ? std::llround(seconds * targetRate_) : 0); left > 0;) {
-    const auto count = std::uint32_t(std::min<std::int64_t>(left, std::size(zeros)));
-    writer_.push(zeros, count);
-    left -= count;
-  }
+  if (seconds > 0) writer_.owe(std::uint64_t(std::llround(seconds * targetRate_)));
+}
+
+void IoBlock::convertPiece(TapConversion& conversion) noexcept {
+  platform::PcmBuffer& output = *conversion.output;
+  bool consumed = false;
+  std::optional<platform::ConverterError> error;
+  // The converter's words are asked for only when a run of failures begins:
+  // on some platforms they cost an allocation.
+  const auto status = conversion.converter->convert(
+      output, converterFailing_ ? nullptr : &error,
+      [&](std::uint32_t, platform::ConverterInputStatus* inputStatus) -> platform::PcmBuffer* {
+        if (consumed) {
+          *inputStatus = platform::ConverterInputStatus::NoDataNow;
+          return nullptr;
+        }
+        consumed = true;
+        *inputStatus = platform::ConverterInputStatus::HaveData;
+        return conversion.input.get();
+      });
+  converterFailing_ = status == platform::ConverterOutputStatus::Error;
+  writer_.observeConversion(converterFailing_, error ? &*error : nullptr);
+  const std::uint32_t frames = output.frameLength();
+  std::int16_t* const* channels = output.int16ChannelData();
+  if (converterFailing_ || frames == 0 || channels == nullptr) return;
+  writer_.push(channels[0], frames);
 }
 
 void IoBlock::operator()(const platform::AudioBufferList* input) noexcept {
@@ -102,47 +153,39 @@ void IoBlock::operator()(const platform::AudioBufferList* input) noexcept {
     TapConversion& conversion = *current_;
     const platform::StreamDescription& tapStreamFormat = conversion.tapStreamFormat;
     if (input == nullptr || input->mNumberBuffers == 0) return;
-    const std::uint32_t bytes = input->mBuffers[0].mDataByteSize;
+    const std::uint32_t first = tapStream_.load(std::memory_order_relaxed);
+    if (first >= input->mNumberBuffers || input->mNumberBuffers - first > kMostTapBuffers) {
+      writer_.observeUnwrappable(true);
+      return;
+    }
+    // mBuffers is declared with one element but holds mNumberBuffers.
+    const platform::AudioBuffer* buffers = &input->mBuffers[0] + first;
+    const std::uint32_t count = input->mNumberBuffers - first;
+    const std::uint32_t bytes = buffers[0].mDataByteSize;
     if (bytes == 0) return;
     const std::uint32_t bytesPerFrame = tapStreamFormat.mBytesPerFrame == 0 ? 1 : tapStreamFormat.mBytesPerFrame;
     const std::uint32_t inputFrames = bytes / bytesPerFrame;
     if (inputFrames == 0) return;
     if (gapSince_.load(std::memory_order_relaxed) != 0) fillGap(double(inputFrames) / tapStreamFormat.mSampleRate);
-    observeSilence(*input, tapStreamFormat, inputFrames);
+    observeSilence(buffers, count, tapStreamFormat, inputFrames);
+    if (conversion.pieceFrames == 0) return;
 
-    const auto inputBuffer = media_.wrapBufferListNoCopy(*conversion.tapFormat, input);
-    writer_.observeUnwrappable(!inputBuffer);
-    if (!inputBuffer) return;
-    inputBuffer->setFrameLength(inputFrames);
-
-    // A capacity that cannot be a frame count (absurd rates) drops the call
-    // rather than sizing a wrong buffer.
-    const double capacity = std::ceil(double(inputFrames) * targetRate_ / tapStreamFormat.mSampleRate) + 16.0;
-    if (!(capacity >= 0.0 && capacity <= 4294967295.0)) return;
-    const auto outputBuffer = media_.makeBuffer(*outputFormat_, static_cast<std::uint32_t>(capacity));
-    if (!outputBuffer) return;
-
-    bool consumed = false;
-    std::optional<platform::ConverterError> error;
-    const auto status = conversion.converter->convert(
-        *outputBuffer, &error,
-        [&](std::uint32_t, platform::ConverterInputStatus* inputStatus) -> platform::PcmBuffer* {
-          if (consumed) {
-            *inputStatus = platform::ConverterInputStatus::NoDataNow;
-            return nullptr;
-          }
-          consumed = true;
-          *inputStatus = platform::ConverterInputStatus::HaveData;
-          return inputBuffer.get();
-        });
-
-    const std::uint32_t frames = outputBuffer->frameLength();
-    std::int16_t* const* channels = outputBuffer->int16ChannelData();
-    if (status == platform::ConverterOutputStatus::Error || frames == 0 || channels == nullptr) {
-      if (error) events::emit("error", {{"message", error->localizedDescription}});
-      return;
+    platform::AudioBuffer piece[kMostTapBuffers];
+    for (std::uint32_t done = 0; done < inputFrames;) {
+      const std::uint32_t frames = std::min(conversion.pieceFrames, inputFrames - done);
+      const std::size_t offset = std::size_t(done) * bytesPerFrame;
+      for (std::uint32_t b = 0; b < count; ++b) {
+        const std::uint32_t size = buffers[b].mDataByteSize;
+        const std::uint32_t left = size > offset ? std::uint32_t(size - offset) : 0;
+        void* data = buffers[b].mData == nullptr ? nullptr : static_cast<char*>(buffers[b].mData) + offset;
+        piece[b] = {buffers[b].mNumberChannels, std::min(left, frames * bytesPerFrame), data};
+      }
+      const bool wrapped = conversion.input->rewrap(piece, count);
+      writer_.observeUnwrappable(!wrapped);
+      if (!wrapped) return;
+      convertPiece(conversion);
+      done += frames;
     }
-    writer_.push(channels[0], frames);
   } catch (...) {
     // Nothing may unwind into the platform's IO thread; the call's audio is
     // dropped like any failed conversion.

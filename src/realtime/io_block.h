@@ -20,6 +20,12 @@ struct TapConversion {
   platform::StreamDescription tapStreamFormat{};
   std::unique_ptr<platform::AudioFormat> tapFormat;
   std::unique_ptr<platform::Converter> converter;
+  // Made by the IO block, off the IO thread: the wrapper each delivery's
+  // memory is pointed at, and the output of one conversion of up to
+  // pieceFrames tap frames (0: they could not be made; nothing is converted).
+  std::unique_ptr<platform::PcmBuffer> input;
+  std::unique_ptr<platform::PcmBuffer> output;
+  std::uint32_t pieceFrames = 0;
 };
 
 class IoBlock {
@@ -30,12 +36,21 @@ class IoBlock {
   IoBlock(const IoBlock&) = delete;
   IoBlock& operator=(const IoBlock&) = delete;
 
-  // One call per delivered buffer, never two at once. Hands one block of
-  // samples to the writer, or emits one "error", or does nothing.
+  // One call per delivered buffer list, never two at once. Converts the
+  // tap's stream and hands the samples to the writer; allocates nothing and
+  // writes nothing: what goes wrong is counted for the main thread to report.
   void operator()(const platform::AudioBufferList* input) noexcept;
 
+  // Any thread but the IO thread, before the device starts: the index of the
+  // tap's first buffer in the delivered lists (the aggregate device's input
+  // streams come before it). The tap's stream runs to the end of the list.
+  void setTapStream(std::uint32_t firstBuffer) noexcept {
+    tapStream_.store(firstBuffer, std::memory_order_relaxed);
+  }
+
   // Any thread but the IO thread: the conversion for a new tap format, taken
-  // up between two calls. The output format and the frame count carry on.
+  // up between two calls, with its buffers made here. The output format and
+  // the frame count carry on.
   void replaceConversion(TapConversion conversion);
   // Any thread but the IO thread: frees the conversion the IO block has let
   // go of, if any.
@@ -55,16 +70,18 @@ class IoBlock {
   }
 
   // Before the device starts, after the capture has moved to another device:
-  // the next call first hands the writer silence for the time since `since`
+  // the next call first owes the writer silence for the time since `since`
   // less the length of its own buffer, so the output keeps to the time
   // captured however long the new device takes to deliver.
   void fillGapSince(std::chrono::steady_clock::time_point since) noexcept;
 
  private:
+  void prepare(TapConversion& conversion);
   void takePendingConversion() noexcept;
   void fillGap(double deliveredSeconds) noexcept;
-  void observeSilence(const platform::AudioBufferList& input, const platform::StreamDescription& format,
-                      std::uint32_t frames) noexcept;
+  void observeSilence(const platform::AudioBuffer* buffers, std::uint32_t count,
+                      const platform::StreamDescription& format, std::uint32_t frames) noexcept;
+  void convertPiece(TapConversion& conversion) noexcept;
 
   TapConversion* current_;  // the IO thread's, once started
   std::atomic<TapConversion*> pending_{nullptr};
@@ -75,6 +92,8 @@ class IoBlock {
   PcmWriter& writer_;
   std::atomic<std::int64_t> silentNanoseconds_{0};
   std::atomic<std::chrono::steady_clock::rep> lastCall_{0};
+  std::atomic<std::uint32_t> tapStream_{0};
+  bool converterFailing_ = false;  // IO thread
   // Steady-clock nanoseconds since its epoch; 0: no gap to fill.
   std::atomic<std::int64_t> gapSince_{0};
 };

@@ -26,6 +26,15 @@ class PcmRing {
 
   std::size_t capacity() const noexcept { return mask_ + 1; }
 
+  // Running totals of samples pushed and consumed: the producer reads its
+  // own and the consumer's, the consumer its own.
+  std::uint64_t pushed() const noexcept { return written_.load(std::memory_order_relaxed); }
+  std::uint64_t consumed() const noexcept { return read_.load(std::memory_order_relaxed); }
+  // Producer only: samples waiting to be consumed.
+  std::size_t used() const noexcept {
+    return std::size_t(written_.load(std::memory_order_relaxed) - read_.load(std::memory_order_acquire));
+  }
+
  private:
   std::unique_ptr<std::int16_t[]> data_;
   std::size_t mask_;

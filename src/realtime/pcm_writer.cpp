@@ -1,7 +1,9 @@
 #include "realtime/pcm_writer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 
 #include "events/channel.h"
 
@@ -21,7 +23,25 @@ PcmWriter::PcmWriter(double rate, double bufferedSeconds, platform::OutputHandle
     : ring_(ringSize(rate, bufferedSeconds)), output_(output), meter_(meter) {}
 
 void PcmWriter::push(const std::int16_t* samples, std::uint32_t count) noexcept {
-  dropped_.observe(!ring_.push(samples, count));
+  // A block a frame smaller than the last can fit the few samples the writer
+  // has just freed; that must not end the run of drops.
+  if (dropping_ && ring_.used() <= ring_.capacity() / 2) dropping_ = false;
+  if (!dropping_ && !ring_.push(samples, count)) dropping_ = true;
+  dropped_.observe(dropping_);
+  wake();
+}
+
+void PcmWriter::owe(std::uint64_t count) noexcept {
+  if (count == 0) return;
+  const std::uint64_t pushed = owedPushed_.load(std::memory_order_relaxed);
+  if (pushed - owedTaken_.load(std::memory_order_acquire) == kMostOwed) {
+    // Moves the writer has not got to yet fill every slot: the host is not
+    // reading.
+    dropped_.observe(true);
+    return;
+  }
+  owed_[pushed % kMostOwed] = Owed{ring_.pushed(), count};
+  owedPushed_.store(pushed + 1, std::memory_order_release);
   wake();
 }
 
@@ -30,9 +50,21 @@ void PcmWriter::observeUnwrappable(bool unwrappable) noexcept {
   if (unwrappable) wake();
 }
 
+void PcmWriter::observeConversion(bool failed, const platform::ConverterError* words) noexcept {
+  if (failed && words != nullptr && !failureWordsFull_.load(std::memory_order_acquire)) {
+    failureWords_ = *words;
+    failureWordsFull_.store(true, std::memory_order_release);
+  }
+  conversionFailures_.observe(failed);
+}
+
 void PcmWriter::wake() noexcept {
   wakeups_.fetch_add(1, std::memory_order_release);
   wakeups_.notify_one();
+}
+
+bool PcmWriter::owedPending() const noexcept {
+  return owedTaken_.load(std::memory_order_relaxed) != owedPushed_.load(std::memory_order_acquire);
 }
 
 void PcmWriter::run() {
@@ -40,27 +72,67 @@ void PcmWriter::run() {
     const std::uint32_t seen = wakeups_.load(std::memory_order_acquire);
     while (writeOnce()) {
     }
+    if (writeFailed()) {
+      if (onWriteFailure) onWriteFailure();
+      return;
+    }
     if (housekeeping) housekeeping();
     {
       std::lock_guard lock(mutex_);
       if (closed_) return;
     }
-    if (finishing_.load(std::memory_order_acquire) && ring_.readable().empty()) return;
+    if (finishing_.load(std::memory_order_acquire) && ring_.readable().empty() && !owedPending()) return;
     wakeups_.wait(seen, std::memory_order_acquire);
   }
 }
 
 bool PcmWriter::writeOnce() {
-  const std::span<const std::int16_t> samples = ring_.readable();
+  std::span<const std::int16_t> samples = ring_.readable();
+  if (owedPending()) {
+    const std::uint64_t taken = owedTaken_.load(std::memory_order_relaxed);
+    const Owed owed = owed_[taken % kMostOwed];
+    const std::uint64_t before = owed.at - ring_.consumed();
+    if (before == 0) {
+      owedTaken_.store(taken + 1, std::memory_order_release);
+      return writeSilence(owed.count);
+    }
+    samples = samples.first(std::min<std::uint64_t>(samples.size(), before));
+  }
   if (samples.empty()) return false;
+  if (!writeSamples(samples.data(), samples.size())) return false;
+  ring_.consume(samples.size());
+  return true;
+}
+
+bool PcmWriter::writeSilence(std::uint64_t count) {
+  static const std::int16_t zeros[2048] = {};
+  while (count > 0) {
+    const std::size_t n = std::size_t(std::min<std::uint64_t>(count, std::size(zeros)));
+    if (!writeSamples(zeros, n)) return false;
+    count -= n;
+  }
+  return true;
+}
+
+bool PcmWriter::writeSamples(const std::int16_t* samples, std::size_t count) {
   {
     std::lock_guard lock(mutex_);
     if (closed_) return false;
-    meterUpdate(meter_, samples.data(), std::uint32_t(samples.size()));
+    // Counted before the write, so that a write the stop gives up on counts.
+    meterUpdate(meter_, samples, std::uint32_t(count));
   }
-  output_.writeAll(samples.data(), samples.size_bytes());
-  ring_.consume(samples.size());
+  const bool written = output_.writeAll(samples, count * sizeof(std::int16_t));
+  const int error = errno;
   std::lock_guard lock(mutex_);
+  if (!written) {
+    meter_.frames.store(meter_.frames.load(std::memory_order_relaxed) - std::int64_t(count),
+                        std::memory_order_relaxed);
+    if (!writeFailed()) {
+      writeFailure_ = std::string(kWriteFailed) + std::strerror(error);
+      writeFailed_.store(true, std::memory_order_release);
+    }
+    return false;
+  }
   if (!closed_) reportIfDue(meter_);
   return true;
 }
@@ -71,6 +143,23 @@ void PcmWriter::reportLosses() {
   }
   for (std::uint64_t fresh = unwrappable_.takeBegun(); fresh > 0; --fresh) {
     events::emit("error", {{"message", kUnwrappableBuffers}});
+  }
+  for (std::uint64_t fresh = conversionFailures_.takeBegun(); fresh > 0; --fresh) {
+    if (failureWordsFull_.load(std::memory_order_acquire)) {
+      lastFailureWords_ = std::string(failureWords_.localizedDescription());
+      failureWordsFull_.store(false, std::memory_order_release);
+    }
+    // A converter that says nothing about its failures is not reported.
+    if (!lastFailureWords_.empty()) events::emit("error", {{"message", lastFailureWords_}});
+  }
+  if (writeFailed() && !writeFailureReported_) {
+    writeFailureReported_ = true;
+    std::string message;
+    {
+      std::lock_guard lock(mutex_);
+      message = writeFailure_;
+    }
+    events::emit("error", {{"message", message}});
   }
 }
 

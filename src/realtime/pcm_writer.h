@@ -8,15 +8,22 @@
 // block drops the new samples: they are neither written nor counted, and one
 // "error" reports each run of drops. The main thread reports them, since the
 // writer itself may then be stuck in a write.
+//
+// Silence the IO block owes (the time a device move took) does not pass
+// through the ring: it is a count placed at a position in the ring's stream,
+// and the writer writes that many zeros when it gets there.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 
 #include "platform/dispatch.h"
+#include "platform/media.h"
 #include "platform/output.h"
 #include "realtime/meter.h"
 #include "realtime/pcm_ring.h"
@@ -27,6 +34,7 @@ inline constexpr const char* kSamplesDropped =
     "standard output is not being read: audio is dropped until the host reads again";
 inline constexpr const char* kUnwrappableBuffers =
     "the tap delivered buffers that do not match its stream format: their audio is dropped";
+inline constexpr const char* kWriteFailed = "could not write to standard output: ";
 
 // Runs of a condition that one thread observes, counted so that another can
 // report each run once.
@@ -57,18 +65,32 @@ class PcmWriter {
   // bounds for absurd rates.
   PcmWriter(double rate, double bufferedSeconds, platform::OutputHandle& output, Meter& meter);
 
-  // IO thread: hands the samples over whole, or drops them all.
+  // IO thread: hands the samples over whole, or drops them all. Once the
+  // ring has been full, blocks are dropped until the writer has emptied it
+  // to half, so that one stall of the host is one run of drops however the
+  // blocks' sizes vary.
   void push(const std::int16_t* samples, std::uint32_t count) noexcept;
+  // IO thread: `count` samples of silence go out before the samples pushed
+  // next.
+  void owe(std::uint64_t count) noexcept;
   // IO thread: whether the buffer list of this call could not be wrapped.
   void observeUnwrappable(bool unwrappable) noexcept;
+  // IO thread: whether a conversion failed, and when a run of failures
+  // begins, the converter's words for it.
+  void observeConversion(bool failed, const platform::ConverterError* words) noexcept;
 
   // The writer's task; returns once finish() has been asked for and the
-  // ring is empty, or once closed.
+  // ring and the owed silence are written, once closed, or once a write has
+  // failed.
   void run();
 
-  // Main thread: one "error" for each run of dropped samples and for each
-  // run of unwrappable buffer lists begun since the last call.
+  // Main thread: one "error" for each run of dropped samples, of
+  // unwrappable buffer lists and of failed conversions begun since the last
+  // call, and one for a failed write to standard output.
   void reportLosses();
+
+  // Whether a write to standard output has failed: nothing more is written.
+  bool writeFailed() const noexcept { return writeFailed_.load(std::memory_order_acquire); }
 
   // Main thread: lets the writer empty the ring and waits for it, on
   // `writerQueue`, until `deadline`; then closes it, so that nothing more is
@@ -79,16 +101,41 @@ class PcmWriter {
   // Runs on the writer's task after each wake-up (work that must stay off the
   // IO thread). Set before run().
   std::function<void()> housekeeping;
+  // Runs on the writer's task once, when a write to standard output fails;
+  // the writer then stops. Set before run().
+  std::function<void()> onWriteFailure;
 
  private:
+  struct Owed {
+    std::uint64_t at;  // the ring's running total it goes before
+    std::uint64_t count;
+  };
+  static constexpr std::size_t kMostOwed = 8;
+
   void wake() noexcept;
   bool writeOnce();
+  // Counts, writes and reports the samples; false once the write failed.
+  bool writeSamples(const std::int16_t* samples, std::size_t count);
+  bool writeSilence(std::uint64_t count);
+  bool owedPending() const noexcept;
 
   PcmRing ring_;
   platform::OutputHandle& output_;
   Meter& meter_;
   Episodes dropped_;
+  bool dropping_ = false;  // IO thread
   Episodes unwrappable_;
+  Episodes conversionFailures_;
+  // The first words of a run of failures, handed over while the slot is free.
+  platform::ConverterError failureWords_;
+  std::atomic<bool> failureWordsFull_{false};
+  std::string lastFailureWords_;  // main thread
+  std::array<Owed, kMostOwed> owed_{};
+  std::atomic<std::uint64_t> owedPushed_{0};
+  std::atomic<std::uint64_t> owedTaken_{0};
+  std::atomic<bool> writeFailed_{false};
+  std::string writeFailure_;           // set before writeFailed_
+  bool writeFailureReported_ = false;  // main thread
   std::atomic<std::uint32_t> wakeups_{0};
   std::atomic<bool> finishing_{false};
   // Held while counting, reporting "level" or closing, so that nothing

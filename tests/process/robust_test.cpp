@@ -260,5 +260,94 @@ TEST(HostStopsReading, StopIsBoundedWithTheWriterStuck) {
   EXPECT_GT(sim.pcm().size(), 0u);
 }
 
+// ---------------------------------------------------------------------------
+// A host that closes its end of standard output, or hands it a full disk:
+// the first failed write ends the capture in order, with one "error", a
+// "stopped" that counts only what was written, and exit 1, never death by
+// SIGPIPE. One that closes standard error loses only the events.
+
+struct ClosedEnd {
+  std::string name, stdoutPath;
+  bool closesStdout, closesStderr;
+  int status;
+  std::string error;  // empty: none seen
+};
+
+class HostClosesAnEndTest : public testing::TestWithParam<ClosedEnd> {};
+
+TEST_P(HostClosesAnEndTest, EndsInOrderOrGoesOn) {
+  const ClosedEnd& c = GetParam();
+  Sim sim("", {}, false, c.stdoutPath);
+  ASSERT_TRUE(sim.waitForEvent("ready")) << sim.stderrText();
+  if (c.stdoutPath.empty()) {
+    ASSERT_TRUE(sim.waitForBytes(3200)) << sim.stderrText();
+  }
+  if (c.closesStdout) sim.closeStdout();
+  if (c.closesStderr) {
+    sim.closeStderr();
+    // Long enough for "level" events to meet the closed pipe.
+    ASSERT_TRUE(sim.waitForBytes(sim.pcm().size() + 80000)) << "the capture went on";
+    sim.closeStdin();
+  }
+  ASSERT_EQ(sim.finish(), c.status) << sim.stderrText();
+  if (c.closesStderr) return;
+  EXPECT_EQ(outcome(sim), endedBy({c.error}, sim));
+  expectOrderlyEnd(sim);
+  const auto frames = sim.eventsOfType("stopped").at(0).json.value("frames", std::int64_t(-1));
+  if (c.stdoutPath.empty()) {
+    EXPECT_GE(2 * frames, std::int64_t(sim.pcm().size())) << "what the host read was written";
+  } else {
+    EXPECT_EQ(frames, 0) << "nothing reached the file";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Process, HostClosesAnEndTest,
+                         testing::Values(ClosedEnd{"ClosedStdout", "", true, false, 1,
+                                                   "could not write to standard output: Broken pipe"},
+                                         ClosedEnd{
+                                             "FullDisk", "/dev/full", false, false, 1,
+                                             "could not write to standard output: No space left on device"},
+                                         ClosedEnd{"ClosedStderr", "", false, true, 0, ""}),
+                         [](const auto& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------
+// A converter that fails on every buffer: one "error" in its own words for
+// the run, where each buffer gave one.
+
+TEST(ConverterFailures, AreReportedOncePerRun) {
+  const std::string words = "Converter exploded: \xC2\xABparam\xC2\xBB \"-50\"";
+  Sim sim("convert=error:" + words, {"--seconds", "2.5"});
+  ASSERT_EQ(sim.finish(), 0) << sim.stderrText();
+  EXPECT_EQ(outcome(sim), endedBy({words}, sim));
+  EXPECT_TRUE(sim.pcm().empty());
+}
+
+// ---------------------------------------------------------------------------
+// An aggregate device with a microphone's stream in front of the tap's: only
+// the tap's is captured, and after a move to a device where it is so.
+
+TEST(OnlyTheTapsStream, IsCapturedBehindAMicrophone) {
+  Sim sim(kExact + ";streams=2;count=5");
+  ASSERT_TRUE(sim.waitForBytes(5 * kBufferBytes)) << sim.stderrText();
+  sim.closeStdin();
+  ASSERT_EQ(sim.finish(), 0) << sim.stderrText();
+  EXPECT_EQ(outcome(sim), endedBy({}, sim));
+  EXPECT_EQ(sim.pcm(), exactPcm(5));
+}
+
+TEST(OnlyTheTapsStream, IsCapturedAfterAMove) {
+  // The tap's stream is first on one device and third on the next.
+  Sim sim(kExact + ";streams=1,3;switch=2:Phones;count=3", {"--follow-output"});
+  const std::string after = exactPcm(3);
+  ASSERT_TRUE(sim.pumpUntil([&] {
+    return sim.pcm().size() >= 5 * kBufferBytes && sim.pcm().substr(sim.pcm().size() - after.size()) == after;
+  })) << sim.stderrText();
+  sim.closeStdin();
+  ASSERT_EQ(sim.finish(), 0) << sim.stderrText();
+  EXPECT_EQ(sim.count("device"), 1u);
+  EXPECT_TRUE(sim.eventsOfType("error").empty()) << sim.stderrText();
+  EXPECT_EQ(sim.pcm().substr(0, 2 * kBufferBytes), exactPcm(2));
+}
+
 }  // namespace
 }  // namespace audiotap::test

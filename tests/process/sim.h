@@ -31,11 +31,12 @@ struct TraceFile {
 
 class Sim : TraceFile, public Child {
  public:
-  Sim(const std::string& script, Lines args = {}, bool stdinAtEnd = false)
+  Sim(const std::string& script, Lines args = {}, bool stdinAtEnd = false, std::string stdoutPath = "")
       : Child({AUDIOTAP_SIM_PATH,
                std::move(args),
                {{"AUDIOTAP_SIM", "trace=" + path + ";" + script}},
-               stdinAtEnd ? "/dev/null" : ""}) {}
+               stdinAtEnd ? "/dev/null" : "",
+               std::move(stdoutPath)}) {}
   Lines trace() const {
     Lines lines;
     std::ifstream file(path);

@@ -247,7 +247,7 @@ TEST(SoftConverter, BuffersInAnotherFormatAreErrors) {
   at44->setFrameLength(480);
   const Result r = rig.convert(at44.get(), 400);
   EXPECT_EQ(r.status, Out::Error);
-  EXPECT_TRUE(r.error && !r.error->localizedDescription.empty());
+  EXPECT_TRUE(r.error && !r.error->localizedDescription().empty());
   rig.out = rig.media->formatWithCommonFormat(kF32, 16000, 1, true);
   EXPECT_EQ(rig.convert(nullptr, 400, In::NoDataNow).status, Out::Error) << "output in float";
 }

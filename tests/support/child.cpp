@@ -47,7 +47,7 @@ Child::Child(const Launch& launch) {
   ::signal(SIGPIPE, SIG_IGN);
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
   if (launch.stdinPath.empty()) pipe2(in, O_CLOEXEC);
-  pipe2(out, O_CLOEXEC);
+  if (launch.stdoutPath.empty()) pipe2(out, O_CLOEXEC);
   pipe2(err, O_CLOEXEC);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -56,7 +56,11 @@ Child::Child(const Launch& launch) {
   } else {
     posix_spawn_file_actions_addopen(&actions, 0, launch.stdinPath.c_str(), O_RDONLY, 0);
   }
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  if (launch.stdoutPath.empty()) {
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, launch.stdoutPath.c_str(), O_WRONLY, 0);
+  }
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   // Default dispositions and no blocked signals, whatever the runner set up.
   posix_spawnattr_t attributes;
@@ -91,7 +95,7 @@ Child::Child(const Launch& launch) {
   in_ = in[1];
   out_ = out[0];
   err_ = err[0];
-  fcntl(out_, F_SETFL, O_NONBLOCK);
+  if (out_ >= 0) fcntl(out_, F_SETFL, O_NONBLOCK);
   fcntl(err_, F_SETFL, O_NONBLOCK);
 }
 
@@ -189,6 +193,16 @@ void Child::writeStdin(const std::string& bytes) {
 void Child::closeStdin() {
   if (in_ >= 0) ::close(in_);
   in_ = -1;
+}
+
+void Child::closeStdout() {
+  if (out_ >= 0) ::close(out_);
+  out_ = -1;
+}
+
+void Child::closeStderr() {
+  if (err_ >= 0) ::close(err_);
+  err_ = -1;
 }
 
 int Child::finish(milliseconds limit) {

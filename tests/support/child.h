@@ -32,6 +32,7 @@ struct Launch {
   std::vector<std::string> args;
   std::map<std::string, std::string> env;  // set over the runner's own environment
   std::string stdinPath = {};              // empty: a pipe
+  std::string stdoutPath = {};             // empty: a pipe
 };
 
 class Child {
@@ -58,6 +59,9 @@ class Child {
   void signal(int signo);
   void writeStdin(const std::string& bytes);
   void closeStdin();
+  // The host's ends of the output pipes: the process's next write there fails.
+  void closeStdout();
+  void closeStderr();
   // Reads both streams to their end and reaps the process: the exit status, or
   // 128 + the signal; -1 (and a test failure) when it did not end in time.
   int finish(milliseconds limit = kLimit);

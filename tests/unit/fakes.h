@@ -46,6 +46,15 @@ class FakeBuffer : public platform::PcmBuffer {
     if (lengthRecord) *lengthRecord = frames;
   }
   std::int16_t* const* int16ChannelData() const override { return withChannelData ? channels : nullptr; }
+  // A wrapper takes any one buffer: its frames are its bytes over `bytesPerFrame`.
+  bool rewrap(const platform::AudioBuffer* buffers, std::uint32_t count) override {
+    if (!wraps || count == 0) return false;
+    wrapped = buffers[0].mData;
+    setFrameLength(bytesPerFrame == 0 ? 0 : buffers[0].mDataByteSize / bytesPerFrame);
+    if (length > capacity) return false;
+    ++rewraps;
+    return true;
+  }
 
   std::uint32_t capacity;
   std::uint32_t length = 0;
@@ -53,6 +62,10 @@ class FakeBuffer : public platform::PcmBuffer {
   std::int16_t* channels[1];
   bool withChannelData = true;
   std::uint32_t* lengthRecord = nullptr;
+  bool wraps = true;
+  std::uint32_t bytesPerFrame = 4;
+  const void* wrapped = nullptr;
+  int rewraps = 0;
 };
 
 // Writes `samples` (as much as fits) and answers with `status`; records what
@@ -71,7 +84,8 @@ class FakeConverter : public platform::Converter {
     const std::size_t n = std::min<std::size_t>(samples.size(), out.capacity);
     std::copy_n(samples.begin(), n, out.samples.begin());
     out.length = std::uint32_t(n);
-    if (errorMessage) *error = platform::ConverterError{*errorMessage};
+    if (error != nullptr) ++wordsAsked;
+    if (errorMessage && error != nullptr) *error = platform::ConverterError{*errorMessage};
     ++calls;
     return status;
   }
@@ -81,6 +95,7 @@ class FakeConverter : public platform::Converter {
   std::optional<std::string> errorMessage;
   bool withChannelData = true;
   int calls = 0;
+  int wordsAsked = 0;
   platform::PcmBuffer* firstInput = nullptr;
   platform::PcmBuffer* secondInput = reinterpret_cast<platform::PcmBuffer*>(1);
   platform::ConverterInputStatus firstStatus{}, secondStatus{};
@@ -100,12 +115,16 @@ class FakeMedia : public platform::Media {
     return std::make_unique<FakeConverter>();
   }
   std::unique_ptr<platform::PcmBuffer> wrapBufferListNoCopy(const platform::AudioFormat&,
-                                                            const platform::AudioBufferList* list) override {
-    if (!wrapSucceeds) return nullptr;
+                                                            const platform::AudioBufferList*) override {
+    return nullptr;
+  }
+  std::unique_ptr<platform::PcmBuffer> makeWrapper(const platform::AudioFormat&,
+                                                   std::uint32_t capacity) override {
+    wrapperCapacities.push_back(capacity);
     auto buffer = std::make_unique<FakeBuffer>(0);
+    buffer->capacity = capacity;
     buffer->lengthRecord = &lastInputFrames;
-    lastWrappedData = list->mBuffers[0].mData;
-    lastInput = buffer.get();
+    wrapper = buffer.get();
     return buffer;
   }
   std::unique_ptr<platform::PcmBuffer> makeBuffer(const platform::AudioFormat&, std::uint32_t capacity) override {
@@ -114,12 +133,10 @@ class FakeMedia : public platform::Media {
     return std::make_unique<FakeBuffer>(capacity);
   }
 
-  bool wrapSucceeds = true;
   bool makeSucceeds = true;
-  std::vector<std::uint32_t> capacities;
-  // Compared only: the buffer is gone once the IO block returns.
-  const FakeBuffer* lastInput = nullptr;
-  const void* lastWrappedData = nullptr;
+  std::vector<std::uint32_t> capacities, wrapperCapacities;
+  // The wrapper last made; it lives as long as its conversion.
+  FakeBuffer* wrapper = nullptr;
   std::uint32_t lastInputFrames = 0;
 };
 

@@ -1,11 +1,14 @@
+#include "realtime/io_block.h"
+
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <thread>
 
 #include "events/channel.h"
 #include "fakes.h"
-#include "realtime/io_block.h"
 
 namespace audiotap::realtime {
 namespace {
@@ -28,6 +31,44 @@ class ThreadQueue : public platform::Queue {
   std::thread thread;
 };
 
+// Standard output whose reader takes one write when the test lets it, and
+// after that, with `fails`, refuses every write as a closed pipe does.
+class GatedHandle : public testing::RecordingHandle {
+ public:
+  bool writeAll(const void* data, std::size_t size) override {
+    std::unique_lock lock(gate);
+    ++entered;
+    changed.notify_all();
+    changed.wait(lock, [&] { return allowed > 0 || open; });
+    if (!open) --allowed;
+    if (fails) {
+      errno = EPIPE;
+      return false;
+    }
+    lock.unlock();
+    return testing::RecordingHandle::writeAll(data, size);
+  }
+  void allowOne() {
+    std::lock_guard lock(gate);
+    ++allowed;
+    changed.notify_all();
+  }
+  void waitEntered(int count) {
+    std::unique_lock lock(gate);
+    changed.wait(lock, [&] { return entered >= count; });
+  }
+  void openUp() {
+    std::lock_guard lock(gate);
+    open = true;
+    changed.notify_all();
+  }
+
+  std::mutex gate;
+  std::condition_variable changed;
+  int entered = 0, allowed = 0;
+  bool open = false, fails = false;
+};
+
 testing::FakeConverter* fakeConversion(realtime::TapConversion& conversion, double tapRate,
                                        std::uint32_t bytesPerFrame) {
   auto owned = std::make_unique<testing::FakeConverter>();
@@ -43,10 +84,12 @@ testing::FakeConverter* fakeConversion(realtime::TapConversion& conversion, doub
 // everything delivered before it has been written.
 struct Rig {
   explicit Rig(double tapRate = 48000, std::uint32_t bytesPerFrame = 4, double targetRate = 16000,
-               double bufferedSeconds = 4, bool startWriter = true)
-      : writer(targetRate, bufferedSeconds, pcm, meter),
-        block(conversionFor(tapRate, bytesPerFrame), std::make_unique<testing::FakeFormat>(), media, targetRate,
-              writer) {
+               double bufferedSeconds = 4, bool startWriter = true,
+               testing::RecordingHandle* output = nullptr)
+      : writer(targetRate, bufferedSeconds, output != nullptr ? *output : pcm, meter),
+        block(conversionFor(tapRate, bytesPerFrame), std::make_unique<testing::FakeFormat>(), media,
+              targetRate, writer) {
+    if (media.wrapper != nullptr) media.wrapper->bytesPerFrame = bytesPerFrame == 0 ? 1 : bytesPerFrame;
     events::setStandardError(&events);
     if (startWriter) start();
   }
@@ -69,6 +112,16 @@ struct Rig {
     AudioBufferList list{buffers, {{1, bytes, data.data()}}};
     block(&list);
   }
+  // A list of two streams: a microphone's first, then the tap's.
+  void deliverAfterMicrophone(std::uint32_t bytes) {
+    data.assign(bytes, 0);
+    microphone.assign(bytes, 1);
+    struct {
+      std::uint32_t count;
+      platform::AudioBuffer buffers[2];
+    } list{2, {{1, bytes, microphone.data()}, {1, bytes, data.data()}}};
+    block(reinterpret_cast<const AudioBufferList*>(&list));
+  }
   std::int64_t finish() {
     if (!writerQueue.thread.joinable()) start();
     return writer.finish(writerQueue, Meter::Clock::now() + std::chrono::seconds(1)); }
@@ -81,7 +134,7 @@ struct Rig {
   PcmWriter writer;
   IoBlock block;
   ThreadQueue writerQueue;
-  std::vector<char> data;
+  std::vector<char> data, microphone;
 };
 
 TEST(IoBlock, OddBufferListsDoNothing) {
@@ -106,36 +159,31 @@ TEST(IoBlock, OddBufferListsDoNothing) {
   }
 }
 
-TEST(IoBlock, FrameCountAndCapacity) {
+// The buffers are made once, for the most a conversion takes; a call beyond
+// that is converted in pieces, the wrapper re-pointed into its memory.
+TEST(IoBlock, SizesItsBuffersOnceAndConvertsLongCallsInPieces) {
   const struct {
     double tapRate;
-    std::uint32_t bytesPerFrame, bytes;
+    std::uint32_t bytesPerFrame;
     double targetRate;
-    std::uint32_t frames, capacity;
+    std::uint32_t piece, capacity, frames, calls, lastFrames;
   } cases[] = {
-      {48000, 4, 512 * 4, 16000, 512, 187}, {48000, 4, 480 * 4, 16000, 480, 176},
-      {44100, 4, 441 * 4, 16000, 441, 176}, {44100, 4, 512 * 4, 16000, 512, 202},
-      {48000, 4, 10, 16000, 2, 17},         {48000, 0, 30, 16000, 30, 26},
-      {8000, 8, 80 * 8, 44100, 80, 457},
+      {48000, 4, 16000, 16384, 5478, 480, 1, 480},
+      {48000, 4, 16000, 16384, 5478, 40000, 3, 7232},
+      {44100, 4, 16000, 16384, 5961, 441, 1, 441},
+      {8000, 8, 44100, 2972, 16400, 80, 1, 80},
+      {1, 4, 65536, 1, 65552, 3, 3, 1},
   };
   for (const auto& c : cases) {
     Rig rig(c.tapRate, c.bytesPerFrame, c.targetRate);
-    rig.deliver(c.bytes);
-    ASSERT_EQ(rig.media.capacities.size(), 1u);
-    EXPECT_EQ(rig.media.capacities[0], c.capacity) << c.tapRate << " " << c.bytes;
-    EXPECT_EQ(rig.media.lastInputFrames, c.frames);
+    for (int call = 0; call < 3; ++call) rig.deliver(c.frames * c.bytesPerFrame);
+    EXPECT_EQ(rig.media.wrapperCapacities, std::vector<std::uint32_t>{c.piece})
+        << c.tapRate << " " << c.targetRate;
+    EXPECT_EQ(rig.media.capacities, std::vector<std::uint32_t>{c.capacity})
+        << c.tapRate << " " << c.targetRate;
+    EXPECT_EQ(rig.converter->calls, 3 * int(c.calls)) << c.frames;
+    EXPECT_EQ(rig.media.lastInputFrames, c.lastFrames) << c.frames;
   }
-}
-
-TEST(IoBlock, InputGoesToTheConverterOnceAndWhole) {
-  Rig rig;
-  rig.converter->samples = {7};
-  rig.deliver(1920);
-  EXPECT_EQ(rig.converter->firstInput, rig.media.lastInput);
-  EXPECT_EQ(rig.converter->firstStatus, platform::ConverterInputStatus::HaveData);
-  EXPECT_EQ(rig.converter->secondInput, nullptr);
-  EXPECT_EQ(rig.converter->secondStatus, platform::ConverterInputStatus::NoDataNow);
-  EXPECT_EQ(rig.media.lastWrappedData, rig.data.data()) << "wrapped in place";
 }
 
 TEST(IoBlock, SamplesAreWrittenLittleEndianInOneWrite) {
@@ -163,7 +211,7 @@ TEST(IoBlock, ConverterOutcomes) {
       {"ran dry with frames", ConverterOutputStatus::InputRanDry, {1, 2, 3}, {}, true, 6, {"level"}},
       {"end of stream with frames", ConverterOutputStatus::EndOfStream, {1}, {}, true, 2, {"level"}},
       {"error", ConverterOutputStatus::Error, {1, 2}, "bad input", true, 0, {"error"}},
-      {"no frames with error", ConverterOutputStatus::InputRanDry, {}, "dry", true, 0, {"error"}},
+      {"words but no failure", ConverterOutputStatus::InputRanDry, {}, "dry", true, 0, {}},
       {"no frames, no error", ConverterOutputStatus::InputRanDry, {}, {}, true, 0, {}},
       {"no channel data", ConverterOutputStatus::HaveData, {1}, {}, false, 0, {}},
   };
@@ -181,7 +229,7 @@ TEST(IoBlock, ConverterOutcomes) {
     const auto events = rig.events.events();
     ASSERT_EQ(events.size(), c.events.size()) << c.what;
     for (std::size_t i = 0; i < events.size(); ++i) EXPECT_EQ(events[i]["type"], c.events[i]) << c.what;
-    if (c.error) {
+    if (c.error && !events.empty()) {
       EXPECT_EQ(events[0], nlohmann::json({{"type", "error"}, {"message", *c.error}})) << c.what;
     }
   }
@@ -191,13 +239,17 @@ TEST(IoBlock, FailingBufferCreationOrUnsizableOutputDoesNothing) {
   {
     Rig rig;
     rig.media.makeSucceeds = false;
+    TapConversion next;
+    testing::FakeConverter* replacement = fakeConversion(next, 48000, 4);
+    rig.block.replaceConversion(std::move(next));
     rig.deliver(1920);
-    EXPECT_EQ(rig.converter->calls, 0);
+    EXPECT_EQ(replacement->calls, 0);
   }
   for (const double tapRate : {0.0, -1.0, std::nan("")}) {
     Rig rig(tapRate);
     rig.deliver(1920);
     EXPECT_TRUE(rig.media.capacities.empty()) << tapRate;
+    EXPECT_EQ(rig.converter->calls, 0) << tapRate;
   }
   {
     Rig rig(1, 4, 1e300);
@@ -206,13 +258,29 @@ TEST(IoBlock, FailingBufferCreationOrUnsizableOutputDoesNothing) {
   }
 }
 
+// A converter that fails call after call is one "error" per run, in its
+// own words, asked for once per run, and reported from the main thread.
+TEST(IoBlock, ReportsEachRunOfConverterFailuresOnce) {
+  Rig rig;
+  rig.converter->errorMessage = "bad input";
+  for (const bool fails : {true, true, true, false, true, true}) {
+    rig.converter->status = fails ? ConverterOutputStatus::Error : ConverterOutputStatus::HaveData;
+    rig.deliver(1920);
+  }
+  EXPECT_TRUE(rig.events.writes.empty()) << "nothing is written from the IO thread";
+  rig.finish();
+  EXPECT_EQ(rig.converter->wordsAsked, 2);
+  const nlohmann::json failed = {{"type", "error"}, {"message", "bad input"}};
+  EXPECT_EQ(rig.events.events(), (std::vector<nlohmann::json>{failed, failed}));
+}
+
 // Each run of unwrappable lists, and each run of blocks the full ring refused,
 // gives one "error"; what was refused is neither written nor counted.
 TEST(IoBlock, ReportsEachEpisodeOfLostAudioOnce) {
   Rig rig(48000, 4, 16000, 0, false);  // the smallest ring: 32768 samples
   rig.converter->samples.assign(176, 1);
   for (const bool wraps : {false, false, true, false, true}) {
-    rig.media.wrapSucceeds = wraps;
+    rig.media.wrapper->wraps = wraps;
     rig.deliver(1920);
   }
   for (int i = 0; i < 200; ++i) rig.deliver(1920);  // 184 fit beside the two above
@@ -234,6 +302,7 @@ TEST(IoBlock, TakesUpANewConversionAndTimesSilence) {
   testing::FakeConverter* replacement = fakeConversion(next, 24000, 8);
   replacement->samples = {2, 3};
   rig.block.replaceConversion(std::move(next));
+  rig.media.wrapper->bytesPerFrame = 8;
   EXPECT_EQ(rig.block.silentNanoseconds(), 10'000'000);
   rig.deliver(1920);
   EXPECT_EQ(rig.block.silentNanoseconds(), 20'000'000) << "240 frames at 24 kHz";
@@ -243,6 +312,72 @@ TEST(IoBlock, TakesUpANewConversionAndTimesSilence) {
   EXPECT_EQ(rig.block.silentNanoseconds(), 0);
   rig.finish();
   EXPECT_EQ(rig.pcm.bytes(), std::string("\x01\x00\x02\x00\x03\x00\x02\x00\x03\x00", 10));
+}
+
+// A host that reads a little during one stall frees room for a block a frame
+// smaller than the last: still one run of drops, until it has read half.
+TEST(IoBlock, OneStallIsOneRunOfDropsWhateverTheBlockSizes) {
+  GatedHandle host;
+  Rig rig(48000, 4, 16000, 0, true, &host);  // 32768 samples
+  std::uint32_t size = 176;
+  const auto deliverBlock = [&] {
+    size = size == 176 ? 175 : 176;
+    rig.converter->samples.assign(size, 1);
+    rig.deliver(1920);
+  };
+  deliverBlock();
+  host.waitEntered(1);  // the writer holds the first block in its write
+  for (int i = 0; i < 200; ++i) deliverBlock();
+  host.allowOne();
+  host.waitEntered(2);  // the first block is consumed: room for one more
+  for (int i = 0; i < 4; ++i) deliverBlock();
+  host.openUp();
+  rig.finish();
+  EXPECT_EQ(rig.events.events(),
+            std::vector<nlohmann::json>({{{"type", "error"}, {"message", kSamplesDropped}}}));
+}
+
+// The silence of a move longer than the ring holds is owed, not pushed, and
+// goes out before the samples that came after it.
+TEST(IoBlock, AMoveLongerThanTheRingIsWrittenAsSilenceInOrder) {
+  Rig rig(48000, 4, 8000, 4, false);  // 32768 samples: 4.1 s at 8 kHz
+  rig.converter->samples = {5};
+  rig.deliver(1920);
+  rig.block.fillGapSince(std::chrono::steady_clock::now() - std::chrono::seconds(6));
+  rig.deliver(1920);
+  rig.deliver(1920);
+  const std::int64_t frames = rig.finish();
+  EXPECT_TRUE(rig.events.writes.empty()) << rig.events.bytes();
+  const std::string pcm = rig.pcm.bytes();
+  ASSERT_EQ(pcm.size(), std::size_t(2 * frames));
+  // 6 s less the 10 ms buffer that ends the move, and however long the test
+  // took to get there.
+  EXPECT_GE(frames, 3 + 47920);
+  EXPECT_LE(frames, 3 + 47920 + 8000);
+  EXPECT_EQ(pcm.substr(0, 2), std::string("\x05\x00", 2));
+  EXPECT_EQ(pcm.find_first_not_of('\0', 2), pcm.size() - 4);
+  EXPECT_EQ(pcm.substr(pcm.size() - 4), std::string("\x05\x00\x05\x00", 4));
+}
+
+// A failed write ends the writing: the samples are not counted, the driver is
+// told, and the stop reports it once.
+TEST(IoBlock, AFailedWriteIsNotCountedAndEndsTheWriting) {
+  GatedHandle host;
+  host.fails = true;
+  host.openUp();
+  Rig rig(48000, 4, 16000, 4, false, &host);
+  std::atomic<int> told{0};
+  rig.writer.onWriteFailure = [&] { ++told; };
+  rig.converter->samples = {1, 2, 3};
+  rig.deliver(1920);
+  rig.deliver(1920);
+  EXPECT_EQ(rig.finish(), 0);
+  EXPECT_EQ(told, 1);
+  EXPECT_TRUE(rig.writer.writeFailed());
+  EXPECT_EQ(host.entered, 1);
+  EXPECT_EQ(rig.events.events(),
+            std::vector<nlohmann::json>(
+                {{{"type", "error"}, {"message", std::string(kWriteFailed) + "Broken pipe"}}}));
 }
 
 }  // namespace

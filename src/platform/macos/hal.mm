@@ -44,6 +44,8 @@ static_assert(platform::kAudioDevicePropertyDeviceIsRunningSomewhere ==
 static_assert(platform::kAudioAggregateDevicePropertyMainSubDevice ==
               ::kAudioAggregateDevicePropertyMainSubDevice);
 static_assert(platform::kAudioHardwareUnsupportedOperationError == ::kAudioHardwareUnsupportedOperationError);
+static_assert(platform::kAudioDevicePropertyStreams == ::kAudioDevicePropertyStreams);
+static_assert(platform::kAudioObjectPropertyScopeInput == ::kAudioObjectPropertyScopeInput);
 static_assert(int(CATapUnmuted) == 0);
 
 // One flat table serves the description and its sub-tap entries because the

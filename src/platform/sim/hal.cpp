@@ -216,6 +216,13 @@ OSStatus SimHal::setTapDescription(AudioObjectID tap, platform::TapDescription& 
 OSStatus SimHal::getPropertyDataSize(AudioObjectID object, const platform::PropertyAddress& address,
                                      std::uint32_t, const void*, std::uint32_t* dataSize) {
   trace_.line("AudioObjectGetPropertyDataSize " + std::to_string(object) + " " + fourCharText(address.mSelector));
+  if (address.mSelector == platform::kAudioDevicePropertyStreams) {
+    if (object != script_.aggregateID || object == 0) return kBadObjectError;
+    if (address.mScope != platform::kAudioObjectPropertyScopeInput) return kUnknownPropertyError;
+    const std::size_t device = std::min(world_->defaultDevice.load(), script_.streams.size() - 1);
+    *dataSize = script_.streams[device] * std::uint32_t(sizeof(AudioObjectID));
+    return 0;
+  }
   if (address.mSelector != platform::kAudioHardwarePropertyProcessObjectList) return kUnknownPropertyError;
   if (object != platform::kAudioObjectSystemObject) return kBadObjectError;
   *dataSize = std::uint32_t(clients().size() * sizeof(AudioObjectID));
@@ -261,6 +268,7 @@ OSStatus SimHal::createIOProcIDWithBlock(platform::IOProcID* procID, AudioObject
   stream_->coverage = coverage_;
   const std::size_t index = world_->defaultDevice.load();
   stream_->format = devices_[index].format;
+  stream_->streams = script_.streams[std::min(index, script_.streams.size() - 1)];
   if (index < script_.switches.size()) {
     stream_->switchAfter = script_.switches[index].after;
     stream_->switchAway = [this, index](Stream& stream) { switchFrom(index, stream); };
@@ -367,10 +375,49 @@ void SimHal::setDeviceLostHandler(std::function<void(const std::string& message)
   lost_ = std::move(handler);
 }
 
+namespace {
+
+// The list as the aggregate device delivers it: `extra` streams of noise (one
+// float channel, like a headset's microphone) in front of the tap's.
+class ExtraStreams {
+ public:
+  ExtraStreams(std::uint32_t extra, std::uint32_t frames)
+      : extra_(extra), noise_(std::size_t(extra) * frames), frames_(frames) {}
+
+  const platform::AudioBufferList* around(const platform::AudioBufferList* tap) {
+    if (extra_ == 0 || tap == nullptr) return tap;
+    const std::uint32_t buffers = extra_ + tap->mNumberBuffers;
+    storage_.assign((sizeof(platform::AudioBufferList) + buffers * sizeof(platform::AudioBuffer) + 7) / 8, 0);
+    auto* list = reinterpret_cast<platform::AudioBufferList*>(storage_.data());
+    list->mNumberBuffers = buffers;
+    for (std::uint32_t b = 0; b < extra_; ++b) {
+      float* samples = noise_.data() + std::size_t(b) * frames_;
+      for (std::uint32_t i = 0; i < frames_; ++i) {
+        seed_ = seed_ * 1664525u + 1013904223u;
+        samples[i] = float(seed_ >> 8) / float(1u << 24) - 0.5f;
+      }
+      (&list->mBuffers[0])[b] = {1, frames_ * std::uint32_t(sizeof(float)), samples};
+    }
+    for (std::uint32_t b = 0; b < tap->mNumberBuffers; ++b)
+      (&list->mBuffers[0])[extra_ + b] = (&tap->mBuffers[0])[b];
+    return list;
+  }
+
+ private:
+  std::uint32_t extra_;
+  std::vector<float> noise_;
+  std::uint32_t frames_;
+  std::uint32_t seed_ = 1;
+  std::vector<std::uint64_t> storage_;
+};
+
+}  // namespace
+
 void deliver(SimHal::Stream& stream) {
   const Script& script = stream.script;
   World& world = *stream.world;
   ToneGenerator tone(stream.format, script.toneHz, script.amplitude, script.framesPerBuffer);
+  ExtraStreams extra(stream.streams - 1, script.framesPerBuffer);
   for (const OddBuffer kind : script.odd) {
     if (stream.stopped.load()) return;
     stream.block(tone.odd(kind));
@@ -438,7 +485,7 @@ void deliver(SimHal::Stream& stream) {
       clients = std::move(current);
       tone.setTones(stream.coverage->tones(script.processes, now));
     }
-    stream.block(tone.next(mismatched));
+    stream.block(extra.around(tone.next(mismatched)));
   }
 }
 

@@ -104,6 +104,7 @@ class SimHal final : public platform::Hal {
     std::atomic<bool> stopped{false};
     std::shared_ptr<TapCoverage> coverage;
     ToneFormat format;  // of the device it was made on
+    std::uint32_t streams = 1;  // the aggregate device's input streams
     // When that device stops being the default: after how many buffers, and
     // what then happens (on the delivering thread).
     std::optional<std::uint64_t> switchAfter;

@@ -93,6 +93,10 @@ class SimMedia final : public platform::Media {
     return inner_->wrapBufferListNoCopy(format, list);
   }
 
+  std::unique_ptr<PcmBuffer> makeWrapper(const AudioFormat& format, std::uint32_t frameCapacity) override {
+    return inner_->makeWrapper(format, frameCapacity);
+  }
+
   std::unique_ptr<PcmBuffer> makeBuffer(const AudioFormat& format, std::uint32_t frameCapacity) override {
     return inner_->makeBuffer(format, frameCapacity);
   }

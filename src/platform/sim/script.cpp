@@ -287,6 +287,15 @@ bool apply(std::string_view key, std::string_view value, Script& s) {
     if (gone) s.gone = *gone;
     return gone.has_value();
   }
+  if (key == "streams") {
+    s.streams.clear();
+    for (const auto part : split(value, ',')) {
+      const auto streams = parseInteger<std::uint32_t>(part);
+      if (!streams || *streams == 0 || *streams > 8) return false;
+      s.streams.push_back(*streams);
+    }
+    return true;
+  }
   if (key == "restart") return assignCount(value, &s.restartAfter);
   if (key == "blip") return assignCount(value, &s.blipAfter);
   std::string_view rest;

@@ -27,6 +27,11 @@
 //                         it is also reported lost with that message
 //   listen=<status>       what adding a property listener answers (0)
 //   gone=<n>              'gone' (running somewhere) of the output device (0)
+//   streams=<n>[,<n>...]  the aggregate device's input streams ('stm#'), 1 to
+//                         8 (1), for each device in the order they become the
+//                         default (the last for the rest): every list of the
+//                         tone carries n - 1 microphone-like streams of noise
+//                         first, the tap's last
 //
 // After the given number of buffers (counted like lose=):
 //   restart=<buffers>     the audio system restarts, once: 'srst' fires, every
@@ -142,6 +147,7 @@ struct Script {
   std::vector<DeviceSwitch> switches;
   OSStatus listenStatus = 0;
   std::uint32_t gone = 0;
+  std::vector<std::uint32_t> streams = {1};
   std::optional<std::uint64_t> restartAfter;
   std::optional<std::uint64_t> dieAfter;
   bool aggregateDies = false;  // else the output device

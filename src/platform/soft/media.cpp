@@ -45,6 +45,13 @@ class SoftMedia final : public platform::Media {
     return SoftBuffer::wrap(*layout, list);
   }
 
+  std::unique_ptr<platform::PcmBuffer> makeWrapper(const AudioFormat& format,
+                                                   std::uint32_t frameCapacity) override {
+    const Layout* layout = layoutOf(format);
+    if (layout == nullptr) return nullptr;
+    return SoftBuffer::makeWrapper(*layout, frameCapacity);
+  }
+
   std::unique_ptr<platform::PcmBuffer> makeBuffer(const AudioFormat& format,
                                                   std::uint32_t frameCapacity) override {
     const Layout* layout = layoutOf(format);

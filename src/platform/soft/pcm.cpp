@@ -54,25 +54,55 @@ std::optional<Layout> layoutFromCommonFormat(CommonFormat format, double rate, s
   return Layout{format, rate, channels, interleaved || channels == 1};
 }
 
+std::optional<std::uint32_t> SoftBuffer::framesIn(const platform::AudioBuffer* buffers,
+                                                  std::uint32_t count) const {
+  if (buffers == nullptr || count != layout_.bufferCount()) return std::nullopt;
+  const std::uint32_t frameBytes = layout_.bytesPerBufferFrame();
+  std::uint32_t frames = std::numeric_limits<std::uint32_t>::max();
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const platform::AudioBuffer& b = buffers[i];
+    if (b.mNumberChannels != layout_.channelsPerBuffer()) return std::nullopt;
+    if (b.mDataByteSize > 0 &&
+        (b.mData == nullptr || reinterpret_cast<std::uintptr_t>(b.mData) % layout_.bytesPerSample() != 0)) {
+      return std::nullopt;
+    }
+    if (b.mDataByteSize / frameBytes < frames) frames = b.mDataByteSize / frameBytes;
+  }
+  return frames;
+}
+
 std::unique_ptr<SoftBuffer> SoftBuffer::wrap(const Layout& layout, const platform::AudioBufferList* list) {
-  if (list == nullptr || list->mNumberBuffers != layout.bufferCount()) return nullptr;
+  if (list == nullptr) return nullptr;
   std::unique_ptr<SoftBuffer> buffer(new (std::nothrow) SoftBuffer(layout));
   if (!buffer) return nullptr;
-  const std::uint32_t frameBytes = layout.bytesPerBufferFrame();
-  std::uint32_t capacity = std::numeric_limits<std::uint32_t>::max();
-  for (std::uint32_t i = 0; i < list->mNumberBuffers; ++i) {
-    // mBuffers is declared with one element but holds mNumberBuffers.
-    const platform::AudioBuffer& b = (&list->mBuffers[0])[i];
-    if (b.mNumberChannels != layout.channelsPerBuffer()) return nullptr;
-    if (b.mDataByteSize > 0 &&
-        (b.mData == nullptr || reinterpret_cast<std::uintptr_t>(b.mData) % layout.bytesPerSample() != 0)) {
-      return nullptr;
-    }
-    buffer->setData(i, static_cast<std::byte*>(b.mData));
-    if (b.mDataByteSize / frameBytes < capacity) capacity = b.mDataByteSize / frameBytes;
-  }
-  buffer->capacity_ = buffer->frameLength_ = capacity;
+  // mBuffers is declared with one element but holds mNumberBuffers.
+  const platform::AudioBuffer* buffers = &list->mBuffers[0];
+  const auto frames = buffer->framesIn(buffers, list->mNumberBuffers);
+  if (!frames) return nullptr;
+  for (std::uint32_t i = 0; i < list->mNumberBuffers; ++i)
+    buffer->setData(i, static_cast<std::byte*>(buffers[i].mData));
+  buffer->capacity_ = buffer->frameLength_ = *frames;
   return buffer;
+}
+
+std::unique_ptr<SoftBuffer> SoftBuffer::makeWrapper(const Layout& layout, std::uint32_t capacity) {
+  std::unique_ptr<SoftBuffer> buffer(new (std::nothrow) SoftBuffer(layout));
+  if (!buffer) return nullptr;
+  for (std::uint32_t i = 0; i < layout.bufferCount(); ++i) buffer->setData(i, nullptr);
+  buffer->capacity_ = capacity;
+  buffer->wrapper_ = true;
+  return buffer;
+}
+
+bool SoftBuffer::rewrap(const platform::AudioBuffer* buffers, std::uint32_t count) {
+  const auto frames = wrapper_ ? framesIn(buffers, count) : std::nullopt;
+  if (!frames || *frames > capacity_) {
+    frameLength_ = 0;
+    return false;
+  }
+  for (std::uint32_t i = 0; i < count; ++i) setData(i, static_cast<std::byte*>(buffers[i].mData));
+  frameLength_ = *frames;
+  return true;
 }
 
 std::unique_ptr<SoftBuffer> SoftBuffer::make(const Layout& layout, std::uint32_t capacity) {

@@ -47,6 +47,8 @@ class SoftBuffer final : public platform::PcmBuffer {
   static std::unique_ptr<SoftBuffer> wrap(const Layout& layout, const platform::AudioBufferList* list);
   // Null when the memory cannot be had.
   static std::unique_ptr<SoftBuffer> make(const Layout& layout, std::uint32_t capacity);
+  // Wraps nothing until rewrap().
+  static std::unique_ptr<SoftBuffer> makeWrapper(const Layout& layout, std::uint32_t capacity);
 
   std::uint32_t frameLength() const override { return frameLength_; }
   void setFrameLength(std::uint32_t frames) override {
@@ -55,6 +57,7 @@ class SoftBuffer final : public platform::PcmBuffer {
   std::int16_t* const* int16ChannelData() const override {
     return layout_.sample == platform::CommonFormat::Int16 ? int16_.data() : nullptr;
   }
+  bool rewrap(const platform::AudioBuffer* buffers, std::uint32_t count) override;
 
   const Layout& layout() const { return layout_; }
   std::uint32_t capacity() const { return capacity_; }
@@ -64,11 +67,14 @@ class SoftBuffer final : public platform::PcmBuffer {
  private:
   explicit SoftBuffer(const Layout& layout) : layout_(layout) {}
   void setData(std::uint32_t index, std::byte* data);
+  // The frames `buffers` hold, or nothing when they do not fit the layout.
+  std::optional<std::uint32_t> framesIn(const platform::AudioBuffer* buffers, std::uint32_t count) const;
 
   Layout layout_;
   std::uint32_t capacity_ = 0;
   std::uint32_t frameLength_ = 0;
   std::unique_ptr<std::byte[]> owned_;
+  bool wrapper_ = false;
   // Only the first layout_.bufferCount() entries are set.
   std::array<std::byte*, kMaxChannels> data_;
   std::array<std::int16_t*, kMaxChannels> int16_;

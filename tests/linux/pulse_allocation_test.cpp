@@ -1,0 +1,85 @@
+// The IO path on Linux allocates nothing per call after the first: from the
+// first IO block call on, every operator new on the thread that serves the
+// record stream is counted, the backend's delivery and the IO block alike.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "counting_new.h"
+#include "platform/linux/hal.h"
+#include "platform/posix/posix_dispatch.h"
+#include "platform/soft/media.h"
+#include "pulse_support.h"
+#include "realtime/io_block.h"
+
+namespace audiotap::test {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace platform;
+
+class NullHandle : public OutputHandle {
+ public:
+  bool writeAll(const void*, std::size_t) override { return true; }
+  void synchronize() override {}
+};
+
+TEST(PulseIoPath, AllocatesNothingPerCallAfterTheFirst) {
+  const auto server = givenServer();
+  if (!server) GTEST_SKIP() << kNoServerReason;
+  const std::string tapUUID = "7B1C2C6F-3E4D-4F60-9BAC-1D2E3F4A5B6C";
+  auto hal = linux::makePulseHal();
+  auto dispatch = posix::makePosixDispatch();
+  auto queue = dispatch->makeSerialQueue("com.orvane.audiotap.io");
+  auto media = soft::makeSoftMedia();
+
+  auto description = hal->makeMonoGlobalTapButExcludeProcesses({});
+  description->setUUID(tapUUID);
+  AudioObjectID tap = 0, aggregate = 0;
+  IOProcID proc = nullptr;
+  ASSERT_EQ(hal->createProcessTap(*description, &tap), 0);
+  const Dictionary taps{{kSubTapUIDKey, tapUUID}, {kSubTapDriftCompensationKey, true}};
+  ASSERT_EQ(
+      hal->createAggregateDevice(
+          {{kAggregateMainSubDeviceKey, server->sink}, {kAggregateTapListKey, Array{taps}}}, &aggregate),
+      0);
+  realtime::TapConversion conversion;
+  std::uint32_t size = sizeof conversion.tapStreamFormat;
+  ASSERT_EQ(hal->getPropertyData(tap, {kAudioTapPropertyFormat, kAudioObjectPropertyScopeGlobal, 0}, &size,
+                                 &conversion.tapStreamFormat),
+            0);
+  conversion.tapFormat = media->formatWithStreamDescription(&conversion.tapStreamFormat);
+  auto outputFormat = media->formatWithCommonFormat(CommonFormat::Int16, 16000, 1, true);
+  conversion.converter = media->makeConverter(*conversion.tapFormat, *outputFormat);
+  ASSERT_TRUE(conversion.converter);
+  NullHandle output;
+  realtime::Meter meter;
+  realtime::PcmWriter writer(16000, 4, output, meter);
+  realtime::IoBlock block(std::move(conversion), std::move(outputFormat), *media, 16000, writer);
+
+  std::atomic<int> calls{0};
+  ASSERT_EQ(hal->createIOProcIDWithBlock(&proc, aggregate, *queue,
+                                         [&](const AudioBufferList* list) {
+                                           block(list);
+                                           if (calls.fetch_add(1) == 0) {
+                                             ioAllocations = 0;
+                                             onIoThread = true;
+                                           }
+                                         }),
+            0);
+  ASSERT_EQ(hal->deviceStart(aggregate, proc), 0);
+  ASSERT_TRUE(play(server->sink, {{0.5, 440, 0.3, 0.3}}));
+  const long allocations = ioAllocations.load();
+  const int counted = calls.load();
+  hal->deviceStop(aggregate, proc);
+  hal->destroyIOProcID(aggregate, proc);
+  EXPECT_TRUE(queue->drain(5s));
+  hal->destroyAggregateDevice(aggregate);
+  hal->destroyProcessTap(tap);
+  ASSERT_GT(counted, 10);
+  EXPECT_EQ(allocations, 0) << "in " << counted - 1 << " calls";
+}
+
+}  // namespace
+}  // namespace audiotap::test
