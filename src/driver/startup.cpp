@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 
 #include "capture/formats.h"
 #include "capture/graph.h"
@@ -51,6 +52,7 @@ void emitReady(const State& s, const platform::StreamDescription& tapStreamForma
                                          {"channels", std::int64_t(tapStreamFormat.mChannelsPerFrame)}}},
       {"outputFormat", platform::Dictionary{{"sampleRate", s.targetRate}, {"channels", 1.0}, {"bits", 16.0}}},
       {"outputDeviceUID", s.graph.outputDeviceUID},
+      {"version", std::string(AUDIOTAP_VERSION)},
   };
   addFilterFields(s, ready);
   events::emit("ready", ready);

@@ -7,6 +7,8 @@ export interface BinaryLookup {
   arch: string;
   /** The package's root folder, where bin/ lies. */
   packageRoot: string;
+  /** Finds a file of an installed package (require.resolve), throwing when it is not installed. */
+  resolvePackage?: (request: string) => string;
 }
 
 // Electron serves files inside app.asar from a virtual archive that exec
@@ -23,6 +25,14 @@ export function resolveBinary(lookup: BinaryLookup): string {
   if (lookup.binaryPath) return lookup.binaryPath;
   const fromEnv = lookup.env.AUDIOTAP_BINARY;
   if (fromEnv) return fromEnv;
+  // npm installs only the platform package whose os, cpu and libc match this machine.
+  const name = lookup.platform === "win32" ? "audiotap.exe" : "audiotap";
+  try {
+    const found = lookup.resolvePackage?.(`@audiotap/${lookup.platform}-${lookup.arch}/bin/${name}`);
+    if (found) return outsideAsar(found);
+  } catch {
+    // Not installed: a binary put in the package's own bin/ by hand.
+  }
   return outsideAsar(path.join(lookup.packageRoot, "bin", `${lookup.platform}-${lookup.arch}`, "audiotap"));
 }
 

@@ -359,6 +359,7 @@ export function start(options: StartOptions = {}): Capture {
     platform: process.platform,
     arch: process.arch,
     packageRoot: path.resolve(__dirname, "..", ".."),
+    resolvePackage: require.resolve,
   });
   return new Capture(binaryPath, args, options);
 }

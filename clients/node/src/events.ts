@@ -16,6 +16,8 @@ export interface ReadyEvent {
   tapFormat: TapFormat;
   outputFormat: OutputFormat;
   outputDeviceUID: string;
+  /** The binary's version, for a host to log what it runs. */
+  version: string;
   /** The PIDs of the include option, as given; only when it was used. */
   include?: number[];
   /** The PIDs of the exclude options (excludeSelf's included), as given; only when used. */
@@ -84,7 +86,8 @@ function badField(ev: RawEvent): string | null {
       if (!isObject(out) || !isNumber(out.sampleRate) || !isNumber(out.channels) || !isNumber(out.bits)) {
         return "outputFormat";
       }
-      return typeof ev.outputDeviceUID === "string" ? null : "outputDeviceUID";
+      if (typeof ev.outputDeviceUID !== "string") return "outputDeviceUID";
+      return typeof ev.version === "string" ? null : "version";
     }
     case "level":
       if (!isNumber(ev.peak)) return "peak";

@@ -3,7 +3,11 @@ import { test } from "node:test";
 
 import { buildArgs, resolveBinary } from "../src/binary";
 
-test("binary lookup: option, then AUDIOTAP_BINARY, then bin/ outside app.asar", () => {
+test("binary lookup: option, AUDIOTAP_BINARY, the platform package, then bin/, outside app.asar", () => {
+  const installed = (root: string) => (request: string) => {
+    if (request !== "@audiotap/darwin-arm64/bin/audiotap") throw new Error(`Cannot find module '${request}'`);
+    return `${root}/node_modules/${request}`;
+  };
   const base = { platform: "darwin", arch: "arm64" };
   const cases: [Parameters<typeof resolveBinary>[0], string][] = [
     [{ ...base, binaryPath: "/opt/a", env: { AUDIOTAP_BINARY: "/env/a" }, packageRoot: "/p" }, "/opt/a"],
@@ -11,6 +15,11 @@ test("binary lookup: option, then AUDIOTAP_BINARY, then bin/ outside app.asar", 
     [{ ...base, env: { AUDIOTAP_BINARY: "" }, packageRoot: "/p" }, "/p/bin/darwin-arm64/audiotap"],
     [{ ...base, env: {}, packageRoot: "/R/app.asar/node_modules/a" }, "/R/app.asar.unpacked/node_modules/a/bin/darwin-arm64/audiotap"],
     [{ ...base, env: {}, packageRoot: "/R/app.asar.unpacked/m" }, "/R/app.asar.unpacked/m/bin/darwin-arm64/audiotap"],
+    [{ ...base, env: { AUDIOTAP_BINARY: "/env/a" }, packageRoot: "/p", resolvePackage: installed("/h") }, "/env/a"],
+    [{ ...base, env: {}, packageRoot: "/p", resolvePackage: installed("/h") }, "/h/node_modules/@audiotap/darwin-arm64/bin/audiotap"],
+    [{ ...base, env: {}, packageRoot: "/R/app.asar/m", resolvePackage: installed("/R/app.asar") },
+      "/R/app.asar.unpacked/node_modules/@audiotap/darwin-arm64/bin/audiotap"],
+    [{ ...base, arch: "x64", env: {}, packageRoot: "/p", resolvePackage: installed("/h") }, "/p/bin/darwin-x64/audiotap"],
   ];
   for (const [lookup, want] of cases) assert.equal(resolveBinary(lookup), want);
 });

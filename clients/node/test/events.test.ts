@@ -3,6 +3,9 @@ import { test } from "node:test";
 
 import { LineSplitter, parseEventLine } from "../src/events";
 
+const TAP = '{"sampleRate":48000,"channels":2}';
+const OUT = '{"sampleRate":16000,"channels":1,"bits":16}';
+
 test("event lines: known, unknown, malformed and badly typed", () => {
   const cases: [string, string, string?][] = [
     ['{"type":"error","message":"m","status":1852797029,"code":"nope"}\r', "known"],
@@ -16,6 +19,8 @@ test("event lines: known, unknown, malformed and badly typed", () => {
     ['{"type":"device","outputDeviceUID":"Phones","tapFormat":{"sampleRate":24000,"channels":1}}', "known"],
     ['{"type":"device","outputDeviceUID":"Phones","tapFormat":{"sampleRate":"fast"}}', "bad-fields", "tapFormat"],
     ['{"type":"ready","tapFormat":{"sampleRate":48000,"channels":2},"outputDeviceUID":"d"}', "bad-fields", "outputFormat"],
+    [`{"type":"ready","tapFormat":${TAP},"outputFormat":${OUT},"outputDeviceUID":"d"}`, "bad-fields", "version"],
+    [`{"type":"ready","tapFormat":${TAP},"outputFormat":${OUT},"outputDeviceUID":"d","version":"0.1.0"}`, "known"],
   ];
   for (const [line, want, field] of cases) {
     const got = parseEventLine(line);

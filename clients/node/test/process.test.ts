@@ -12,6 +12,7 @@ const READY = {
   tapFormat: { sampleRate: 48000, channels: 1 },
   outputFormat: { sampleRate: 16000, channels: 1, bits: 16 },
   outputDeviceUID: "fake",
+  version: "0.1.0",
 };
 const pick = (o: object, keys: object) => Object.fromEntries(Object.keys(keys).map((k) => [k, o[k as keyof object]]));
 

@@ -30,6 +30,8 @@ class ReadyEvent:
     tap_format: TapFormat
     output_format: OutputFormat
     output_device_uid: str
+    #: The binary's version, for a host to log what it runs.
+    version: str
     #: The process IDs given with include/exclude; None when the option was not used.
     include: Optional[Tuple[int, ...]] = None
     exclude: Optional[Tuple[int, ...]] = None
@@ -146,7 +148,8 @@ def _ready(obj: Dict[str, Any]) -> ReadyEvent:
         output = OutputFormat(_number(out, "sampleRate"), _integer(out, "channels"), _integer(out, "bits"))
     except _BadField:
         raise _BadField("outputFormat") from None
-    return ReadyEvent(tap, output, _text(obj, "outputDeviceUID"), _pids(obj, "include"), _pids(obj, "exclude"), obj)
+    return ReadyEvent(tap, output, _text(obj, "outputDeviceUID"), _text(obj, "version"), _pids(obj, "include"),
+                      _pids(obj, "exclude"), obj)
 
 
 def _error(obj: Dict[str, Any]) -> ErrorEvent:

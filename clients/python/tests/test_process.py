@@ -16,6 +16,7 @@ READY = {
     "tapFormat": {"sampleRate": 48000, "channels": 1},
     "outputFormat": {"sampleRate": 16000, "channels": 1, "bits": 16},
     "outputDeviceUID": "fake",
+    "version": "0.1.0",
 }
 
 

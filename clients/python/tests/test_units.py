@@ -6,7 +6,7 @@ from audiotap import DeviceEvent, ErrorEvent, Event, ReadyEvent, build_args, res
 from audiotap.events import LineSplitter, parse_line
 from audiotap.pcm import Aligner, ChunkQueue, queue_limit
 
-READY = '"tapFormat":{"sampleRate":48000,"channels":2},"outputFormat":{"sampleRate":16000,"channels":1,"bits":16},"outputDeviceUID":"d"'
+READY = '"tapFormat":{"sampleRate":48000,"channels":2},"outputFormat":{"sampleRate":16000,"channels":1,"bits":16},"outputDeviceUID":"d","version":"0.1.0"'
 
 
 @pytest.mark.parametrize(
@@ -25,6 +25,7 @@ READY = '"tapFormat":{"sampleRate":48000,"channels":2},"outputFormat":{"sampleRa
         ('{"type":"level","peak":NaN,"frames":1}', Event, '"peak"'),
         ('{"type":"stopped","frames":1.5}', Event, '"frames"'),
         ('{"type":"ready",' + READY + ',"exclude":[1,"x"]}', Event, '"exclude"'),
+        ('{"type":"ready",' + READY.replace(',"version":"0.1.0"', "") + "}", Event, '"version"'),
         ('{"type":"device","outputDeviceUID":"usb","tapFormat":{"channels":1}}', Event, '"tapFormat"'),
     ],
 )
