@@ -351,7 +351,7 @@ void propertyChanged(const std::shared_ptr<World>& world, const Trace& trace, Au
 
 void serviceRestarted(const std::shared_ptr<World>& world, const Trace& trace) {
   propertyChanged(world, trace, platform::kAudioObjectSystemObject, platform::kAudioHardwarePropertyServiceRestarted);
-  std::lock_guard lock(world->mutex);
+  MutexLock lock(world->mutex);
   for (auto& [id, registration] : world->listeners) {
     if (registration.object == platform::kAudioObjectSystemObject) registration.dropped = true;
   }
