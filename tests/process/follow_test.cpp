@@ -162,7 +162,7 @@ TEST(FollowOff, NothingMovesAndALossStillEndsTheCapture) {
 // A restart of the audio system rebuilds the graph on the default device,
 // which goes on delivering.
 TEST(FollowRestart, TheAudioSystemRestartsAndTheGraphIsBuiltAgain) {
-  Sim sim("pace=fast;" + kExact + ";restart=5", {"--follow-output"});
+  Sim sim("pace=fast;count=40;" + kExact + ";restart=5", {"--follow-output"});
   ASSERT_TRUE(sim.waitForEvent("device")) << sim.stderrText();
   ASSERT_TRUE(sim.waitUntilArmed());
   sim.closeStdin();

@@ -167,7 +167,8 @@ TEST_P(CleanRunTest, ReportsReadyThenStopsOnceInOrder) {
   EXPECT_EQ(ready, json({{"type", "ready"},
                          {"tapFormat", {{"sampleRate", c.tapRate}, {"channels", c.tapChannels}}},
                          {"outputFormat", {{"sampleRate", c.outputRate}, {"channels", 1.0}, {"bits", 16.0}}},
-                         {"outputDeviceUID", c.uid}}));
+                         {"outputDeviceUID", c.uid},
+                         {"version", AUDIOTAP_VERSION}}));
   EXPECT_TRUE(ready["tapFormat"]["channels"].is_number_integer());
   // A host that has stopped reading may be told so before the stop comes,
   // when a loaded machine delays it; any other error is a fault.
