@@ -147,8 +147,8 @@ namespace {
 
 // The clone is picked by an ifunc resolver at load time, before the thread
 // sanitizer's runtime is up, which crashes such builds; they keep the one
-// portable version.
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
+// portable version, as does Windows, whose executables have no ifuncs.
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(_WIN32)
 #define AUDIOTAP_AVX2_CLONE __attribute__((target_clones("avx2", "default")))
 #else
 #define AUDIOTAP_AVX2_CLONE
