@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "events/channel.h"
-
 namespace audiotap::platform::linux {
 
 namespace {
@@ -272,9 +270,10 @@ void Filter::reconcile() {
           std::count(reported_.begin(), reported_.end(), index))
         continue;
       reported_.push_back(index);
-      events::emit("error", {{"message", "could not read the audio of sink input " + std::to_string(index) +
-                                             " for the process filter: " + pa_strerror(error) +
-                                             "; it is left out until that succeeds (tried every second)"}});
+      if (notice_)
+        notice_("could not read the audio of sink input " + std::to_string(index) +
+                " for the process filter: " + pa_strerror(error) +
+                "; it is left out until that succeeds (tried every second)");
     }
     failed_.clear();
   }

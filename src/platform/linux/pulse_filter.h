@@ -27,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -66,6 +67,8 @@ class Filter {
   void seed(std::vector<SinkInput> clients);
   // Runs `listener` on `queue` whenever the sink inputs change.
   void setListener(Queue* queue, PropertyListener listener);
+  // Before the capture starts: where a stream that cannot be read is reported.
+  void setNoticeHandler(std::function<void(const std::string& message)> notice) { notice_ = std::move(notice); }
 
   // The fragment hook, on the serving task.
   void mix(float* interleaved, std::uint32_t frames, std::uint32_t channels);
@@ -97,6 +100,7 @@ class Filter {
   PropertyListener listener_;
 
   // Serving task only.
+  std::function<void(const std::string&)> notice_;
   std::vector<std::unique_ptr<Stream>> streams_;
   std::vector<std::pair<std::uint32_t, int>> failed_;  // sink input, error: to try again at retryAtNs_
   std::int64_t retryAtNs_ = 0;

@@ -69,15 +69,20 @@ bool Session::connect() {
 
 void Session::subscribe() {
   const auto mask = pa_subscription_mask_t((watcher_ ? PA_SUBSCRIPTION_MASK_SERVER : 0) |
-                                           (sinkInputsChanged_ ? PA_SUBSCRIPTION_MASK_SINK_INPUT : 0));
+                                           (sinkInputsChanged_ ? PA_SUBSCRIPTION_MASK_SINK_INPUT : 0) |
+                                           (sinksChanged_ ? PA_SUBSCRIPTION_MASK_SINK : 0));
   if (mask == PA_SUBSCRIPTION_MASK_NULL) return;
   pa_context_set_subscribe_callback(
       context_,
-      [](pa_context* context, pa_subscription_event_type_t type, std::uint32_t, void* user) {
+      [](pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* user) {
         auto* self = static_cast<Session*>(user);
         const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
         if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
           if (self->sinkInputsChanged_) self->sinkInputsChanged_();
+          return;
+        }
+        if (facility == PA_SUBSCRIPTION_EVENT_SINK) {
+          if (self->sinksChanged_) self->sinksChanged_(index);
           return;
         }
         // A change of the default sink arrives as a change of the server
@@ -101,6 +106,12 @@ void Session::watchSinkInputs(std::function<void()> changed) {
   const bool subscribed = bool(sinkInputsChanged_);
   sinkInputsChanged_ = std::move(changed);
   if (!subscribed && sinkInputsChanged_ && connected()) subscribe();
+}
+
+void Session::watchSinks(std::function<void(std::uint32_t index)> changed) {
+  const bool subscribed = bool(sinksChanged_);
+  sinksChanged_ = std::move(changed);
+  if (!subscribed && sinksChanged_ && connected()) subscribe();
 }
 
 void Session::defaultSinkSeen(const char* name) {

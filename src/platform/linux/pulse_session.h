@@ -26,8 +26,9 @@ struct SinkInfo {
 };
 
 // What a record stream may hold back before sending: a shorter fragment makes
-// a PulseAudio sink render in smaller blocks, at the server's expense.
-inline constexpr pa_usec_t kFragment = 10 * PA_USEC_PER_MSEC;
+// a PulseAudio sink render in smaller blocks, and a PipeWire graph run in
+// smaller quanta, at the expense of every client of the server.
+inline constexpr pa_usec_t kFragment = 20 * PA_USEC_PER_MSEC;
 
 // The buffer of a record stream in `format`: one fragment, the rest the
 // server's choice.
@@ -54,6 +55,8 @@ class Session {
   // whichever thread iterates the loop; null stops that. Set by whoever owns
   // the session at the time.
   void watchSinkInputs(std::function<void()> changed);
+  // Likewise for each event of a sink (new, changed, removed), with its index.
+  void watchSinks(std::function<void(std::uint32_t index)> changed);
 
   std::optional<SinkInfo> defaultSink();
   bool sourceExists(const std::string& name);
@@ -76,6 +79,7 @@ class Session {
   std::chrono::milliseconds limit_;
   DefaultSinkWatcher watcher_;
   std::function<void()> sinkInputsChanged_;
+  std::function<void(std::uint32_t)> sinksChanged_;
   std::string defaultSink_;  // as last seen; whoever iterates the loop
   pa_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
