@@ -18,6 +18,13 @@ namespace {
 constexpr std::uint32_t kChunkFrames = 2048;
 // Packets already received are taken in one wakeup, up to this many.
 constexpr int kDrainLimit = 256;
+// The server pushes every block the sink renders as soon as it has it,
+// fragsize being only an upper bound: 2.5 ms apart behind a player at low
+// latency on PulseAudio. After a wakeup that brought data the task looks again
+// no sooner than this, so one wakeup carries those blocks together: a sound
+// waits here 5 ms on average, and the task wakes at most 100 times a second.
+// (pipewire-pulse sends a fragment at a time, further apart than this.)
+constexpr std::int64_t kPaceNs = 10'000'000;
 // While the sink is suspended, silence begins once no data has come for this
 // long: a server may keep a suspended sink's monitor running.
 constexpr std::int64_t kQuietNs = 2 * std::int64_t(kFragment) * 1000;
@@ -26,6 +33,12 @@ std::int64_t monotonicNs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+void sleepUntil(std::int64_t ns) {
+  const timespec until{time_t(ns / 1'000'000'000), long(ns % 1'000'000'000)};
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
 }
 
 }  // namespace
@@ -78,7 +91,7 @@ int Capture::start(Queue& queue, IOBlock block, Handler lost, Handler notice) {
   silence_.assign(std::size_t(kChunkFrames) * channels_, 0.f);
   mono_.assign(kChunkFrames, 0.f);
   fragmentFrames_ = std::uint32_t(pa_usec_to_bytes(kFragment, &format) / frameBytes_);
-  const pa_buffer_attr attributes = recordAttributes(format);
+  const pa_buffer_attr attributes = recordAttributes(format, servedByPipeWire(session_));
   // DONT_MOVE: when the tapped sink goes away the stream must fail, not follow
   // another sink silently.
   // AUTO_TIMING_UPDATE: the server's read index, once a second, shows audio
@@ -138,6 +151,7 @@ void Capture::serve() {
     int result = pa_mainloop_prepare(session_.loop(), timeout) < 0 || pa_mainloop_poll(session_.loop()) < 0
                      ? -1
                      : pa_mainloop_dispatch(session_.loop());
+    const std::int64_t woke = monotonicNs();
     // One iteration reads one packet: take every one already here, or a
     // server that sends smaller packets than a fragment (PipeWire sends one
     // per graph cycle) gets ahead of us until it drops audio.
@@ -151,6 +165,7 @@ void Capture::serve() {
       lost = true;
       break;
     }
+    if (lastDataNs_ >= woke) sleepUntil(woke + kPaceNs);
   }
   session_.watchSinks(nullptr);
   if (sinkQuery_ != nullptr) {

@@ -87,6 +87,7 @@ class Filter {
   std::string monitorSource_;
   pa_sample_spec format_;
   pa_channel_map map_;
+  bool pipewire_;
   std::uint32_t primeFrames_;
   float rampStep_;
 

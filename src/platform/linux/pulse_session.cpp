@@ -1,5 +1,6 @@
 #include "platform/linux/pulse_session.h"
 
+#include <string>
 #include <utility>
 
 namespace audiotap::platform::linux {
@@ -24,14 +25,29 @@ Session::~Session() {
   if (loop_ != nullptr) pa_mainloop_free(loop_);
 }
 
-pa_buffer_attr recordAttributes(const pa_sample_spec& format) {
+pa_buffer_attr recordAttributes(const pa_sample_spec& format, bool pipewire) {
   pa_buffer_attr attributes;
   attributes.maxlength = std::uint32_t(-1);
   attributes.tlength = std::uint32_t(-1);
   attributes.prebuf = std::uint32_t(-1);
   attributes.minreq = std::uint32_t(-1);
-  attributes.fragsize = std::uint32_t(pa_usec_to_bytes(kFragment, &format));
+  attributes.fragsize = pipewire ? std::uint32_t(kPipeWireFragmentFrames * pa_frame_size(&format))
+                                 : std::uint32_t(pa_usec_to_bytes(kFragment, &format));
   return attributes;
+}
+
+bool servedByPipeWire(Session& session) {
+  std::string name;
+  auto onServer = [](pa_context*, const pa_server_info* info, void* user) {
+    if (info != nullptr && info->server_name != nullptr) *static_cast<std::string*>(user) = info->server_name;
+  };
+  pa_operation* operation = pa_context_get_server_info(session.context(), onServer, &name);
+  if (operation == nullptr) return false;
+  const bool done =
+      session.waitUntil([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
+  if (!done) pa_operation_cancel(operation);
+  pa_operation_unref(operation);
+  return name.find("PipeWire") != std::string::npos;
 }
 
 pa_context* newContext(pa_mainloop* loop) {

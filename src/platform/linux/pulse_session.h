@@ -26,13 +26,19 @@ struct SinkInfo {
 };
 
 // What a record stream may hold back before sending: a shorter fragment makes
-// a PulseAudio sink render in smaller blocks, and a PipeWire graph run in
-// smaller quanta, at the expense of every client of the server.
+// a PulseAudio sink render in smaller blocks, at the expense of every client
+// of the server.
 inline constexpr pa_usec_t kFragment = 20 * PA_USEC_PER_MSEC;
+// pipewire-pulse runs the graph at the largest power of two of frames within
+// a stream's fragment, and sends a record stream's audio once a whole
+// fragment has gathered: 20 ms gives 512-frame quanta at 48 kHz (as parec
+// --latency-msec=20 does) but a packet every second quantum; a fragment of
+// exactly one such quantum keeps the quanta and sends every quantum.
+inline constexpr std::uint32_t kPipeWireFragmentFrames = 512;
 
 // The buffer of a record stream in `format`: one fragment, the rest the
 // server's choice.
-pa_buffer_attr recordAttributes(const pa_sample_spec& format);
+pa_buffer_attr recordAttributes(const pa_sample_spec& format, bool pipewire);
 
 // A client of the server as "audiotap" on `loop`, not yet connected; null on
 // failure.
@@ -86,5 +92,8 @@ class Session {
   bool attempted_ = false;
   int error_ = 0;
 };
+
+// Whether the server is pipewire-pulse (bounded wait).
+bool servedByPipeWire(Session& session);
 
 }  // namespace audiotap::platform::linux
