@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <numbers>
@@ -282,11 +283,12 @@ struct Figures {
 // nothing when not on PipeWire.
 double graphQuantum() {
   if (std::getenv("PIPEWIRE_RUNTIME_DIR") == nullptr) return NAN;
-  char path[] = "/tmp/audiotap-bench-profile-XXXXXX";
-  const int fd = mkstemp(path);
-  if (fd < 0) return NAN;
-  close(fd);
-  const std::string command = std::string("timeout 1 pw-profiler -o ") + path + " >/dev/null 2>&1";
+  // pw-profiler also leaves plot scripts in its working directory.
+  char dir[] = "/tmp/audiotap-bench-profile-XXXXXX";
+  if (mkdtemp(dir) == nullptr) return NAN;
+  const std::string path = std::string(dir) + "/profile.log";
+  const std::string command =
+      std::string("cd ") + dir + " && timeout 1 pw-profiler -o profile.log >/dev/null 2>&1";
   if (std::system(command.c_str()) < 0) return NAN;
   std::ifstream file(path);
   std::vector<double> quanta;
@@ -295,7 +297,7 @@ double graphQuantum() {
     double column[4];
     if (fields >> column[0] >> column[1] >> column[2] >> column[3]) quanta.push_back(column[3]);
   }
-  unlink(path);
+  std::filesystem::remove_all(dir);
   if (quanta.empty()) return NAN;
   std::sort(quanta.begin(), quanta.end());
   return std::round(quanta[quanta.size() / 2] * 48000 / 1e6);
