@@ -1,7 +1,8 @@
 // Figures for audiotap on a PulseAudio-protocol server, each beside parec's
 // under the same conditions: start-up, burst latency, CPU (its own and the
-// server's above an idle baseline), peak resident memory and the delivered
-// rate. Prints a table; asserts nothing.
+// server's above an idle baseline), peak resident memory, the delivered rate
+// and, on PipeWire (PIPEWIRE_RUNTIME_DIR set), the graph's quantum while it
+// captures. Prints a table; asserts nothing.
 //
 //   linux_bench AUDIOTAP SINK SERVER_PID[,PID...] [CPU_SECONDS]
 #include <pulse/simple.h>
@@ -16,6 +17,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <numbers>
@@ -161,9 +164,9 @@ class Capturer {
 // playback side still held ahead of it.
 class Player {
  public:
-  explicit Player(const std::string& sink) {
+  explicit Player(const std::string& sink, pa_usec_t latency = 20000) {
     const pa_sample_spec format{PA_SAMPLE_S16LE, 48000, 2};
-    pa_buffer_attr attr{std::uint32_t(-1), std::uint32_t(pa_usec_to_bytes(20000, &format)), std::uint32_t(-1),
+    pa_buffer_attr attr{std::uint32_t(-1), std::uint32_t(pa_usec_to_bytes(latency, &format)), std::uint32_t(-1),
                         std::uint32_t(-1), std::uint32_t(-1)};
     stream_ = pa_simple_new(nullptr, "audiotap-bench", PA_STREAM_PLAYBACK, sink.c_str(), "bursts", &format,
                             nullptr, &attr, nullptr);
@@ -272,8 +275,33 @@ struct Figures {
   std::string name;
   std::vector<double> ready, firstByte, latency, playback;
   int missed = 0;
-  double cpu = NAN, serverCpu = NAN, peakMb = NAN, rate = NAN;
+  double cpu = NAN, serverCpu = NAN, peakMb = NAN, rate = NAN, quantum = NAN;
 };
+
+// The PipeWire graph's quantum in frames at 48 kHz, the most common over a
+// second of pw-profiler's cycles (its fourth column: the quantum in µs);
+// nothing when not on PipeWire.
+double graphQuantum() {
+  if (std::getenv("PIPEWIRE_RUNTIME_DIR") == nullptr) return NAN;
+  // pw-profiler also leaves plot scripts in its working directory.
+  char dir[] = "/tmp/audiotap-bench-profile-XXXXXX";
+  if (mkdtemp(dir) == nullptr) return NAN;
+  const std::string path = std::string(dir) + "/profile.log";
+  const std::string command =
+      std::string("cd ") + dir + " && timeout 1 pw-profiler -o profile.log >/dev/null 2>&1";
+  if (std::system(command.c_str()) < 0) return NAN;
+  std::ifstream file(path);
+  std::vector<double> quanta;
+  for (std::string line; std::getline(file, line);) {
+    std::istringstream fields(line);
+    double column[4];
+    if (fields >> column[0] >> column[1] >> column[2] >> column[3]) quanta.push_back(column[3]);
+  }
+  std::filesystem::remove_all(dir);
+  if (quanta.empty()) return NAN;
+  std::sort(quanta.begin(), quanta.end());
+  return std::round(quanta[quanta.size() / 2] * 48000 / 1e6);
+}
 
 double median(std::vector<double> v) {
   if (v.empty()) return NAN;
@@ -346,6 +374,15 @@ void measureCpu(const std::vector<std::string>& argv, Player& player, const std:
   f.rate = double(bytes1 - bytes0) / 2 / std::chrono::duration<double>(at1 - at0).count();
 }
 
+// The graph's quantum while `argv` captures and a player that asks for a
+// relaxed buffer plays, so that only the capture can pull the quantum down.
+void measureQuantum(const std::vector<std::string>& argv, Figures& f) {
+  Capturer c(argv);
+  c.firstByte(10s);
+  std::this_thread::sleep_for(500ms);
+  f.quantum = graphQuantum();
+}
+
 void row(const char* label, const std::vector<Figures>& all, double (*value)(const Figures&),
          const char* unit) {
   std::printf("%-38s", label);
@@ -389,18 +426,31 @@ int main(int argc, char** argv) {
   // parec's default latency is slow to start and to deliver: fewer rounds, no CPU.
   const auto full = [](std::size_t i) { return i != 2; };
 
-  Player player(sink);
-  if (!player.ok()) {
-    std::fprintf(stderr, "linux_bench: cannot play into %s\n", sink.c_str());
-    return 1;
+  double baseline = 0;
+  {
+    Player player(sink);
+    if (!player.ok()) {
+      std::fprintf(stderr, "linux_bench: cannot play into %s\n", sink.c_str());
+      return 1;
+    }
+    std::fprintf(stderr, "measuring the server's idle baseline...\n");
+    baseline = serverBaseline(player, server, cpuSeconds);
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+      std::fprintf(stderr, "measuring %s...\n", all[i].name.c_str());
+      measureStartup(commands[i], all[i], full(i) ? 10 : 3);
+      measureLatency(commands[i], player, all[i], full(i) ? 20 : 5);
+      if (full(i)) measureCpu(commands[i], player, server, all[i], cpuSeconds, baseline);
+    }
   }
-  std::fprintf(stderr, "measuring the server's idle baseline...\n");
-  const double baseline = serverBaseline(player, server, cpuSeconds);
-  for (std::size_t i = 0; i < commands.size(); ++i) {
-    std::fprintf(stderr, "measuring %s...\n", all[i].name.c_str());
-    measureStartup(commands[i], all[i], full(i) ? 10 : 3);
-    measureLatency(commands[i], player, all[i], full(i) ? 20 : 5);
-    if (full(i)) measureCpu(commands[i], player, server, all[i], cpuSeconds, baseline);
+  double idleQuantum = NAN;
+  if (std::getenv("PIPEWIRE_RUNTIME_DIR") != nullptr) {
+    Player relaxed(sink, 200000);
+    relaxed.tone(true);
+    std::this_thread::sleep_for(500ms);
+    idleQuantum = graphQuantum();
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+      if (full(i)) measureQuantum(commands[i], all[i]);
+    }
   }
 
   std::printf("%-38s", "");
@@ -446,9 +496,16 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("\n");
+  row(
+      "graph quantum while capturing", all, [](const Figures& f) { return f.quantum; }, "fr");
   std::printf(
       "(%d bursts of 50 ms, 1 kHz at 0.8 each; CPU over %d s of capture scaled to a minute; server idle"
-      " baseline %.1f s per minute)\n",
+      " baseline %.1f s per minute",
       20, cpuSeconds, baseline);
+  if (!std::isnan(idleQuantum)) {
+    std::printf("; quantum in frames at 48 kHz with a player asking 200 ms, %.0f with nothing capturing",
+                idleQuantum);
+  }
+  std::printf(")\n");
   return 0;
 }

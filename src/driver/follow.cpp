@@ -96,6 +96,11 @@ void armLossHandler() {
       [generation = follow().generation](const std::string& message) {
         state().platform->dispatch().asyncOnMain([generation, message] { graphLost(generation, message); });
       });
+  state().platform->hal().setNoticeHandler([](const std::string& message) {
+    state().platform->dispatch().asyncOnMain([message] {
+      if (!state().stopped) events::emit("error", {{"message", message}});
+    });
+  });
 }
 
 void graphLost(std::uint64_t generation, const std::string& message,

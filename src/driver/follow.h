@@ -18,6 +18,7 @@ void defaultDeviceChanged();
 
 // Sets the platform's device lost handler for the graph being built: its
 // report reaches graphLost, on the main queue, with this graph's generation.
+// Also its notice handler: each notice is one "error" from the main queue.
 void armLossHandler();
 
 // The graph built for this generation is gone (device lost, audio system

@@ -129,6 +129,10 @@ class Hal {
   // Called at most once, from any thread, when a started device can no longer
   // deliver audio (the sound server went away). Set before deviceStart.
   virtual void setDeviceLostHandler(std::function<void(const std::string& message)> handler) = 0;
+  // Called from any thread with a message for the user about a started
+  // device whose capture goes on (audio the server dropped, for one). Set
+  // before deviceStart.
+  virtual void setNoticeHandler(std::function<void(const std::string& message)> handler) { (void)handler; }
 };
 
 }  // namespace audiotap::platform

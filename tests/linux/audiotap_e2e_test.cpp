@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <span>
 #include <utility>
 
 #include "pulse_support.h"
@@ -167,6 +168,50 @@ TEST(E2eStartup, FailuresAreReportedBeforeCapture) {
     EXPECT_EQ(run.pcm(), "");
     ASSERT_EQ(run.events().size(), 1u) << run.stderrText();
     EXPECT_EQ(run.events()[0].json, (json{{"type", "error"}, {"message", c.message}}));
+  }
+}
+
+// PulseAudio's monitor sends nothing while its sink is suspended, and says
+// nothing of it; PipeWire's null sink runs on. Either way the output keeps
+// to the time captured, and a tone played once the sink has resumed comes
+// back at its level (not on pipewire-pulse 0.3, whose monitor streams hear
+// only silence after a suspend, parec's too).
+TEST_F(E2eTest, SuspendedSinkIsSilenceOfItsLengthAndCaptureGoesOn) {
+  constexpr double kRate = 16000, kSeconds = 9, kLevel = 0.5;
+  Child run(audiotap({"--rate", "16000", "--seconds", "9"}));
+  ASSERT_TRUE(run.waitForEvent("ready")) << run.stderrText();
+  ASSERT_TRUE(play(server_->sink, {{1.5, 997, kLevel, kLevel}}, &run));
+  const auto pactl = [&](const char* suspend) {
+    return Child({"/usr/bin/pactl", {"suspend-sink", server_->sink, suspend}, {}}).finish();
+  };
+  ASSERT_EQ(pactl("1"), 0);
+  const auto resumeAt = Clock::now() + std::chrono::seconds(3);
+  run.pumpUntil([&] { return Clock::now() >= resumeAt; });
+  ASSERT_EQ(pactl("0"), 0);
+  ASSERT_TRUE(play(server_->sink, {{2, 997, kLevel, kLevel}}, &run));
+  ASSERT_EQ(run.finish(), 0) << run.stderrText();
+  expectOrderlyEnd(run);
+  for (const Event& error : run.eventsOfType("error")) {
+    EXPECT_EQ(error.json.value("message", ""),
+              "the output device \"" + server_->sink + "\" is suspended: silence is written until it resumes");
+  }
+  EXPECT_LE(run.count("error"), 1u) << run.stderrText();
+  const std::vector<double> pcm = fromS16(run.pcm());
+  EXPECT_NEAR(double(pcm.size()) / kRate, kSeconds, 0.15) << run.stderrText();
+  // Before the suspend, and after it.
+  const struct {
+    double from, to, loud;
+  } windows[] = {{0, 2.5, 1.4}, {4.5, kSeconds, 1.9}};
+  const bool pipewire = server_->script == AUDIOTAP_PIPEWIRE_SERVER_SCRIPT;
+  for (const auto& w : pipewire ? std::span(windows).first(1) : std::span(windows)) {
+    SCOPED_TRACE(testing::Message() << "from " << w.from << " s");
+    const std::size_t to = std::min(pcm.size(), std::size_t(w.to * kRate));
+    ASSERT_GT(to, std::size_t(w.from * kRate));
+    const Tone tone = measureTone({pcm.begin() + std::ptrdiff_t(w.from * kRate), pcm.begin() + std::ptrdiff_t(to)},
+                                  kRate);
+    EXPECT_NEAR(tone.frequency, 997, 2);
+    EXPECT_NEAR(tone.amplitude, kLevel, 0.03);
+    EXPECT_GT(double(tone.samples), w.loud * kRate);
   }
 }
 

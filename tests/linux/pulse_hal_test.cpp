@@ -90,7 +90,7 @@ TEST(PulseCapture, TheHookRewritesFragmentsBeforeTheMixdown) {
   ASSERT_TRUE(sink);
   pa_stream* stream = linux::Capture::makeStream(session, "hook test", sink->monitorSource, sink->rate);
   ASSERT_NE(stream, nullptr);
-  linux::Capture capture(session, stream, sink->monitorSource, sink->rate);
+  linux::Capture capture(session, stream, *sink);
   std::atomic<std::uint32_t> hookChannels{0};
   capture.setFragmentHook([&](float* samples, std::uint32_t frames, std::uint32_t channels) {
     hookChannels = channels;

@@ -278,7 +278,7 @@ class PulseHal final : public Hal {
       filter_->seed(clients_);
       filter_->want(wantInclude_, wantListed_);
     }
-    capture_ = std::make_unique<Capture>(*session_, stream, tapSink_->monitorSource, tapSink_->rate);
+    capture_ = std::make_unique<Capture>(*session_, stream, *tapSink_);
     if (filter_) {
       capture_->setFragmentHook([filter = filter_.get()](float* interleaved, std::uint32_t frames,
                                                          std::uint32_t channels) {
@@ -311,7 +311,8 @@ class PulseHal final : public Hal {
     if (device != kAggregateID || !capture_ || procID != this || queue_ == nullptr) return PA_ERR_NOENTITY;
     if (started_) return PA_ERR_BADSTATE;
     started_ = true;
-    return capture_->start(*queue_, std::move(block_), lost_);
+    if (filter_) filter_->setNoticeHandler(notice_);
+    return capture_->start(*queue_, std::move(block_), lost_, notice_);
   }
 
   OSStatus deviceStop(AudioObjectID device, IOProcID procID) override {
@@ -361,6 +362,10 @@ class PulseHal final : public Hal {
 
   void setDeviceLostHandler(std::function<void(const std::string& message)> handler) override {
     lost_ = std::move(handler);
+  }
+
+  void setNoticeHandler(std::function<void(const std::string& message)> handler) override {
+    notice_ = std::move(handler);
   }
 
  private:
@@ -429,7 +434,7 @@ class PulseHal final : public Hal {
   Queue* queue_ = nullptr;
   IOBlock block_;
   bool started_ = false;
-  std::function<void(const std::string&)> lost_;
+  std::function<void(const std::string&)> lost_, notice_;
 };
 
 }  // namespace

@@ -9,38 +9,42 @@
 #include <cstring>
 #include <utility>
 
-#include "events/channel.h"
-
 namespace audiotap::platform::linux {
 
 namespace {
 
-// The serving task's own pace: after a delivery it lets this much more audio
-// gather before it looks again, so one wakeup carries the sink's small blocks
-// together, and a sound waits here 2 ms on average.
-constexpr pa_usec_t kGather = 4 * PA_USEC_PER_MSEC;
 // The most frames one IO block call carries; longer fragments and silence
 // fills go through in pieces, so the scratch buffers have a fixed size.
 constexpr std::uint32_t kChunkFrames = 2048;
 // Packets already received are taken in one wakeup, up to this many.
 constexpr int kDrainLimit = 256;
+// The server pushes every block the sink renders as soon as it has it,
+// fragsize being only an upper bound: 2.5 ms apart behind a player at low
+// latency on PulseAudio. After a wakeup that brought data the task looks again
+// no sooner than this, so one wakeup carries those blocks together: a sound
+// waits here 5 ms on average, and the task wakes at most 100 times a second.
+// (pipewire-pulse sends a fragment at a time, further apart than this.)
+constexpr std::int64_t kPaceNs = 10'000'000;
+// While the sink is suspended, silence begins once no data has come for this
+// long: a server may keep a suspended sink's monitor running.
+constexpr std::int64_t kQuietNs = 2 * std::int64_t(kFragment) * 1000;
 
-void sleepUntil(const timespec& until) {
+std::int64_t monotonicNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+void sleepUntil(std::int64_t ns) {
+  const timespec until{time_t(ns / 1'000'000'000), long(ns % 1'000'000'000)};
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
   }
 }
 
-timespec after(timespec t, pa_usec_t usec) {
-  t.tv_nsec += long(usec * 1000);
-  t.tv_sec += t.tv_nsec / 1000000000L;
-  t.tv_nsec %= 1000000000L;
-  return t;
-}
-
 }  // namespace
 
-Capture::Capture(Session& session, pa_stream* stream, std::string source, std::uint32_t rate)
-    : session_(session), stream_(stream), source_(std::move(source)), rate_(rate) {}
+Capture::Capture(Session& session, pa_stream* stream, SinkInfo sink)
+    : session_(session), stream_(stream), sink_(std::move(sink)), source_(sink_.monitorSource), rate_(sink_.rate) {}
 
 Capture::~Capture() {
   // A task that never returned (stuck in a write nobody reads) still holds
@@ -76,16 +80,18 @@ pa_stream* Capture::makeStream(Session& session, const std::string& name, const 
   return pa_stream_new(session.context(), name.c_str(), &format, &query.map);
 }
 
-int Capture::start(Queue& queue, IOBlock block, LostHandler lost) {
+int Capture::start(Queue& queue, IOBlock block, Handler lost, Handler notice) {
   block_ = std::move(block);
   lost_ = std::move(lost);
+  notice_ = std::move(notice);
   const pa_sample_spec format = *pa_stream_get_sample_spec(stream_);
   channels_ = format.channels;
   frameBytes_ = std::uint32_t(pa_frame_size(&format));
   work_.assign(std::size_t(kChunkFrames) * channels_, 0.f);
   silence_.assign(std::size_t(kChunkFrames) * channels_, 0.f);
   mono_.assign(kChunkFrames, 0.f);
-  const pa_buffer_attr attributes = recordAttributes(format);
+  fragmentFrames_ = std::uint32_t(pa_usec_to_bytes(kFragment, &format) / frameBytes_);
+  const pa_buffer_attr attributes = recordAttributes(format, servedByPipeWire(session_));
   // DONT_MOVE: when the tapped sink goes away the stream must fail, not follow
   // another sink silently.
   // AUTO_TIMING_UPDATE: the server's read index, once a second, shows audio
@@ -125,28 +131,47 @@ void Capture::serve() {
       this);
   pa_stream_set_latency_update_callback(
       stream_, [](pa_stream*, void* self) { static_cast<Capture*>(self)->checkReadIndex(); }, this);
+  session_.watchSinks([this](std::uint32_t index) {
+    if (index == sink_.index) sinkChanged_ = true;
+  });
+  lastDataNs_ = monotonicNs();
+  querySink();
   deliverReadable();
   bool lost = false;
   while (!stopRequested_.load(std::memory_order_acquire)) {
-    delivered_ = false;
-    int result = pa_mainloop_iterate(session_.loop(), 1, nullptr);
-    timespec woke;
-    clock_gettime(CLOCK_MONOTONIC, &woke);
+    // Waits for the server, or while the sink is suspended, for the next
+    // piece of silence.
+    int timeout = -1;
+    if (suspended_) {
+      const std::int64_t due = filling_ ? fillStartNs_ + std::int64_t(filledFrames_ + fragmentFrames_) *
+                                                             1'000'000'000 / rate_
+                                        : lastDataNs_ + kQuietNs;
+      timeout = int(std::clamp<std::int64_t>((due - monotonicNs()) / 1000, 0, 1'000'000));
+    }
+    int result = pa_mainloop_prepare(session_.loop(), timeout) < 0 || pa_mainloop_poll(session_.loop()) < 0
+                     ? -1
+                     : pa_mainloop_dispatch(session_.loop());
+    const std::int64_t woke = monotonicNs();
     // One iteration reads one packet: take every one already here, or a
     // server that sends smaller packets than a fragment (PipeWire sends one
     // per graph cycle) gets ahead of us until it drops audio.
     for (int i = 0; result > 0 && i < kDrainLimit; ++i)
       result = pa_mainloop_iterate(session_.loop(), 0, nullptr);
     if (readable_) deliverReadable();
+    if (sinkChanged_) querySink();
+    if (suspended_) fillSuspended();
     if (result < 0 || pa_context_get_state(session_.context()) != PA_CONTEXT_READY ||
         pa_stream_get_state(stream_) != PA_STREAM_READY) {
       lost = true;
       break;
     }
-    // The server pushes every block the sink renders as soon as it has it,
-    // fragsize being only an upper bound: 2.5 ms apart on a sink that plays
-    // at low latency.
-    if (delivered_) sleepUntil(after(woke, kGather));
+    if (lastDataNs_ >= woke) sleepUntil(woke + kPaceNs);
+  }
+  session_.watchSinks(nullptr);
+  if (sinkQuery_ != nullptr) {
+    pa_operation_cancel(sinkQuery_);
+    pa_operation_unref(sinkQuery_);
+    sinkQuery_ = nullptr;
   }
   pa_stream_set_read_callback(stream_, nullptr, nullptr);
   pa_stream_set_latency_update_callback(stream_, nullptr, nullptr);
@@ -169,7 +194,9 @@ void Capture::deliverReadable() {
     const void* data = nullptr;
     std::size_t size = 0;
     if (pa_stream_peek(stream_, &data, &size) < 0 || size == 0) return;
-    delivered_ = true;
+    // The sink runs (again): its data carries the timeline from here.
+    lastDataNs_ = monotonicNs();
+    filling_ = false;
     const std::uint64_t frames = size / frameBytes_;
     consumedBytes_ += size;
     if (data == nullptr) {
@@ -234,7 +261,50 @@ void Capture::reportGap() {
                 " frames (%.3f s) of the sink's audio; filled with silence",
                 gapFrames_, double(gapFrames_) / rate_);
   gapFrames_ = 0;
-  events::emit("error", {{"message", std::string(message)}});
+  if (notice_) notice_(message);
+}
+
+// The sink's state, asked again on each of its events; an answer overtaken
+// by a newer question is dropped.
+void Capture::querySink() {
+  sinkChanged_ = false;
+  if (sinkQuery_ != nullptr) {
+    pa_operation_cancel(sinkQuery_);
+    pa_operation_unref(sinkQuery_);
+  }
+  auto onSink = [](pa_context*, const pa_sink_info* info, int, void* self) {
+    if (info == nullptr) return;
+    auto* capture = static_cast<Capture*>(self);
+    capture->suspended_ = info->state == PA_SINK_SUSPENDED;
+    if (!capture->suspended_) {
+      capture->filling_ = false;
+      capture->noticed_ = false;
+    }
+  };
+  sinkQuery_ = pa_context_get_sink_info_by_index(session_.context(), sink_.index, onSink, this);
+}
+
+// While the sink is suspended and its monitor quiet: the clock's time as
+// silence, fragment by fragment, from when data last came, so the timeline
+// stays exact and the IO block keeps being called. Data that comes again
+// takes over.
+void Capture::fillSuspended() {
+  const std::int64_t now = monotonicNs();
+  if (!filling_) {
+    if (now - lastDataNs_ < kQuietNs) return;
+    filling_ = true;
+    fillStartNs_ = lastDataNs_;
+    filledFrames_ = 0;
+    if (!noticed_ && notice_) {
+      noticed_ = true;
+      notice_("the output device \"" + sink_.name + "\" is suspended: silence is written until it resumes");
+    }
+  }
+  const std::uint64_t due = std::uint64_t(now - fillStartNs_) * rate_ / 1'000'000'000;
+  while (due >= filledFrames_ + fragmentFrames_ && !stopRequested_.load(std::memory_order_acquire)) {
+    deliver(nullptr, fragmentFrames_);
+    filledFrames_ += fragmentFrames_;
+  }
 }
 
 std::string Capture::lossMessage() const {

@@ -8,7 +8,9 @@
 // The stream carries the sink's own channels (float32 at the sink's rate);
 // the task mixes them down to their mean and hands the IO block mono float32,
 // one frame for every frame of the sink's time: a hole in the stream, or data
-// the server dropped, reaches the IO block as silence of the same length.
+// the server dropped, reaches the IO block as silence of the same length. So
+// does the time the sink is suspended (PulseAudio's monitor then sends
+// nothing): silence paced by the monotonic clock, until data comes again.
 #pragma once
 
 #include <atomic>
@@ -24,12 +26,14 @@ namespace audiotap::platform::linux {
 
 class Capture {
  public:
-  using LostHandler = std::function<void(const std::string& message)>;
+  // Lost: the capture has ended; notice: it goes on, and the user should know.
+  using Handler = std::function<void(const std::string& message)>;
   // Sees every fragment (silence fills included) before the mixdown and the
   // IO block, on the serving task, and may overwrite its samples in place.
   using FragmentHook = std::function<void(float* interleaved, std::uint32_t frames, std::uint32_t channels)>;
 
-  Capture(Session& session, pa_stream* stream, std::string source, std::uint32_t rate);
+  // `sink`: the one whose monitor the stream reads.
+  Capture(Session& session, pa_stream* stream, SinkInfo sink);
   ~Capture();
   Capture(const Capture&) = delete;
   Capture& operator=(const Capture&) = delete;
@@ -44,7 +48,7 @@ class Capture {
 
   // Main thread. Connects the stream to the source (bounded wait) and posts
   // the serving task to `queue`. Returns 0 or a PulseAudio error code.
-  int start(Queue& queue, IOBlock block, LostHandler lost);
+  int start(Queue& queue, IOBlock block, Handler lost, Handler notice = nullptr);
   // Any thread. No new IO block call begins once this has returned, beyond
   // one that had already passed its check; the task then returns promptly.
   void stop();
@@ -59,23 +63,36 @@ class Capture {
   void checkReadIndex();
   void reportGap();
   std::string lossMessage() const;
+  void querySink();
+  void fillSuspended();
 
   Session& session_;
   pa_stream* stream_;
+  SinkInfo sink_;
   std::string source_;
   std::uint32_t rate_;
   std::uint32_t channels_ = 1;
   std::uint32_t frameBytes_ = sizeof(float);
   IOBlock block_;
-  LostHandler lost_;
+  Handler lost_, notice_;
   FragmentHook hook_;
   // Serving task only, sized at start: a writable copy for the hook, the
   // mixdown, and a chunk of silence.
   std::vector<float> work_, mono_, silence_;
   std::uint64_t gapFrames_ = 0;      // of the loss episode under way
   std::uint64_t consumedBytes_ = 0;  // taken from the stream, holes included
-  bool delivered_ = false;
   bool readable_ = false;
+  // The sink's state, as the serving task last heard it.
+  bool sinkChanged_ = false;
+  bool suspended_ = false;
+  pa_operation* sinkQuery_ = nullptr;
+  // When data last came; while suspended, the silence written since
+  // fillStartNs_ (fragments of fragmentFrames_).
+  std::int64_t lastDataNs_ = 0, fillStartNs_ = 0;
+  std::uint64_t filledFrames_ = 0;
+  std::uint32_t fragmentFrames_ = 0;
+  bool filling_ = false;
+  bool noticed_ = false;  // of the suspend under way
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> running_{false};
 };

@@ -6,15 +6,16 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "events/channel.h"
-
 namespace audiotap::platform::linux {
 
 namespace {
 
-// pipewire-pulse sends a sink input's monitor some 5 ms ahead of the sink's,
-// but not always in the same wakeup: one more fragment in hand covers that.
-constexpr pa_usec_t kPipeWireHold = 2 * kFragment;
+// What a stream has in hand before it joins the mix (or one of the server's
+// packets, if larger). PulseAudio sends a sink input's monitor in the sink's
+// own blocks, with the sink's; pipewire-pulse sends it some 5 ms ahead of the
+// sink's, but not always in the same wakeup: a packet more covers that.
+constexpr pa_usec_t kPulseHold = 10 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kPipeWireHold = 20 * PA_USEC_PER_MSEC;
 // The sink inputs are re-listed on the server's word that they changed, at
 // most this often (with the core's own pass a new player is taken in well
 // within ~100 ms), and in any case this seldom.
@@ -65,20 +66,6 @@ std::optional<std::vector<SinkInput>> listSinkInputs(Session& session, std::uint
   return query.found;
 }
 
-bool servedByPipeWire(Session& session) {
-  std::string name;
-  auto onServer = [](pa_context*, const pa_server_info* info, void* user) {
-    if (info != nullptr && info->server_name != nullptr) *static_cast<std::string*>(user) = info->server_name;
-  };
-  pa_operation* operation = pa_context_get_server_info(session.context(), onServer, &name);
-  if (operation == nullptr) return false;
-  const bool done =
-      session.waitUntil([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
-  if (!done) pa_operation_cancel(operation);
-  pa_operation_unref(operation);
-  return name.find("PipeWire") != std::string::npos;
-}
-
 struct Filter::Stream {
   Filter* owner;
   std::uint32_t index;
@@ -127,9 +114,9 @@ Filter::Filter(Session& session, std::uint32_t sink, std::string monitorSource, 
       monitorSource_(std::move(monitorSource)),
       format_(format),
       map_(map),
-      primeFrames_(
-          std::uint32_t(pa_usec_to_bytes(servedByPipeWire(session) ? kPipeWireHold : kFragment, &format) /
-                        pa_frame_size(&format))),
+      pipewire_(servedByPipeWire(session)),
+      primeFrames_(std::uint32_t(pa_usec_to_bytes(pipewire_ ? kPipeWireHold : kPulseHold, &format) /
+                                 pa_frame_size(&format))),
       rampStep_(float(1.0 / (kRampSeconds * format.rate))) {
   session_.watchSinkInputs([this] { changed_.store(true, std::memory_order_release); });
 }
@@ -274,9 +261,10 @@ void Filter::reconcile() {
           std::count(reported_.begin(), reported_.end(), index))
         continue;
       reported_.push_back(index);
-      events::emit("error", {{"message", "could not read the audio of sink input " + std::to_string(index) +
-                                             " for the process filter: " + pa_strerror(error) +
-                                             "; it is left out until that succeeds (tried every second)"}});
+      if (notice_)
+        notice_("could not read the audio of sink input " + std::to_string(index) +
+                " for the process filter: " + pa_strerror(error) +
+                "; it is left out until that succeeds (tried every second)");
     }
     failed_.clear();
   }
@@ -325,7 +313,7 @@ void Filter::record(Stream& s) {
     s.error = pa_context_errno(s.context);
     return;
   }
-  const pa_buffer_attr attributes = recordAttributes(format_);
+  const pa_buffer_attr attributes = recordAttributes(format_, pipewire_);
   pa_stream_set_read_callback(
       s.stream,
       [](pa_stream*, std::size_t, void* user) {

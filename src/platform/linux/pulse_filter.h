@@ -26,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -66,6 +67,8 @@ class Filter {
   void seed(std::vector<SinkInput> clients);
   // Runs `listener` on `queue` whenever the sink inputs change.
   void setListener(Queue* queue, PropertyListener listener);
+  // Before the capture starts: where a stream that cannot be read is reported.
+  void setNoticeHandler(std::function<void(const std::string& message)> notice) { notice_ = std::move(notice); }
 
   // The fragment hook, on the serving task.
   void mix(float* interleaved, std::uint32_t frames, std::uint32_t channels);
@@ -84,6 +87,7 @@ class Filter {
   std::string monitorSource_;
   pa_sample_spec format_;
   pa_channel_map map_;
+  bool pipewire_;
   std::uint32_t primeFrames_;
   float rampStep_;
 
@@ -99,6 +103,7 @@ class Filter {
   PropertyListener listener_ GUARDED_BY(mutex_);
 
   // Serving task only.
+  std::function<void(const std::string&)> notice_;
   std::vector<std::unique_ptr<Stream>> streams_;
   std::vector<std::pair<std::uint32_t, int>> failed_;  // sink input, error: to try again at retryAtNs_
   std::int64_t retryAtNs_ = 0;

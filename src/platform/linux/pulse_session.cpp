@@ -1,5 +1,6 @@
 #include "platform/linux/pulse_session.h"
 
+#include <string>
 #include <utility>
 
 namespace audiotap::platform::linux {
@@ -24,14 +25,29 @@ Session::~Session() {
   if (loop_ != nullptr) pa_mainloop_free(loop_);
 }
 
-pa_buffer_attr recordAttributes(const pa_sample_spec& format) {
+pa_buffer_attr recordAttributes(const pa_sample_spec& format, bool pipewire) {
   pa_buffer_attr attributes;
   attributes.maxlength = std::uint32_t(-1);
   attributes.tlength = std::uint32_t(-1);
   attributes.prebuf = std::uint32_t(-1);
   attributes.minreq = std::uint32_t(-1);
-  attributes.fragsize = std::uint32_t(pa_usec_to_bytes(kFragment, &format));
+  attributes.fragsize = pipewire ? std::uint32_t(kPipeWireFragmentFrames * pa_frame_size(&format))
+                                 : std::uint32_t(pa_usec_to_bytes(kFragment, &format));
   return attributes;
+}
+
+bool servedByPipeWire(Session& session) {
+  std::string name;
+  auto onServer = [](pa_context*, const pa_server_info* info, void* user) {
+    if (info != nullptr && info->server_name != nullptr) *static_cast<std::string*>(user) = info->server_name;
+  };
+  pa_operation* operation = pa_context_get_server_info(session.context(), onServer, &name);
+  if (operation == nullptr) return false;
+  const bool done =
+      session.waitUntil([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
+  if (!done) pa_operation_cancel(operation);
+  pa_operation_unref(operation);
+  return name.find("PipeWire") != std::string::npos;
 }
 
 pa_context* newContext(pa_mainloop* loop) {
@@ -69,15 +85,20 @@ bool Session::connect() {
 
 void Session::subscribe() {
   const auto mask = pa_subscription_mask_t((watcher_ ? PA_SUBSCRIPTION_MASK_SERVER : 0) |
-                                           (sinkInputsChanged_ ? PA_SUBSCRIPTION_MASK_SINK_INPUT : 0));
+                                           (sinkInputsChanged_ ? PA_SUBSCRIPTION_MASK_SINK_INPUT : 0) |
+                                           (sinksChanged_ ? PA_SUBSCRIPTION_MASK_SINK : 0));
   if (mask == PA_SUBSCRIPTION_MASK_NULL) return;
   pa_context_set_subscribe_callback(
       context_,
-      [](pa_context* context, pa_subscription_event_type_t type, std::uint32_t, void* user) {
+      [](pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* user) {
         auto* self = static_cast<Session*>(user);
         const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
         if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
           if (self->sinkInputsChanged_) self->sinkInputsChanged_();
+          return;
+        }
+        if (facility == PA_SUBSCRIPTION_EVENT_SINK) {
+          if (self->sinksChanged_) self->sinksChanged_(index);
           return;
         }
         // A change of the default sink arrives as a change of the server
@@ -101,6 +122,12 @@ void Session::watchSinkInputs(std::function<void()> changed) {
   const bool subscribed = bool(sinkInputsChanged_);
   sinkInputsChanged_ = std::move(changed);
   if (!subscribed && sinkInputsChanged_ && connected()) subscribe();
+}
+
+void Session::watchSinks(std::function<void(std::uint32_t index)> changed) {
+  const bool subscribed = bool(sinksChanged_);
+  sinksChanged_ = std::move(changed);
+  if (!subscribed && sinksChanged_ && connected()) subscribe();
 }
 
 void Session::defaultSinkSeen(const char* name) {

@@ -26,12 +26,19 @@ struct SinkInfo {
 };
 
 // What a record stream may hold back before sending: a shorter fragment makes
-// a PulseAudio sink render in smaller blocks, at the server's expense.
-inline constexpr pa_usec_t kFragment = 10 * PA_USEC_PER_MSEC;
+// a PulseAudio sink render in smaller blocks, at the expense of every client
+// of the server.
+inline constexpr pa_usec_t kFragment = 20 * PA_USEC_PER_MSEC;
+// pipewire-pulse runs the graph at the largest power of two of frames within
+// a stream's fragment, and sends a record stream's audio once a whole
+// fragment has gathered: 20 ms gives 512-frame quanta at 48 kHz (as parec
+// --latency-msec=20 does) but a packet every second quantum; a fragment of
+// exactly one such quantum keeps the quanta and sends every quantum.
+inline constexpr std::uint32_t kPipeWireFragmentFrames = 512;
 
 // The buffer of a record stream in `format`: one fragment, the rest the
 // server's choice.
-pa_buffer_attr recordAttributes(const pa_sample_spec& format);
+pa_buffer_attr recordAttributes(const pa_sample_spec& format, bool pipewire);
 
 // A client of the server as "audiotap" on `loop`, not yet connected; null on
 // failure.
@@ -54,6 +61,8 @@ class Session {
   // whichever thread iterates the loop; null stops that. Set by whoever owns
   // the session at the time.
   void watchSinkInputs(std::function<void()> changed);
+  // Likewise for each event of a sink (new, changed, removed), with its index.
+  void watchSinks(std::function<void(std::uint32_t index)> changed);
 
   std::optional<SinkInfo> defaultSink();
   bool sourceExists(const std::string& name);
@@ -76,11 +85,15 @@ class Session {
   std::chrono::milliseconds limit_;
   DefaultSinkWatcher watcher_;
   std::function<void()> sinkInputsChanged_;
+  std::function<void(std::uint32_t)> sinksChanged_;
   std::string defaultSink_;  // as last seen; whoever iterates the loop
   pa_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
   bool attempted_ = false;
   int error_ = 0;
 };
+
+// Whether the server is pipewire-pulse (bounded wait).
+bool servedByPipeWire(Session& session);
 
 }  // namespace audiotap::platform::linux
