@@ -63,8 +63,9 @@ test("the tone arrives whole, at the asked rate and chunk size; stdin close stop
 });
 
 test("run-time errors: conversion failures go on; a lost device ends the capture", { skip }, async () => {
+  // Three failed buffers in a row are one run of failures: one error.
   const cases: [string, StartOptions, string[], number][] = [
-    ["convert=error:boom;count=3;pace=fast", { seconds: 0.5 }, ["boom", "boom", "boom"], 0],
+    ["convert=error:boom;count=3;pace=fast", { seconds: 0.5 }, ["boom"], 0],
     ["lose=3:server gone;pace=fast", { followOutput: false }, ["server gone"], 1],
   ];
   for (const [script, options, errors, exitCode] of cases) {
