@@ -48,7 +48,8 @@ TEST_F(E2eTest, CapturesThePlayedToneInMonoUntilEachStop) {
               json({{"type", "ready"},
                     {"tapFormat", {{"sampleRate", 48000.0}, {"channels", 1}}},
                     {"outputFormat", {{"sampleRate", c.rate}, {"channels", 1.0}, {"bits", 16.0}}},
-                    {"outputDeviceUID", server_->sink}}));
+                    {"outputDeviceUID", server_->sink},
+                    {"version", AUDIOTAP_VERSION}}));
     ASSERT_TRUE(play(server_->sink, {{1.0, 997, c.left, c.right}}, &run));
     if (c.stop > 0) run.signal(c.stop);
     if (c.stop == 0) run.closeStdin();
