@@ -10,6 +10,7 @@
 #include "platform/linux/hal.h"
 #include "platform/posix/posix_dispatch.h"
 #include "platform/soft/media.h"
+#include "pulse_graph.h"
 #include "pulse_support.h"
 #include "realtime/io_block.h"
 
@@ -34,16 +35,9 @@ TEST(PulseIoPath, AllocatesNothingPerCallAfterTheFirst) {
   auto queue = dispatch->makeSerialQueue("com.orvane.audiotap.io");
   auto media = soft::makeSoftMedia();
 
-  auto description = hal->makeMonoGlobalTapButExcludeProcesses({});
-  description->setUUID(tapUUID);
   AudioObjectID tap = 0, aggregate = 0;
   IOProcID proc = nullptr;
-  ASSERT_EQ(hal->createProcessTap(*description, &tap), 0);
-  const Dictionary taps{{kSubTapUIDKey, tapUUID}, {kSubTapDriftCompensationKey, true}};
-  ASSERT_EQ(
-      hal->createAggregateDevice(
-          {{kAggregateMainSubDeviceKey, server->sink}, {kAggregateTapListKey, Array{taps}}}, &aggregate),
-      0);
+  ASSERT_NO_FATAL_FAILURE(makeTapAndAggregate(*hal, server->sink, tapUUID, &tap, &aggregate));
   realtime::TapConversion conversion;
   std::uint32_t size = sizeof conversion.tapStreamFormat;
   ASSERT_EQ(hal->getPropertyData(tap, {kAudioTapPropertyFormat, kAudioObjectPropertyScopeGlobal, 0}, &size,

@@ -11,6 +11,7 @@
 
 #include "platform/linux/pulse_capture.h"
 #include "platform/posix/posix_dispatch.h"
+#include "pulse_graph.h"
 #include "pulse_support.h"
 
 namespace audiotap::test {
@@ -33,16 +34,9 @@ TEST(PulseHal, DeliversFragmentsOneAtATimeOnTheQueueUntilTornDown) {
   queue->async([&] { queueThread = std::this_thread::get_id(); });
   ASSERT_TRUE(queue->drain(5s));
 
-  auto description = hal->makeMonoGlobalTapButExcludeProcesses({});
-  description->setUUID(tapUUID);
   AudioObjectID tap = 0, aggregate = 0;
   IOProcID proc = nullptr;
-  ASSERT_EQ(hal->createProcessTap(*description, &tap), 0);
-  const Dictionary taps{{kSubTapUIDKey, tapUUID}, {kSubTapDriftCompensationKey, true}};
-  ASSERT_EQ(
-      hal->createAggregateDevice(
-          {{kAggregateMainSubDeviceKey, server->sink}, {kAggregateTapListKey, Array{taps}}}, &aggregate),
-      0);
+  ASSERT_NO_FATAL_FAILURE(makeTapAndAggregate(*hal, server->sink, tapUUID, &tap, &aggregate));
   std::mutex mutex;
   std::vector<std::uint32_t> sizes;
   std::atomic<int> inFlight{0}, overlaps{0}, offQueue{0};

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/posix/posix_dispatch.h"
+
 namespace audiotap::platform::linux {
 
 namespace {
@@ -28,12 +30,6 @@ constexpr std::int64_t kPaceNs = 10'000'000;
 // While the sink is suspended, silence begins once no data has come for this
 // long: a server may keep a suspended sink's monitor running.
 constexpr std::int64_t kQuietNs = 2 * std::int64_t(kFragment) * 1000;
-
-std::int64_t monotonicNs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
 
 void sleepUntil(std::int64_t ns) {
   const timespec until{time_t(ns / 1'000'000'000), long(ns % 1'000'000'000)};
@@ -134,7 +130,7 @@ void Capture::serve() {
   session_.watchSinks([this](std::uint32_t index) {
     if (index == sink_.index) sinkChanged_ = true;
   });
-  lastDataNs_ = monotonicNs();
+  lastDataNs_ = posix::monotonicNanoseconds();
   querySink();
   deliverReadable();
   bool lost = false;
@@ -146,12 +142,12 @@ void Capture::serve() {
       const std::int64_t due = filling_ ? fillStartNs_ + std::int64_t(filledFrames_ + fragmentFrames_) *
                                                              1'000'000'000 / rate_
                                         : lastDataNs_ + kQuietNs;
-      timeout = int(std::clamp<std::int64_t>((due - monotonicNs()) / 1000, 0, 1'000'000));
+      timeout = int(std::clamp<std::int64_t>((due - posix::monotonicNanoseconds()) / 1000, 0, 1'000'000));
     }
     int result = pa_mainloop_prepare(session_.loop(), timeout) < 0 || pa_mainloop_poll(session_.loop()) < 0
                      ? -1
                      : pa_mainloop_dispatch(session_.loop());
-    const std::int64_t woke = monotonicNs();
+    const std::int64_t woke = posix::monotonicNanoseconds();
     // One iteration reads one packet: take every one already here, or a
     // server that sends smaller packets than a fragment (PipeWire sends one
     // per graph cycle) gets ahead of us until it drops audio.
@@ -195,7 +191,7 @@ void Capture::deliverReadable() {
     std::size_t size = 0;
     if (pa_stream_peek(stream_, &data, &size) < 0 || size == 0) return;
     // The sink runs (again): its data carries the timeline from here.
-    lastDataNs_ = monotonicNs();
+    lastDataNs_ = posix::monotonicNanoseconds();
     filling_ = false;
     const std::uint64_t frames = size / frameBytes_;
     consumedBytes_ += size;
@@ -289,7 +285,7 @@ void Capture::querySink() {
 // stays exact and the IO block keeps being called. Data that comes again
 // takes over.
 void Capture::fillSuspended() {
-  const std::int64_t now = monotonicNs();
+  const std::int64_t now = posix::monotonicNanoseconds();
   if (!filling_) {
     if (now - lastDataNs_ < kQuietNs) return;
     filling_ = true;

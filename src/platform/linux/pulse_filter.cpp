@@ -1,10 +1,10 @@
 #include "platform/linux/pulse_filter.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/posix/posix_dispatch.h"
 
 namespace audiotap::platform::linux {
 
@@ -26,12 +26,6 @@ constexpr std::int64_t kRelistAnywayNs = 1'000'000'000;
 constexpr std::int64_t kRetryNs = 1'000'000'000;
 constexpr double kRampSeconds = 0.005;
 constexpr double kFifoSeconds = 1;
-
-std::int64_t monotonicNs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
 
 SinkInput sinkInputOf(const pa_sink_input_info& info) {
   std::int32_t pid = -1;
@@ -210,7 +204,7 @@ void Filter::refresh() {
     pa_operation_unref(query_);
     query_ = nullptr;
   }
-  const std::int64_t now = monotonicNs();
+  const std::int64_t now = posix::monotonicNanoseconds();
   if (now - lastQueryNs_ < kRelistNs) return;
   if (!changed_.exchange(false, std::memory_order_acq_rel) && now - lastQueryNs_ < kRelistAnywayNs) return;
   lastQueryNs_ = now;
@@ -231,7 +225,7 @@ void Filter::refresh() {
 
 void Filter::reconcile() {
   std::vector<SinkInput> clients;
-  const bool retry = !failed_.empty() && monotonicNs() >= retryAtNs_;
+  const bool retry = !failed_.empty() && posix::monotonicNanoseconds() >= retryAtNs_;
   if (!mutex_.try_lock()) return;
   const bool due = appliedVersion_ != wantVersion_ || retry;
   if (due) {
@@ -378,7 +372,7 @@ void Filter::mix(float* interleaved, std::uint32_t frames, std::uint32_t channel
     const bool faded = s->leaving && (s->gain == 0 || !s->primed);
     if (!ended && !faded) return false;
     if (ended && !s->leaving) {
-      if (failed_.empty()) retryAtNs_ = monotonicNs() + kRetryNs;
+      if (failed_.empty()) retryAtNs_ = posix::monotonicNanoseconds() + kRetryNs;
       failed_.push_back({s->index, s->error});
     }
     close(*s);
