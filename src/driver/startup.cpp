@@ -1,8 +1,4 @@
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -58,15 +54,9 @@ void emitReady(const State& s, const platform::StreamDescription& tapStreamForma
   events::emit("ready", ready);
 }
 
-void installSignalSources(State& s) {
-  platform::Dispatch& dispatch = s.platform->dispatch();
-  s.signalSources.clear();
-  for (const int signo : {SIGINT, SIGTERM, SIGHUP}) {
-    dispatch.ignoreSignal(signo);
-    auto source = dispatch.makeSignalSource(signo, stopAndExit);
-    source->resume();
-    s.signalSources.push_back(std::move(source));
-  }
+void installStopSources(State& s) {
+  s.signalSources = s.platform->dispatch().makeStopSources(stopAndExit);
+  for (const auto& source : s.signalSources) source->resume();
 }
 
 void installTimeLimitAndStdinWatcher(State& s) {
@@ -76,14 +66,7 @@ void installTimeLimitAndStdinWatcher(State& s) {
     dispatch.asyncAfterOnMain(delay, stopAndExit);
   }
 
-  s.stdinSource = dispatch.makeReadSource(STDIN_FILENO, [] {
-    char byte;
-    const ssize_t result = ::read(STDIN_FILENO, &byte, 1);
-    if (result == 0) stopAndExit();
-    // A descriptor that keeps failing would report itself readable forever;
-    // stop watching it rather than spin. Signals and --seconds still stop.
-    if (result < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) state().stdinSource->cancel();
-  });
+  s.stdinSource = dispatch.makeInputEndSource(stopAndExit);
   s.stdinSource->resume();
 }
 
@@ -116,7 +99,7 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
   s.platform = &platform;
   // A host that closes standard output or error must not kill the process
   // before the teardown: the failed write ends the capture in order instead.
-  platform.dispatch().ignoreSignal(SIGPIPE);
+  platform.dispatch().ignoreBrokenPipe();
   s.stderrHandle = &platform.standardError();
   events::setStandardError(s.stderrHandle);
   s.stdoutHandle = &platform.standardOutput();
@@ -140,7 +123,7 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
   // Handled before "ready" is announced, so a host that signals as soon as it
   // reads "ready" always gets the orderly stop; a signal that comes earlier
   // waits on the main queue until start-up has finished.
-  installSignalSources(s);
+  installStopSources(s);
   emitReady(s, s.tapStreamFormat);
   installTimeLimitAndStdinWatcher(s);
   watchEverySecond();

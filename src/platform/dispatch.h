@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace audiotap::platform {
 
@@ -47,6 +48,17 @@ class Dispatch {
   // included) and must read from it itself, or cancel the source, or it will
   // be called again at once.
   virtual std::unique_ptr<Source> makeReadSource(int fd, std::function<void()> handler) = 0;
+
+  // The platform's requests to stop the process (SIGINT, SIGTERM and SIGHUP
+  // on POSIX; Ctrl+C, Ctrl+Break and the console's closing on Windows): each
+  // runs `handler` on the main queue. Created suspended, like any source.
+  virtual std::vector<std::unique_ptr<Source>> makeStopSources(std::function<void()> handler) = 0;
+  // `handler` runs once on the main queue when standard input ends. Input
+  // that cannot be read at all stops being watched, and the process goes on.
+  virtual std::unique_ptr<Source> makeInputEndSource(std::function<void()> handler) = 0;
+  // A write to a closed pipe fails with an error instead of ending the
+  // process (SIGPIPE ignored on POSIX; nothing to do on Windows).
+  virtual void ignoreBrokenPipe() = 0;
 
   // Runs `task` on the main queue once `delay` has passed on the monotonic
   // (uptime) clock. Cannot be cancelled.

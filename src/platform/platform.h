@@ -2,8 +2,10 @@
 // backend (macOS, Linux or the simulator); nothing chooses at run time.
 #pragma once
 
+#include <memory>
 #include <string>
 
+#include "platform/capture_source.h"
 #include "platform/dispatch.h"
 #include "platform/hal.h"
 #include "platform/media.h"
@@ -14,7 +16,13 @@ namespace audiotap::platform {
 class Platform {
  public:
   virtual ~Platform() = default;
-  virtual Hal& hal() = 0;
+  // Core Audio's HAL, on the platforms whose capture is built on it (macOS,
+  // and the simulator that stands in for it); null elsewhere.
+  virtual Hal* coreAudioHal() { return nullptr; }
+  virtual Hal& hal() { return *coreAudioHal(); }
+  // The capture in the backend's own terms; null where the core builds it on
+  // coreAudioHal().
+  virtual std::unique_ptr<CaptureSource> makeCaptureSource() { return nullptr; }
   virtual Media& media() = 0;
   virtual Dispatch& dispatch() = 0;
   virtual OutputHandle& standardError() = 0;

@@ -5,6 +5,7 @@
 
 #include "platform/macos/backend.h"
 #include "platform/macos/dispatch_time.h"
+#include "platform/posix/stop_sources.h"
 
 namespace audiotap::platform::macos {
 
@@ -85,6 +86,16 @@ class MacDispatch final : public Dispatch {
     if (fd < 0) return std::make_unique<MacSource>(nullptr);
     return makeSource(DISPATCH_SOURCE_TYPE_READ, static_cast<uintptr_t>(fd), std::move(handler));
   }
+
+  std::vector<std::unique_ptr<Source>> makeStopSources(std::function<void()> handler) override {
+    return ::audiotap::platform::posix::makeStopSources(*this, std::move(handler));
+  }
+
+  std::unique_ptr<Source> makeInputEndSource(std::function<void()> handler) override {
+    return ::audiotap::platform::posix::makeInputEndSource(*this, std::move(handler));
+  }
+
+  void ignoreBrokenPipe() override { signal(SIGPIPE, SIG_IGN); }
 
   void asyncAfterOnMain(std::chrono::nanoseconds delay, std::function<void()> task) override {
     // A moment the uptime clock cannot represent never comes.

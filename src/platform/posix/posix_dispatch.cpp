@@ -1,5 +1,7 @@
 #include "platform/posix/posix_dispatch.h"
 
+#include "platform/posix/stop_sources.h"
+
 #include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -354,6 +356,16 @@ class PosixDispatch final : public platform::Dispatch {
   std::unique_ptr<platform::Source> makeReadSource(int fd, std::function<void()> handler) override {
     return makeSource(SourceState::Kind::read, fd, std::move(handler));
   }
+
+  std::vector<std::unique_ptr<platform::Source>> makeStopSources(std::function<void()> handler) override {
+    return ::audiotap::platform::posix::makeStopSources(*this, std::move(handler));
+  }
+
+  std::unique_ptr<platform::Source> makeInputEndSource(std::function<void()> handler) override {
+    return ::audiotap::platform::posix::makeInputEndSource(*this, std::move(handler));
+  }
+
+  void ignoreBrokenPipe() override { ignoreSignalNow(SIGPIPE); }
 
   void asyncAfterOnMain(std::chrono::nanoseconds delay, std::function<void()> task) override {
     loop_->postAfter(delay, std::move(task));
