@@ -31,9 +31,9 @@ bool convertibleRates(double tapRate, double targetRate);
 [[nodiscard]] Result readTapFormat(platform::Hal& hal, platform::AudioObjectID tapID,
                                    platform::StreamDescription& format);
 
-// Reads the tap's format, then builds the output format (16-bit mono at
-// `targetRate`) and the converter.
-[[nodiscard]] Result buildFormats(platform::Hal& hal, platform::Media& media, platform::AudioObjectID tapID,
+// The output format (16-bit mono at `targetRate`) and the converter from the
+// source's format to it.
+[[nodiscard]] Result buildFormats(platform::Media& media, const platform::StreamDescription& sourceFormat,
                                   double targetRate, Formats& formats);
 
 // A conversion from a tap format to an output format that already exists.

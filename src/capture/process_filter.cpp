@@ -6,7 +6,6 @@
 #include <map>
 
 #include "capture/output_device.h"
-#include "events/channel.h"
 
 namespace audiotap::capture {
 
@@ -76,8 +75,13 @@ CheckedPids checkPidOptions(const std::vector<std::string>& include, const std::
   return checked;
 }
 
-ProcessTrees::ProcessTrees(std::vector<ProcessID> include, std::vector<ProcessID> exclude)
-    : include_(std::move(include)), exclude_(std::move(exclude)) {}
+ProcessTrees::ProcessTrees(std::vector<ProcessID> include, std::vector<ProcessID> exclude,
+                           platform::ProcessTable* table)
+    : table_(table), include_(std::move(include)), exclude_(std::move(exclude)) {}
+
+void ProcessTrees::refresh() {
+  if (table_ != nullptr) update(table_->list());
+}
 
 void ProcessTrees::update(const std::vector<platform::ProcessEntry>& table) {
   // Never empty while we run (we are in it): an empty one could not be read,
@@ -138,19 +142,21 @@ OSStatus readAudioProcesses(platform::Hal& hal, std::vector<AudioProcess>& proce
 
 namespace {
 
+bool includeMode(const platform::ProcessFilter& trees) { return !trees.includeRoots().empty(); }
+
 // A client whose PID is unknown is in no tree.
-bool heard(const ProcessTrees& trees, const AudioProcess& process) {
-  return process.pid > 0 ? trees.heard(process.pid) : !trees.includeMode();
+bool heard(const platform::ProcessFilter& trees, const AudioProcess& process) {
+  return process.pid > 0 ? trees.heard(process.pid) : !includeMode(trees);
 }
 
 }  // namespace
 
-std::vector<AudioObjectID> listedObjects(const ProcessTrees& trees, const std::vector<AudioProcess>& processes,
-                                         ProcessID self) {
+std::vector<AudioObjectID> listedObjects(const platform::ProcessFilter& trees,
+                                         const std::vector<AudioProcess>& processes, ProcessID self) {
   std::vector<AudioObjectID> listed;
   for (const auto& process : processes) {
     // audiotap's own object keeps an include list from ever being empty.
-    const bool listedHere = trees.includeMode() ? heard(trees, process) || process.pid == self : !heard(trees, process);
+    const bool listedHere = includeMode(trees) ? heard(trees, process) || process.pid == self : !heard(trees, process);
     if (listedHere) listed.push_back(process.object);
   }
   std::sort(listed.begin(), listed.end());
@@ -158,7 +164,7 @@ std::vector<AudioObjectID> listedObjects(const ProcessTrees& trees, const std::v
   return listed;
 }
 
-bool tappedProcessPlays(platform::Hal& hal, const ProcessTrees* trees, ProcessID self) {
+bool tappedProcessPlays(platform::Hal& hal, const platform::ProcessFilter* trees, ProcessID self) {
   std::vector<AudioProcess> processes;
   if (readAudioProcesses(hal, processes) != 0) return false;
   for (const auto& process : processes) {
@@ -171,44 +177,51 @@ bool tappedProcessPlays(platform::Hal& hal, const ProcessTrees* trees, ProcessID
   return false;
 }
 
-std::unique_ptr<platform::TapDescription> describeTap(platform::Hal& hal, const ProcessTrees& trees,
+std::unique_ptr<platform::TapDescription> describeTap(platform::Hal& hal, const platform::ProcessFilter& trees,
                                                       const std::vector<AudioObjectID>& objects) {
-  auto description = trees.includeMode() ? hal.makeMonoMixdownOfProcesses(objects)
+  auto description = includeMode(trees) ? hal.makeMonoMixdownOfProcesses(objects)
                                          : hal.makeMonoGlobalTapButExcludeProcesses(objects);
   if (description) description->setFiltered(true);
   return description;
 }
 
-FilterUpdater::FilterUpdater(Setup setup, ProcessTrees trees) : setup_(std::move(setup)), trees_(std::move(trees)) {}
+FilterUpdater::FilterUpdater(Setup setup, platform::ProcessFilter& trees) : setup_(std::move(setup)), trees_(trees) {}
 
 std::optional<Failure> FilterUpdater::describe(platform::Hal& hal,
                                                std::unique_ptr<platform::TapDescription>& description) {
-  trees_.update(setup_.table->list());
+  trees_.refresh();
   std::vector<AudioProcess> processes;
   const OSStatus status = readAudioProcesses(hal, processes);
   if (status != 0) return Failure{kProcessListUnreadable, status};
-  listed_ = listedObjects(trees_, processes, setup_.table->self());
+  listed_ = listedObjects(trees_, processes, setup_.self);
   description = describeTap(hal, trees_, listed_);
   failing_ = false;
   return std::nullopt;
 }
 
-void FilterUpdater::start() { setup_.dispatch->asyncAfterOnMain(kRecheckPeriod, [this] { tick(); }); }
+void FilterUpdater::start() {
+  if (ticking_) return;
+  ticking_ = true;
+  setup_.dispatch->asyncAfterOnMain(kRecheckPeriod, [self = weak_from_this()] {
+    if (auto updater = self.lock()) updater->tick();
+  });
+}
 
 void FilterUpdater::tick() {
+  ticking_ = false;
   if (!setup_.running()) return;
   recheck();
-  setup_.dispatch->asyncAfterOnMain(kRecheckPeriod, [this] { tick(); });
+  start();
 }
 
 void FilterUpdater::recheck() {
   Graph& graph = *setup_.graph;
   if (!setup_.running() || graph.tapID == 0 || !graph.tapDescription) return;
-  trees_.update(setup_.table->list());
+  trees_.refresh();
   std::vector<AudioProcess> processes;
   const OSStatus status = readAudioProcesses(*setup_.hal, processes);
   if (status != 0) return report(status);
-  std::vector<AudioObjectID> listed = listedObjects(trees_, processes, setup_.table->self());
+  std::vector<AudioObjectID> listed = listedObjects(trees_, processes, setup_.self);
   if (listed == listed_ && !failing_) return;
   auto description = describeTap(*setup_.hal, trees_, listed);
   if (!description) return report(0);
@@ -226,7 +239,7 @@ void FilterUpdater::recheck() {
 void FilterUpdater::report(OSStatus status) {
   if (failing_) return;
   failing_ = true;
-  events::emitError(kFilterNotUpdated, status != 0 ? std::optional(status) : std::nullopt);
+  setup_.failed(Failure{kFilterNotUpdated, status != 0 ? std::optional(status) : std::nullopt});
 }
 
 }  // namespace audiotap::capture

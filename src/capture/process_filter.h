@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "capture/graph.h"
+#include "platform/capture_source.h"
 #include "platform/dispatch.h"
 #include "platform/hal.h"
 #include "platform/processes.h"
@@ -43,20 +44,24 @@ struct CheckedPids {
 CheckedPids checkPidOptions(const std::vector<std::string>& include, const std::vector<std::string>& exclude,
                             platform::ProcessTable& table);
 
-class ProcessTrees {
+class ProcessTrees final : public platform::ProcessFilter {
  public:
-  ProcessTrees(std::vector<ProcessID> include, std::vector<ProcessID> exclude);
+  // refresh() reads `table`; without one only update() moves the trees on.
+  ProcessTrees(std::vector<ProcessID> include, std::vector<ProcessID> exclude,
+               platform::ProcessTable* table = nullptr);
 
   bool active() const { return !include_.empty() || !exclude_.empty(); }
   bool includeMode() const { return !include_.empty(); }
-  const std::vector<ProcessID>& includeRoots() const { return include_; }
-  const std::vector<ProcessID>& excludeRoots() const { return exclude_; }
+  const std::vector<ProcessID>& includeRoots() const override { return include_; }
+  const std::vector<ProcessID>& excludeRoots() const override { return exclude_; }
 
+  void refresh() override;
   // Re-evaluates both trees against the table as it is now.
   void update(const std::vector<platform::ProcessEntry>& table);
-  bool heard(ProcessID pid) const;
+  bool heard(ProcessID pid) const override;
 
  private:
+  platform::ProcessTable* table_;
   std::vector<ProcessID> include_, exclude_;
   std::set<ProcessID> included_, excluded_;
   std::set<ProcessID> ended_;  // roots seen gone
@@ -76,18 +81,18 @@ platform::OSStatus readAudioProcesses(platform::Hal& hal, std::vector<AudioProce
 // unheard ones when excluding. Sorted. An include list also holds `self`'s
 // object (it plays nothing), so that it is never empty: whether Core Audio
 // takes a mixdown of no process is unknown.
-std::vector<platform::AudioObjectID> listedObjects(const ProcessTrees& trees,
+std::vector<platform::AudioObjectID> listedObjects(const platform::ProcessFilter& trees,
                                                    const std::vector<AudioProcess>& processes,
                                                    ProcessID self);
 
 // Whether a process the tap hears reports that it is playing
 // (kAudioProcessPropertyIsRunningOutput), `self` aside; every audio client is
 // heard when `trees` is null. A flag that cannot be read counts as not.
-bool tappedProcessPlays(platform::Hal& hal, const ProcessTrees* trees, ProcessID self);
+bool tappedProcessPlays(platform::Hal& hal, const platform::ProcessFilter* trees, ProcessID self);
 
 // A mono description of the trees' kind, marked as filtered; null when the
 // platform makes none.
-std::unique_ptr<platform::TapDescription> describeTap(platform::Hal& hal, const ProcessTrees& trees,
+std::unique_ptr<platform::TapDescription> describeTap(platform::Hal& hal, const platform::ProcessFilter& trees,
                                                       const std::vector<platform::AudioObjectID>& objects);
 
 inline constexpr const char* kProcessNotInspectable = "the process exists but cannot be inspected";
@@ -95,28 +100,33 @@ inline constexpr const char* kProcessListUnreadable = "could not read the list o
 inline constexpr const char* kFilterNotUpdated = "could not update the process filter";
 
 // Keeps the tap's description in step with the trees: every 50 ms on the main
-// queue, and at each recheck the driver makes when the platform reports a
-// change of the audio clients. The IO path never waits for it.
-class FilterUpdater {
+// queue, and at each recheck made when the platform reports a change of the
+// audio clients. The IO path never waits for it. Held by a shared_ptr: a pass
+// still queued when it goes does nothing.
+class FilterUpdater : public std::enable_shared_from_this<FilterUpdater> {
  public:
   struct Setup {
     platform::Hal* hal;
     platform::Dispatch* dispatch;
-    platform::ProcessTable* table;
+    ProcessID self;
     // The tap it keeps up to date, whenever the graph holds one.
     Graph* graph;
-    // False once the capture is being torn down; checked before each pass.
+    // False while the capture is torn down; the periodic pass ends then,
+    // until the next start().
     std::function<bool()> running;
+    // A failed pass, once until one works again; the capture goes on.
+    std::function<void(const Failure&)> failed;
   };
-  FilterUpdater(Setup setup, ProcessTrees trees);
+  FilterUpdater(Setup setup, platform::ProcessFilter& trees);
 
-  const ProcessTrees& trees() const { return trees_; }
+  const platform::ProcessFilter& trees() const { return trees_; }
 
   // A description of the trees as they are now, for a tap about to be made.
   // Fails when the audio clients cannot be listed.
   std::optional<Failure> describe(platform::Hal& hal, std::unique_ptr<platform::TapDescription>& description);
 
-  // Main thread, once the device runs: starts the periodic pass.
+  // Main thread, once the device runs: starts the periodic pass, unless it
+  // still runs.
   void start();
   // One pass: re-reads both lists and replaces the tap's description in place
   // when the listed objects changed. A failure is reported once until a pass
@@ -128,9 +138,10 @@ class FilterUpdater {
   void report(platform::OSStatus status);
 
   Setup setup_;
-  ProcessTrees trees_;
+  platform::ProcessFilter& trees_;
   std::vector<platform::AudioObjectID> listed_;
   bool failing_ = false;
+  bool ticking_ = false;
 };
 
 }  // namespace audiotap::capture
