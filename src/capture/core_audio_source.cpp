@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "capture/aggregate_device.h"
-#include "capture/formats.h"
 #include "capture/output_device.h"
 #include "platform/processes.h"
 

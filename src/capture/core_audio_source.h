@@ -13,11 +13,10 @@
 #include <string>
 
 #include "capture/graph.h"
-#include "capture/process_filter.h"
+#include "capture/tap_filter.h"
 #include "platform/capture_source.h"
 #include "platform/dispatch.h"
 #include "platform/hal.h"
-#include "platform/platform.h"
 
 namespace audiotap::capture {
 
@@ -53,7 +52,8 @@ class CoreAudioSource final : public platform::CaptureSource {
   std::function<bool()> currentBuild();
   // `task` runs on the main queue after the property changed, while this
   // build is open. The listener belongs to the graph.
-  platform::OSStatus listen(platform::AudioObjectID object, std::uint32_t selector, std::function<void()> task);
+  platform::OSStatus listen(platform::AudioObjectID object, std::uint32_t selector,
+                            std::function<void()> task);
   [[nodiscard]] Result watchSystem();
   void watchGraph();
   void checkAlive(platform::AudioObjectID object, const std::string& message);
@@ -77,8 +77,5 @@ class CoreAudioSource final : public platform::CaptureSource {
   // source has gone does nothing.
   const std::shared_ptr<char> life_ = std::make_shared<char>();
 };
-
-// The platform's own capture source, or else Core Audio's on its HAL.
-std::unique_ptr<platform::CaptureSource> makeSource(platform::Platform& platform);
 
 }  // namespace audiotap::capture

@@ -10,12 +10,6 @@ bool convertibleRates(double tapRate, double targetRate) {
          targetRate / tapRate <= 65536.0;
 }
 
-Result readTapFormat(platform::Hal& hal, platform::AudioObjectID tapID, platform::StreamDescription& format) {
-  std::uint32_t size = sizeof format;
-  if (hal.getPropertyData(tapID, platform::globalAddress(platform::kAudioTapPropertyFormat), &size, &format) != 0) return Failure{kFormatUnreadable, std::nullopt};
-  return std::nullopt;
-}
-
 Result buildFormats(platform::Media& media, const platform::StreamDescription& sourceFormat, double targetRate,
                     Formats& formats) {
   formats = Formats{};

@@ -11,17 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/capture_source.h"
+#include "capture/source.h"
 #include "platform/hal.h"
 
 namespace audiotap::capture {
-
-// What a failed step reports: the "error" message, and the platform status
-// when a platform call failed. A source hands it on as it is.
-using Failure = platform::SourceFailure;
-
-// Empty when the step succeeded.
-using Result = platform::SourceResult;
 
 // The objects made so far; zero or null where not (yet) made.
 struct Graph {

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 
-#include "capture/graph.h"
 #include "driver/state.h"
 #include "events/channel.h"
 

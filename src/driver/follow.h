@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "capture/graph.h"
+#include "capture/source.h"
 
 namespace audiotap::driver {
 

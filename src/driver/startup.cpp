@@ -3,9 +3,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "capture/core_audio_source.h"
 #include "capture/formats.h"
-#include "capture/graph.h"
+#include "capture/source.h"
 #include "driver/command_line.h"
 #include "driver/filter_setup.h"
 #include "driver/follow.h"

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/graph.h"
 #include "capture/process_filter.h"
+#include "capture/source.h"
 #include "driver/command_line.h"
 #include "platform/capture_source.h"
 #include "platform/platform.h"

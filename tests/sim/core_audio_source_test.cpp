@@ -31,7 +31,9 @@ class TestDispatch final : public platform::Dispatch {
   void ignoreSignal(int) override {}
   std::unique_ptr<platform::Source> makeSignalSource(int, std::function<void()>) override { return nullptr; }
   std::unique_ptr<platform::Source> makeReadSource(int, std::function<void()>) override { return nullptr; }
-  std::vector<std::unique_ptr<platform::Source>> makeStopSources(std::function<void()>) override { return {}; }
+  std::vector<std::unique_ptr<platform::Source>> makeStopSources(std::function<void()>) override {
+    return {};
+  }
   std::unique_ptr<platform::Source> makeInputEndSource(std::function<void()>) override { return nullptr; }
   void ignoreBrokenPipe() override {}
   // The filter's periodic pass is not wanted here.
@@ -80,7 +82,8 @@ struct Capture {
 
   [[nodiscard]] bool start(bool followOutput) {
     ioQueue = dispatch.makeSerialQueue("io");
-    if (source.open({nullptr, followOutput}, [this](const platform::SourceReport& r) { seen.reports.push_back(r); }))
+    if (source.open({nullptr, followOutput},
+                    [this](const platform::SourceReport& r) { seen.reports.push_back(r); }))
       return false;
     const auto deliver = [this](const platform::AudioBufferList* list) {
       ++seen.deliveries;
@@ -108,7 +111,8 @@ TEST(CoreAudioSource, TurnsEachNotificationIntoOneReport) {
       {"restart=3", false, Kind::SystemRestarted, kServiceRestarted},
       {"die=3:aggregate", false, Kind::DeviceLost, kAggregateDead},
       {"die=3:device", false, Kind::DeviceLost, "the output device \"SimOutputDevice\" is no longer alive"},
-      {"die=3:device:'nope'", false, Kind::DeviceLost, "the output device \"SimOutputDevice\" is no longer alive"},
+      {"die=3:device:'nope'", false, Kind::DeviceLost,
+       "the output device \"SimOutputDevice\" is no longer alive"},
       {"lose=3:the server went away", false, Kind::DeviceLost, "the server went away"},
       {"reformat=3:44100,2,8,float", false, Kind::FormatChanged, ""},
       {"switch=3:Elsewhere", true, Kind::DefaultOutputChanged, ""},
@@ -152,7 +156,8 @@ TEST(CoreAudioSource, ReportsNothingOfAClosedBuild) {
     ASSERT_EQ(capture.dispatch.queuedOnMain(), 1u);
     capture.source.close(std::chrono::steady_clock::now() + 1s);
     if (reopen) {
-      ASSERT_FALSE(capture.source.open({}, [&](const platform::SourceReport& r) { capture.seen.reports.push_back(r); }));
+      ASSERT_FALSE(capture.source.open(
+          {}, [&](const platform::SourceReport& r) { capture.seen.reports.push_back(r); }));
     }
     while (capture.dispatch.serveMain(0ms)) {
     }
