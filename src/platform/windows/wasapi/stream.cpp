@@ -221,8 +221,18 @@ void Stream::deliver(const std::byte* samples, const SampleLayout& layout, std::
       std::fill_n(work_.begin(), std::size_t(n) * channels_, 0.f);
     }
     for (MixFifo& fifo : fifos_) fifo.addInto(work_.data(), n);
-    AudioBufferList list{
-        1, {{channels_, std::uint32_t(std::size_t(n) * channels_ * sizeof(float)), work_.data()}}};
+    // The mixdown is ours, as on Linux: the mean, in place (frame i's mean
+    // lands at or before its own first sample), so correlated full-scale
+    // channels stay at full scale.
+    if (channels_ > 1) {
+      for (std::uint32_t i = 0; i < n; ++i) {
+        const float* frame = &work_[std::size_t(i) * channels_];
+        float sum = 0.f;
+        for (std::uint32_t c = 0; c < channels_; ++c) sum += frame[c];
+        work_[i] = sum / float(channels_);
+      }
+    }
+    AudioBufferList list{1, {{1, std::uint32_t(std::size_t(n) * sizeof(float)), work_.data()}}};
     deliver_(&list);
     frames -= n;
   }

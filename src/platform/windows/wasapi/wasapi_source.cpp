@@ -82,10 +82,10 @@ class WasapiSource final : public CaptureSource {
     format_ = {double(rate),
                kAudioFormatLinearPCM,
                kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked,
-               4 * channels,
+               4,
                1,
-               4 * channels,
-               channels,
+               4,
+               1,
                32,
                0};
     return std::nullopt;
