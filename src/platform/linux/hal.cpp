@@ -312,7 +312,9 @@ class PulseHal final : public Hal {
     if (started_) return PA_ERR_BADSTATE;
     started_ = true;
     if (filter_) filter_->setNoticeHandler(notice_);
-    return capture_->start(*queue_, std::move(block_), lost_, notice_);
+    Capture::LostHandler lost;
+    if (lost_) lost = [lost = lost_](bool, const std::string& message) { lost(message); };
+    return capture_->start(*queue_, std::move(block_), std::move(lost), notice_);
   }
 
   OSStatus deviceStop(AudioObjectID device, IOProcID procID) override {
@@ -339,7 +341,7 @@ class PulseHal final : public Hal {
     if (id == nullptr || !listener) return PA_ERR_INVALID;
     if (object == kAudioObjectSystemObject && address.mSelector == kAudioHardwarePropertyProcessObjectList) {
       if (!filter_) return kAudioHardwareUnsupportedOperationError;
-      filter_->setListener(&queue, std::move(listener));
+      filter_->setListener([&queue, listener = std::move(listener)] { queue.async(listener); });
       *id = kClientsListenerID;
       return 0;
     }
@@ -354,7 +356,7 @@ class PulseHal final : public Hal {
   OSStatus removePropertyListener(ListenerID id) override {
     if (id == kClientsListenerID) {
       if (!filter_) return PA_ERR_NOENTITY;
-      filter_->setListener(nullptr, nullptr);
+      filter_->setListener(nullptr);
       return 0;
     }
     return listeners_->remove(id) ? 0 : PA_ERR_NOENTITY;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "platform/linux/hal.h"
+#include "platform/linux/pulse_source.h"
 #include "platform/platform.h"
 #include "platform/posix/fd_output.h"
 #include "platform/posix/posix_dispatch.h"
@@ -26,6 +27,9 @@ class LinuxPlatform final : public Platform {
         hal_(linux::makePulseHal()) {}
 
   Hal& hal() override { return *hal_; }
+  std::unique_ptr<CaptureSource> makeCaptureSource() override {
+    return std::make_unique<linux::PulseSource>(*dispatch_);
+  }
   Media& media() override { return *media_; }
   Dispatch& dispatch() override { return *dispatch_; }
   OutputHandle& standardError() override { return *stderr_; }

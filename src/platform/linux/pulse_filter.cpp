@@ -178,10 +178,9 @@ void Filter::seed(std::vector<SinkInput> clients) {
   for (const auto& client : clients_) placed_.push_back(client.index);
 }
 
-void Filter::setListener(Queue* queue, PropertyListener listener) {
+void Filter::setListener(std::function<void()> changed) {
   MutexLock lock(mutex_);
-  listenerQueue_ = queue;
-  listener_ = std::move(listener);
+  listener_ = std::move(changed);
 }
 
 void Filter::drain(Stream& stream) {
@@ -218,7 +217,7 @@ void Filter::refresh() {
     if (self->queried_ == self->clients_) return;
     self->clients_ = self->queried_;
     self->appliedVersion_ = 0;  // reconcile against the new list
-    if (self->listenerQueue_ != nullptr && self->listener_) self->listenerQueue_->async(self->listener_);
+    if (self->listener_) self->listener_();
   };
   query_ = pa_context_get_sink_input_info_list(session_.context(), onInput, this);
 }

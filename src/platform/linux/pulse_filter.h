@@ -30,7 +30,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/hal.h"
+#include "platform/types.h"
 #include "platform/linux/pulse_session.h"
 #include "platform/thread_annotations.h"
 
@@ -65,8 +65,9 @@ class Filter {
   // core has placed it.
   std::vector<SinkInput> clients(bool newPass);
   void seed(std::vector<SinkInput> clients);
-  // Runs `listener` on `queue` whenever the sink inputs change.
-  void setListener(Queue* queue, PropertyListener listener);
+  // Calls `changed` (on the serving task) whenever the sink inputs change;
+  // null stops that.
+  void setListener(std::function<void()> changed);
   // Before the capture starts: where a stream that cannot be read is reported.
   void setNoticeHandler(std::function<void(const std::string& message)> notice) { notice_ = std::move(notice); }
 
@@ -99,8 +100,7 @@ class Filter {
   std::vector<SinkInput> clients_ GUARDED_BY(mutex_);
   // By the pass under way; by passes that ended.
   std::vector<std::uint32_t> read_ GUARDED_BY(mutex_), placed_ GUARDED_BY(mutex_);
-  Queue* listenerQueue_ GUARDED_BY(mutex_) = nullptr;
-  PropertyListener listener_ GUARDED_BY(mutex_);
+  std::function<void()> listener_ GUARDED_BY(mutex_);
 
   // Serving task only.
   std::function<void(const std::string&)> notice_;
