@@ -26,7 +26,7 @@ class LinuxPlatform final : public Platform {
         media_(soft::makeSoftMedia()),
         hal_(linux::makePulseHal()) {}
 
-  Hal& hal() override { return *hal_; }
+  Hal* coreAudioHal() override { return hal_.get(); }
   std::unique_ptr<CaptureSource> makeCaptureSource() override {
     return std::make_unique<linux::PulseSource>(*dispatch_);
   }
