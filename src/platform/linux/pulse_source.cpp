@@ -120,13 +120,13 @@ void PulseSource::decide() {
   if (!filter_ || request_.filter == nullptr) return;
   ProcessFilter& trees = *request_.filter;
   trees.refresh();
-  std::vector<AudioObjectID> heard;
-  for (const SinkInput& client : filter_->clients(true)) {
+  std::vector<std::uint32_t> heard;
+  for (const SinkInput& client : filter_->clients()) {
     // A client whose PID is unknown is in no tree.
     if (client.pid > 0 ? trees.heard(client.pid) : trees.includeRoots().empty())
-      heard.push_back(kFirstSinkInputID + client.index);
+      heard.push_back(client.index);
   }
-  filter_->want(true, std::move(heard));
+  filter_->want(std::move(heard));
 }
 
 std::string PulseSource::deviceUID() const { return sink_ ? sink_->name : std::string(); }
