@@ -7,10 +7,9 @@
 #include <thread>
 
 #include "counting_new.h"
-#include "platform/linux/hal.h"
+#include "platform/linux/pulse_source.h"
 #include "platform/posix/posix_dispatch.h"
 #include "platform/soft/media.h"
-#include "pulse_graph.h"
 #include "pulse_support.h"
 #include "realtime/io_block.h"
 
@@ -29,20 +28,14 @@ class NullHandle : public OutputHandle {
 TEST(PulseIoPath, AllocatesNothingPerCallAfterTheFirst) {
   const auto server = givenServer();
   if (!server) GTEST_SKIP() << kNoServerReason;
-  const std::string tapUUID = "7B1C2C6F-3E4D-4F60-9BAC-1D2E3F4A5B6C";
-  auto hal = linux::makePulseHal();
   auto dispatch = posix::makePosixDispatch();
   auto queue = dispatch->makeSerialQueue("com.orvane.audiotap.io");
   auto media = soft::makeSoftMedia();
+  linux::PulseSource source(*dispatch);
+  ASSERT_FALSE(source.open({}, [](const SourceReport&) {}));
 
-  AudioObjectID tap = 0, aggregate = 0;
-  IOProcID proc = nullptr;
-  ASSERT_NO_FATAL_FAILURE(makeTapAndAggregate(*hal, server->sink, tapUUID, &tap, &aggregate));
   realtime::TapConversion conversion;
-  std::uint32_t size = sizeof conversion.tapStreamFormat;
-  ASSERT_EQ(hal->getPropertyData(tap, {kAudioTapPropertyFormat, kAudioObjectPropertyScopeGlobal, 0}, &size,
-                                 &conversion.tapStreamFormat),
-            0);
+  conversion.tapStreamFormat = source.format();
   conversion.tapFormat = media->formatWithStreamDescription(&conversion.tapStreamFormat);
   auto outputFormat = media->formatWithCommonFormat(CommonFormat::Int16, 16000, 1, true);
   conversion.converter = media->makeConverter(*conversion.tapFormat, *outputFormat);
@@ -53,24 +46,18 @@ TEST(PulseIoPath, AllocatesNothingPerCallAfterTheFirst) {
   realtime::IoBlock block(std::move(conversion), std::move(outputFormat), *media, 16000, writer);
 
   std::atomic<int> calls{0};
-  ASSERT_EQ(hal->createIOProcIDWithBlock(&proc, aggregate, *queue,
-                                         [&](const AudioBufferList* list) {
-                                           block(list);
-                                           if (calls.fetch_add(1) == 0) {
-                                             ioAllocations = 0;
-                                             onIoThread = true;
-                                           }
-                                         }),
-            0);
-  ASSERT_EQ(hal->deviceStart(aggregate, proc), 0);
+  ASSERT_FALSE(source.attach(*queue, [&](const AudioBufferList* list) {
+    block(list);
+    if (calls.fetch_add(1) == 0) {
+      ioAllocations = 0;
+      onIoThread = true;
+    }
+  }));
+  ASSERT_FALSE(source.start());
   ASSERT_TRUE(play(server->sink, {{0.5, 440, 0.3, 0.3}}));
   const long allocations = ioAllocations.load();
   const int counted = calls.load();
-  hal->deviceStop(aggregate, proc);
-  hal->destroyIOProcID(aggregate, proc);
-  EXPECT_TRUE(queue->drain(5s));
-  hal->destroyAggregateDevice(aggregate);
-  hal->destroyProcessTap(tap);
+  source.close(std::chrono::steady_clock::now() + 5s);
   ASSERT_GT(counted, 10);
   EXPECT_EQ(allocations, 0) << "in " << counted - 1 << " calls";
 }

@@ -1,11 +1,11 @@
 // The Linux platform: POSIX dispatch and descriptors, the software converter,
-// and the PulseAudio Hal.
+// and the PulseAudio capture source.
 #include <malloc.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
-#include "platform/linux/hal.h"
+#include "platform/linux/pulse_source.h"
 #include "platform/platform.h"
 #include "platform/posix/fd_output.h"
 #include "platform/posix/posix_dispatch.h"
@@ -22,10 +22,11 @@ class LinuxPlatform final : public Platform {
       : dispatch_(posix::makePosixDispatch()),
         stdout_(posix::makeFdOutputHandle(STDOUT_FILENO)),
         stderr_(posix::makeFdOutputHandle(STDERR_FILENO)),
-        media_(soft::makeSoftMedia()),
-        hal_(linux::makePulseHal()) {}
+        media_(soft::makeSoftMedia()) {}
 
-  Hal* coreAudioHal() override { return hal_.get(); }
+  std::unique_ptr<CaptureSource> makeCaptureSource() override {
+    return std::make_unique<linux::PulseSource>(*dispatch_);
+  }
   Media& media() override { return *media_; }
   Dispatch& dispatch() override { return *dispatch_; }
   OutputHandle& standardError() override { return *stderr_; }
@@ -37,7 +38,6 @@ class LinuxPlatform final : public Platform {
   std::unique_ptr<OutputHandle> stdout_;
   std::unique_ptr<OutputHandle> stderr_;
   std::unique_ptr<Media> media_;
-  std::unique_ptr<Hal> hal_;
 };
 
 LinuxPlatform* makePlatform() {

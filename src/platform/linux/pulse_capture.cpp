@@ -76,7 +76,7 @@ pa_stream* Capture::makeStream(Session& session, const std::string& name, const 
   return pa_stream_new(session.context(), name.c_str(), &format, &query.map);
 }
 
-int Capture::start(Queue& queue, IOBlock block, Handler lost, Handler notice) {
+int Capture::start(Queue& queue, Delivery block, LostHandler lost, Handler notice) {
   block_ = std::move(block);
   lost_ = std::move(lost);
   notice_ = std::move(notice);
@@ -173,6 +173,7 @@ void Capture::serve() {
   pa_stream_set_latency_update_callback(stream_, nullptr, nullptr);
   if (!stopRequested_.load(std::memory_order_acquire)) reportGap();
   std::string message;
+  const bool serverGone = pa_context_get_state(session_.context()) != PA_CONTEXT_READY;
   if (lost) message = lossMessage();
   if (!lost && pa_stream_get_state(stream_) == PA_STREAM_READY) {
     pa_stream_disconnect(stream_);
@@ -180,8 +181,10 @@ void Capture::serve() {
     for (int i = 0; i < 8 && pa_mainloop_iterate(session_.loop(), 0, nullptr) > 0; ++i) {
     }
   }
+  // Before the task lets go: whoever waits for finished() may then destroy
+  // the handler.
+  if (lost && !stopRequested_.load(std::memory_order_acquire) && lost_) lost_(serverGone, message);
   running_.store(false, std::memory_order_release);
-  if (lost && !stopRequested_.load(std::memory_order_acquire) && lost_) lost_(message);
 }
 
 void Capture::deliverReadable() {

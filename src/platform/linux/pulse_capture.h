@@ -19,14 +19,18 @@
 #include <string>
 #include <vector>
 
-#include "platform/hal.h"
+#include "platform/capture_source.h"
+#include "platform/dispatch.h"
 #include "platform/linux/pulse_session.h"
 
 namespace audiotap::platform::linux {
 
 class Capture {
  public:
-  // Lost: the capture has ended; notice: it goes on, and the user should know.
+  // The capture has ended: the connection went (`serverGone`) or the server
+  // ended the stream.
+  using LostHandler = std::function<void(bool serverGone, const std::string& message)>;
+  // It goes on, and the user should know.
   using Handler = std::function<void(const std::string& message)>;
   // Sees every fragment (silence fills included) before the mixdown and the
   // IO block, on the serving task, and may overwrite its samples in place.
@@ -48,7 +52,7 @@ class Capture {
 
   // Main thread. Connects the stream to the source (bounded wait) and posts
   // the serving task to `queue`. Returns 0 or a PulseAudio error code.
-  int start(Queue& queue, IOBlock block, Handler lost, Handler notice = nullptr);
+  int start(Queue& queue, Delivery block, LostHandler lost, Handler notice = nullptr);
   // Any thread. No new IO block call begins once this has returned, beyond
   // one that had already passed its check; the task then returns promptly.
   void stop();
@@ -73,8 +77,9 @@ class Capture {
   std::uint32_t rate_;
   std::uint32_t channels_ = 1;
   std::uint32_t frameBytes_ = sizeof(float);
-  IOBlock block_;
-  Handler lost_, notice_;
+  Delivery block_;
+  LostHandler lost_;
+  Handler notice_;
   FragmentHook hook_;
   // Serving task only, sized at start: a writable copy for the hook, the
   // mixdown, and a chunk of silence.

@@ -140,48 +140,25 @@ void Filter::close(Stream& s) {
   }
 }
 
-namespace {
-// Adds `from` to `to`; true when that added any.
-bool merge(std::vector<std::uint32_t>& to, const std::vector<std::uint32_t>& from) {
-  bool grew = false;
-  for (const std::uint32_t index : from) {
-    if (std::count(to.begin(), to.end(), index) == 0) {
-      to.push_back(index);
-      grew = true;
-    }
-  }
-  return grew;
-}
-}  // namespace
-
-void Filter::want(bool include, std::vector<AudioObjectID> listed) {
+void Filter::want(std::vector<std::uint32_t> sinkInputs) {
   MutexLock lock(mutex_);
-  include_ = include;
-  listed_ = std::move(listed);
-  merge(placed_, read_);
+  wanted_ = std::move(sinkInputs);
   ++wantVersion_;
 }
 
-std::vector<SinkInput> Filter::clients(bool newPass) {
+std::vector<SinkInput> Filter::clients() {
   MutexLock lock(mutex_);
-  if (!newPass) return clients_;
-  // The pass that read the previous list has ended by now.
-  if (merge(placed_, read_)) ++wantVersion_;
-  read_.clear();
-  for (const auto& client : clients_) read_.push_back(client.index);
   return clients_;
 }
 
 void Filter::seed(std::vector<SinkInput> clients) {
   MutexLock lock(mutex_);
   clients_ = std::move(clients);
-  for (const auto& client : clients_) placed_.push_back(client.index);
 }
 
-void Filter::setListener(Queue* queue, PropertyListener listener) {
+void Filter::setListener(std::function<void()> changed) {
   MutexLock lock(mutex_);
-  listenerQueue_ = queue;
-  listener_ = std::move(listener);
+  listener_ = std::move(changed);
 }
 
 void Filter::drain(Stream& stream) {
@@ -218,7 +195,7 @@ void Filter::refresh() {
     if (self->queried_ == self->clients_) return;
     self->clients_ = self->queried_;
     self->appliedVersion_ = 0;  // reconcile against the new list
-    if (self->listenerQueue_ != nullptr && self->listener_) self->listenerQueue_->async(self->listener_);
+    if (self->listener_) self->listener_();
   };
   query_ = pa_context_get_sink_input_info_list(session_.context(), onInput, this);
 }
@@ -228,21 +205,17 @@ void Filter::reconcile() {
   const bool retry = !failed_.empty() && posix::monotonicNanoseconds() >= retryAtNs_;
   if (!mutex_.try_lock()) return;
   const bool due = appliedVersion_ != wantVersion_ || retry;
+  std::vector<std::uint32_t> chosen;
   if (due) {
     appliedVersion_ = wantVersion_;
-    wantInclude_ = include_;
-    wantListed_ = listed_;
-    wantPlaced_ = placed_;
+    chosen = wanted_;
     clients = clients_;
   }
   mutex_.unlock();
   if (!due) return;
   std::vector<std::uint32_t> wanted;
   for (const auto& client : clients) {
-    if (std::count(wantPlaced_.begin(), wantPlaced_.end(), client.index) == 0) continue;
-    const bool listed =
-        std::count(wantListed_.begin(), wantListed_.end(), kFirstSinkInputID + client.index) > 0;
-    if (listed == wantInclude_) wanted.push_back(client.index);
+    if (std::count(chosen.begin(), chosen.end(), client.index) > 0) wanted.push_back(client.index);
   }
   for (const auto& stream : streams_) {
     if (std::count(wanted.begin(), wanted.end(), stream->index) == 0) stream->leaving = true;

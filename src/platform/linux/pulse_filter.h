@@ -1,9 +1,9 @@
 // The process filter on a PulseAudio-protocol server. Each sink input of the
-// tapped sink is an audio client (process object kFirstSinkInputID + its
-// index, PID from `application.process.id`). A filtered capture reads one
-// record stream per wanted sink input (pa_stream_set_monitor_stream on the
-// sink's monitor, in the monitor's own format), each on a connection of its
-// own, and, through the capture's fragment hook, replaces each fragment of
+// tapped sink is an audio client (its PID from `application.process.id`),
+// mixed only once the source has decided that it is heard. A filtered capture
+// reads one record stream per wanted sink input (pa_stream_set_monitor_stream
+// on the sink's monitor, in the monitor's own format), each on a connection of
+// its own, and, through the capture's fragment hook, replaces each fragment of
 // the sink's monitor with their sum. The monitor keeps the device clock, so
 // with nothing wanted playing the output is silence at the sink's pace.
 //
@@ -30,13 +30,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/hal.h"
 #include "platform/linux/pulse_session.h"
 #include "platform/thread_annotations.h"
 
 namespace audiotap::platform::linux {
-
-inline constexpr AudioObjectID kFirstSinkInputID = 0x1000000;
 
 struct SinkInput {
   std::uint32_t index;
@@ -55,20 +52,19 @@ class Filter {
   Filter(const Filter&) = delete;
   Filter& operator=(const Filter&) = delete;
 
-  // Any thread: the sink inputs to mix: those listed (include) or all but
-  // those (exclude).
-  void want(bool include, std::vector<AudioObjectID> listed);
-  // Any thread: the sink inputs as last seen by the serving task. The core
-  // reads them at the start of each pass (`newPass`: its first read), then
-  // sets what it wants: a sink input is mixed only once a pass that read it
-  // has ended, so a new player of an excluded tree is never heard before the
-  // core has placed it.
-  std::vector<SinkInput> clients(bool newPass);
+  // Any thread: the sink inputs to mix, of those listed when this was
+  // decided; one listed later is not mixed before it has been decided on.
+  void want(std::vector<std::uint32_t> sinkInputs);
+  // Any thread: the sink inputs as last seen by the serving task.
+  std::vector<SinkInput> clients();
   void seed(std::vector<SinkInput> clients);
-  // Runs `listener` on `queue` whenever the sink inputs change.
-  void setListener(Queue* queue, PropertyListener listener);
+  // Calls `changed` (on the serving task) whenever the sink inputs change;
+  // null stops that.
+  void setListener(std::function<void()> changed);
   // Before the capture starts: where a stream that cannot be read is reported.
-  void setNoticeHandler(std::function<void(const std::string& message)> notice) { notice_ = std::move(notice); }
+  void setNoticeHandler(std::function<void(const std::string& message)> notice) {
+    notice_ = std::move(notice);
+  }
 
   // The fragment hook, on the serving task.
   void mix(float* interleaved, std::uint32_t frames, std::uint32_t channels);
@@ -93,14 +89,10 @@ class Filter {
 
   // Between the core's threads and the serving task.
   Mutex mutex_;
-  bool include_ GUARDED_BY(mutex_) = true;
-  std::vector<AudioObjectID> listed_ GUARDED_BY(mutex_);
+  std::vector<std::uint32_t> wanted_ GUARDED_BY(mutex_);
   std::uint64_t wantVersion_ GUARDED_BY(mutex_) = 1;
   std::vector<SinkInput> clients_ GUARDED_BY(mutex_);
-  // By the pass under way; by passes that ended.
-  std::vector<std::uint32_t> read_ GUARDED_BY(mutex_), placed_ GUARDED_BY(mutex_);
-  Queue* listenerQueue_ GUARDED_BY(mutex_) = nullptr;
-  PropertyListener listener_ GUARDED_BY(mutex_);
+  std::function<void()> listener_ GUARDED_BY(mutex_);
 
   // Serving task only.
   std::function<void(const std::string&)> notice_;
@@ -109,9 +101,6 @@ class Filter {
   std::int64_t retryAtNs_ = 0;
   std::vector<std::uint32_t> reported_;  // failed, said so, not read since
   std::uint64_t appliedVersion_ = 0;
-  bool wantInclude_ = true;
-  std::vector<AudioObjectID> wantListed_;
-  std::vector<std::uint32_t> wantPlaced_;
   std::atomic<bool> changed_{true};  // the server reported a sink input event
   pa_operation* query_ = nullptr;
   std::vector<SinkInput> queried_;
