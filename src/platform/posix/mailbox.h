@@ -1,9 +1,9 @@
-// A task list with many posters and one taker, and a pipe that wakes the
-// taker when it sleeps in poll(). Posting takes no lock: the IO path may post.
+// A task list with a pipe that wakes the taker when it sleeps in poll().
 #pragma once
 
-#include <atomic>
 #include <functional>
+
+#include "platform/common/task_list.h"
 
 namespace audiotap::platform::posix {
 
@@ -21,24 +21,19 @@ class Mailbox {
   void post(std::function<void()> task);
 
   // The taker only. An empty function when nothing is ready.
-  std::function<void()> take();
-  bool pending() const;
+  std::function<void()> take() { return tasks_.take(); }
+  bool pending() const { return tasks_.pending(); }
   // Call before poll() on wakeFd() with a timeout. False when a task came in
   // meanwhile: then poll() must not block.
-  bool prepareToSleep();
+  bool prepareToSleep() { return tasks_.prepareToSleep(); }
   // Call after poll() returned, whatever it reported.
   void awake(bool wakeFdReadable);
   int wakeFd() const { return wakeEnds_[0]; }
+  // Sleeps until a post, unless a task came in.
+  void waitForPost();
 
  private:
-  struct Node {
-    std::function<void()> task;
-    std::atomic<Node*> next{nullptr};
-  };
-
-  std::atomic<Node*> head_;  // the node posted last
-  Node* tail_;               // a taken node whose next is the oldest pending one
-  std::atomic<bool> asleep_{false};
+  common::TaskList tasks_;
   int wakeEnds_[2];
 };
 

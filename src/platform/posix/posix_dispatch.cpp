@@ -11,16 +11,15 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <ctime>
 #include <mutex>
-#include <queue>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "platform/common/serial_queue.h"
+#include "platform/common/timer_heap.h"
 #include "platform/posix/mailbox.h"
 
 namespace audiotap::platform::posix {
@@ -103,70 +102,15 @@ void stopForwarding(int signo) {
 // ---------------------------------------------------------------------------
 // Serial queues.
 
-class SerialQueue final : public platform::Queue {
- public:
-  explicit SerialQueue(const std::string& label) : core_(std::make_shared<Core>()) {
-    thread_ = std::thread([core = core_, label] {
+using SerialQueue = common::SerialQueue<Mailbox>;
+
+void nameThisThread([[maybe_unused]] const std::string& label) {
 #ifdef __linux__
-      // Linux keeps 15 bytes of a thread name; the end of a reverse-DNS label says most.
-      const std::string name = label.size() > 15 ? label.substr(label.size() - 15) : label;
-      ::pthread_setname_np(::pthread_self(), name.c_str());
+  // Linux keeps 15 bytes of a thread name; the end of a reverse-DNS label says most.
+  const std::string name = label.size() > 15 ? label.substr(label.size() - 15) : label;
+  ::pthread_setname_np(::pthread_self(), name.c_str());
 #endif
-      serve(*core);
-    });
-  }
-
-  ~SerialQueue() override {
-    Core* core = core_.get();
-    core_->mailbox.post([core] { core->stopping = true; });
-    if (std::this_thread::get_id() == thread_.get_id()) {
-      thread_.detach();
-    } else {
-      thread_.join();
-    }
-  }
-
-  void async(std::function<void()> task) override { core_->mailbox.post(std::move(task)); }
-
-  bool drain(std::chrono::milliseconds limit) override {
-    if (std::this_thread::get_id() == thread_.get_id()) return false;
-    // Shared, because a task blocked past the limit still finishes later.
-    struct Mark {
-      std::mutex mutex;
-      std::condition_variable reached;
-      bool done = false;
-    };
-    auto mark = std::make_shared<Mark>();
-    async([mark] {
-      std::lock_guard lock(mark->mutex);
-      mark->done = true;
-      mark->reached.notify_all();
-    });
-    std::unique_lock lock(mark->mutex);
-    return mark->reached.wait_for(lock, limit, [&] { return mark->done; });
-  }
-
- private:
-  struct Core {
-    Mailbox mailbox;
-    bool stopping = false;  // the queue's own thread only
-  };
-
-  static void serve(Core& core) {
-    for (;;) {
-      while (std::function<void()> task = core.mailbox.take()) {
-        task();
-        if (core.stopping) return;
-      }
-      pollfd wake{core.mailbox.wakeFd(), POLLIN, 0};
-      if (core.mailbox.prepareToSleep()) ::poll(&wake, 1, -1);
-      core.mailbox.awake(wake.revents != 0);
-    }
-  }
-
-  std::shared_ptr<Core> core_;
-  std::thread thread_;
-};
+}
 
 // ---------------------------------------------------------------------------
 // The main loop.
@@ -199,7 +143,7 @@ class Loop {
     const std::int64_t deadline = deadlineAfter(delay);
     // The heap is the main thread's alone; the deadline counts from now.
     post([this, deadline, task = std::move(task)]() mutable {
-      timers_.push(Timer{deadline, nextTimer_++, std::move(task)});
+      timers_.add(deadline, std::move(task));
     });
   }
 
@@ -224,7 +168,7 @@ class Loop {
     std::vector<pollfd> polled;
     std::vector<std::shared_ptr<SourceState>> readers;
     for (;;) {
-      runDueTimers();
+      timers_.runDue(monotonicNanoseconds());
       for (int i = 0; i < kTasksPerTurn; ++i) {
         std::function<void()> task = mailbox_.take();
         if (!task) break;
@@ -258,29 +202,10 @@ class Loop {
  private:
   static constexpr int kTasksPerTurn = 64;
 
-  struct Timer {
-    std::int64_t deadline;
-    std::uint64_t order;
-    std::function<void()> task;
-    bool operator>(const Timer& other) const {
-      return deadline != other.deadline ? deadline > other.deadline : order > other.order;
-    }
-  };
-
-  void runDueTimers() {
-    const std::int64_t now = monotonicNanoseconds();
-    while (!timers_.empty() && timers_.top().deadline <= now) {
-      // top() is const; the task leaves the heap before it runs.
-      std::function<void()> task = std::move(const_cast<Timer&>(timers_.top()).task);
-      timers_.pop();
-      task();
-    }
-  }
-
   int timeoutToNextTimer() const {
     if (mailbox_.pending()) return 0;
     if (timers_.empty()) return -1;
-    const std::int64_t left = timers_.top().deadline - monotonicNanoseconds();
+    const std::int64_t left = timers_.nextDeadline() - monotonicNanoseconds();
     if (left <= 0) return 0;
     // Rounded up: waking before the deadline would only spin until it.
     const std::int64_t milliseconds = left / 1'000'000 + (left % 1'000'000 != 0 ? 1 : 0);
@@ -321,8 +246,7 @@ class Loop {
   int signalEnds_[2];
   std::mutex sourcesMutex_;
   std::vector<std::shared_ptr<SourceState>> sources_;
-  std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers_;  // main thread only
-  std::uint64_t nextTimer_ = 0;                                                 // main thread only
+  common::TimerHeap<std::int64_t> timers_;  // main thread only
 };
 
 class LoopSource final : public platform::Source {
@@ -344,7 +268,7 @@ class LoopSource final : public platform::Source {
 class PosixDispatch final : public platform::Dispatch {
  public:
   std::unique_ptr<platform::Queue> makeSerialQueue(const std::string& label) override {
-    return std::make_unique<SerialQueue>(label);
+    return std::make_unique<SerialQueue>([label] { nameThisThread(label); });
   }
 
   void ignoreSignal(int signo) override { ignoreSignalNow(signo); }

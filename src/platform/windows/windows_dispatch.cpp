@@ -3,14 +3,16 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <queue>
 #include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "platform/common/serial_queue.h"
+#include "platform/common/timer_heap.h"
+#include "platform/common/task_list.h"
 
 namespace audiotap::platform::windows {
 namespace {
@@ -28,128 +30,39 @@ Clock::time_point deadlineAfter(std::chrono::nanoseconds delay) {
   return now + std::chrono::duration_cast<Clock::duration>(delay);
 }
 
-// A task list with many posters and one taker, and an event that wakes the
-// taker when it sleeps. Posting takes no lock: the IO path may post.
+// A task list with an event that wakes the taker when it sleeps.
 class Mailbox {
  public:
-  Mailbox() : head_(new Node), tail_(head_.load()), wake_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+  Mailbox() : wake_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
     if (wake_ == nullptr) throw std::system_error(int(::GetLastError()), std::system_category(), "CreateEvent");
   }
-  ~Mailbox() {
-    for (Node* node = tail_; node != nullptr;) {
-      Node* next = node->next.load(std::memory_order_acquire);
-      delete node;
-      node = next;
-    }
-    ::CloseHandle(wake_);
-  }
+  ~Mailbox() { ::CloseHandle(wake_); }
   Mailbox(const Mailbox&) = delete;
   Mailbox& operator=(const Mailbox&) = delete;
 
   void post(std::function<void()> task) {
-    Node* node = new Node;
-    node->task = std::move(task);
-    // Between the exchange and the link the taker sees head_ != tail_ but no
-    // next node; pending() then keeps it from sleeping until the link lands.
-    Node* previous = head_.exchange(node);
-    previous->next.store(node, std::memory_order_release);
-    if (asleep_.exchange(false)) ::SetEvent(wake_);
+    if (tasks_.post(std::move(task))) ::SetEvent(wake_);
   }
 
   // The taker only. An empty function when nothing is ready.
-  std::function<void()> take() {
-    Node* next = tail_->next.load(std::memory_order_acquire);
-    if (next == nullptr) return {};
-    std::function<void()> task = std::move(next->task);
-    next->task = nullptr;
-    delete tail_;
-    tail_ = next;
-    return task;
-  }
-
-  bool pending() const { return head_.load() != tail_; }
+  std::function<void()> take() { return tasks_.take(); }
+  bool pending() const { return tasks_.pending(); }
 
   // The taker only: sleeps until a post or the timeout, unless a task came in.
   void sleep(DWORD timeout) {
     if (timeout == 0) return;
-    // Pairs with post(): either the poster sees asleep_ set and sets the
-    // event, or this load sees its node. A wake-up left over from an earlier
-    // turn only costs one empty turn.
-    asleep_.store(true);
-    if (!pending()) ::WaitForSingleObject(wake_, timeout);
-    asleep_.store(false);
+    // A wake-up left over from an earlier turn only costs one empty turn.
+    if (tasks_.prepareToSleep()) ::WaitForSingleObject(wake_, timeout);
+    tasks_.awake();
   }
+  void waitForPost() { sleep(INFINITE); }
 
  private:
-  struct Node {
-    std::function<void()> task;
-    std::atomic<Node*> next{nullptr};
-  };
-
-  std::atomic<Node*> head_;  // the node posted last
-  Node* tail_;               // a taken node whose next is the oldest pending one
-  std::atomic<bool> asleep_{false};
+  common::TaskList tasks_;
   const HANDLE wake_;
 };
 
-// ---------------------------------------------------------------------------
-// Serial queues.
-
-class SerialQueue final : public platform::Queue {
- public:
-  SerialQueue() : core_(std::make_shared<Core>()) {
-    thread_ = std::thread([core = core_] { serve(*core); });
-  }
-
-  ~SerialQueue() override {
-    Core* core = core_.get();
-    core_->mailbox.post([core] { core->stopping = true; });
-    if (std::this_thread::get_id() == thread_.get_id()) {
-      thread_.detach();
-    } else {
-      thread_.join();
-    }
-  }
-
-  void async(std::function<void()> task) override { core_->mailbox.post(std::move(task)); }
-
-  bool drain(std::chrono::milliseconds limit) override {
-    if (std::this_thread::get_id() == thread_.get_id()) return false;
-    // Shared, because a task blocked past the limit still finishes later.
-    struct Mark {
-      std::mutex mutex;
-      std::condition_variable reached;
-      bool done = false;
-    };
-    auto mark = std::make_shared<Mark>();
-    async([mark] {
-      std::lock_guard lock(mark->mutex);
-      mark->done = true;
-      mark->reached.notify_all();
-    });
-    std::unique_lock lock(mark->mutex);
-    return mark->reached.wait_for(lock, limit, [&] { return mark->done; });
-  }
-
- private:
-  struct Core {
-    Mailbox mailbox;
-    bool stopping = false;  // the queue's own thread only
-  };
-
-  static void serve(Core& core) {
-    for (;;) {
-      while (std::function<void()> task = core.mailbox.take()) {
-        task();
-        if (core.stopping) return;
-      }
-      core.mailbox.sleep(INFINITE);
-    }
-  }
-
-  std::shared_ptr<Core> core_;
-  std::thread thread_;
-};
+using SerialQueue = common::SerialQueue<Mailbox>;
 
 // ---------------------------------------------------------------------------
 // The main loop.
@@ -162,13 +75,13 @@ class Loop {
     const Clock::time_point deadline = deadlineAfter(delay);
     // The heap is the main thread's alone; the deadline counts from now.
     post([this, deadline, task = std::move(task)]() mutable {
-      timers_.push(Timer{deadline, nextTimer_++, std::move(task)});
+      timers_.add(deadline, std::move(task));
     });
   }
 
   [[noreturn]] void run() {
     for (;;) {
-      runDueTimers();
+      timers_.runDue(Clock::now());
       for (int i = 0; i < kTasksPerTurn; ++i) {
         std::function<void()> task = mailbox_.take();
         if (!task) break;
@@ -181,29 +94,10 @@ class Loop {
  private:
   static constexpr int kTasksPerTurn = 64;
 
-  struct Timer {
-    Clock::time_point deadline;
-    std::uint64_t order;
-    std::function<void()> task;
-    bool operator>(const Timer& other) const {
-      return deadline != other.deadline ? deadline > other.deadline : order > other.order;
-    }
-  };
-
-  void runDueTimers() {
-    const Clock::time_point now = Clock::now();
-    while (!timers_.empty() && timers_.top().deadline <= now) {
-      // top() is const; the task leaves the heap before it runs.
-      std::function<void()> task = std::move(const_cast<Timer&>(timers_.top()).task);
-      timers_.pop();
-      task();
-    }
-  }
-
   DWORD timeoutToNextTimer() const {
     if (mailbox_.pending()) return 0;
-    if (timers_.empty() || timers_.top().deadline == Clock::time_point::max()) return INFINITE;
-    const auto left = timers_.top().deadline - Clock::now();
+    if (timers_.empty() || timers_.nextDeadline() == Clock::time_point::max()) return INFINITE;
+    const auto left = timers_.nextDeadline() - Clock::now();
     if (left <= Clock::duration::zero()) return 0;
     // Rounded up: waking before the deadline would only spin until it.
     const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(left).count();
@@ -211,8 +105,7 @@ class Loop {
   }
 
   Mailbox mailbox_;
-  std::priority_queue<Timer, std::vector<Timer>, std::greater<Timer>> timers_;  // main thread only
-  std::uint64_t nextTimer_ = 0;                                                 // main thread only
+  common::TimerHeap<Clock::time_point> timers_;  // main thread only
 };
 
 // ---------------------------------------------------------------------------
