@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "platform/common/uuid.h"
+
 namespace audiotap::platform::posix {
 namespace {
 
@@ -41,18 +43,7 @@ std::string randomUUIDString() {
   // Two devices sharing one UID would break the aggregate device; a UUID
   // from anything weaker than the kernel's generator is not worth having.
   if (!fromKernel(bytes) && !fromDevice(bytes)) std::abort();
-  bytes[6] = std::uint8_t((bytes[6] & 0x0F) | 0x40);
-  bytes[8] = std::uint8_t((bytes[8] & 0x3F) | 0x80);
-
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string text;
-  text.reserve(36);
-  for (int i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-    text += kHex[bytes[i] >> 4];
-    text += kHex[bytes[i] & 0x0F];
-  }
-  return text;
+  return common::uuidFromRandomBytes(bytes);
 }
 
 }  // namespace audiotap::platform::posix
