@@ -5,67 +5,15 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
 #include <thread>
+
+#include "support/thread_queue.h"
 
 namespace audiotap::contract {
 namespace {
 
 using namespace std::chrono_literals;
 using platform::CaptureSource;
-
-// A serial queue of the test's own, so that a backend is checked without the
-// platform's dispatch.
-class ThreadQueue final : public platform::Queue {
- public:
-  ThreadQueue() : thread_([this] { serve(); }) {}
-  ~ThreadQueue() override {
-    {
-      std::lock_guard lock(mutex_);
-      done_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-  }
-  void async(std::function<void()> task) override {
-    {
-      std::lock_guard lock(mutex_);
-      tasks_.push_back(std::move(task));
-    }
-    wake_.notify_all();
-  }
-  bool drain(std::chrono::milliseconds limit) override {
-    std::unique_lock lock(mutex_);
-    const std::uint64_t target = posted_ + tasks_.size();
-    return idle_.wait_for(lock, limit, [&] { return finished_ >= target; });
-  }
-  std::thread::id id() const { return thread_.get_id(); }
-
- private:
-  void serve() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      wake_.wait(lock, [&] { return done_ || !tasks_.empty(); });
-      if (tasks_.empty()) return;
-      auto task = std::move(tasks_.front());
-      tasks_.pop_front();
-      ++posted_;
-      lock.unlock();
-      task();
-      lock.lock();
-      ++finished_;
-      idle_.notify_all();
-    }
-  }
-  std::mutex mutex_;
-  std::condition_variable wake_, idle_;
-  std::deque<std::function<void()>> tasks_;
-  std::uint64_t posted_ = 0, finished_ = 0;
-  bool done_ = false;
-  std::thread thread_;
-};
 
 // What the deliveries showed, written on the IO queue.
 struct Seen {
@@ -136,7 +84,7 @@ class SourceContract : public ::testing::Test {
 
   // Members, so that they outlive the deliveries until TearDown closes.
   Seen seen_, again_;
-  ThreadQueue queue_;
+  testing::ThreadQueue queue_;
   std::unique_ptr<CaptureSource> source_;
   platform::StreamDescription format_{};
   bool sounding_ = false;

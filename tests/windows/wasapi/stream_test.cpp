@@ -18,7 +18,7 @@ namespace audiotap::platform::windows {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::SerialQueue;
+using testing::ThreadQueue;
 
 // One packet of mono float32 (all samples `value`), or a failure.
 struct Scripted {
@@ -125,7 +125,7 @@ struct Seen {
 
 struct Session {
   Seen seen;
-  SerialQueue queue;
+  ThreadQueue queue;
   std::shared_ptr<Stream> stream;
 
   explicit Session(std::vector<std::vector<Scripted>> scripts) {

@@ -69,7 +69,7 @@ class Capture {
 
   NoDispatch dispatch_;
   ThisProcessOnly processes_;
-  SerialQueue queue_;
+  ThreadQueue queue_;
   std::unique_ptr<platform::CaptureSource> source_;
   platform::SourceResult opened_;
   platform::StreamDescription format_{};
