@@ -5,7 +5,6 @@
 #include <chrono>
 #include <csignal>
 #include <functional>
-#include <latch>
 #include <memory>
 #include <string>
 #include <thread>
@@ -13,60 +12,21 @@
 
 #include "child.h"
 #include "platform/posix/posix_dispatch.h"
+#include "support/platform_checks.h"
 
 namespace audiotap::platform::posix {
 namespace {
 
 using namespace std::chrono_literals;
+using audiotap::testing::afterTurns;
 using testing::require;
 using testing::runInChild;
 
 enum : int { kOk, kWrongThread = 2, kWrongData, kWrongCount, kWrongOrder, kEarly, kUnexpected };
 
-// Runs `last` on the main queue after `turns` more turns of the loop.
-void afterTurns(platform::Dispatch& dispatch, int turns, std::function<void()> last) {
-  dispatch.asyncAfterOnMain(0ns, [&dispatch, turns, last] {
-    if (turns == 0) return last();
-    afterTurns(dispatch, turns - 1, last);
-  });
-}
-
 TEST(SerialQueue, RunsTasksInOrderOnOneOtherThreadAndDrainWaitsForThem) {
   auto dispatch = makePosixDispatch();
-  auto queue = dispatch->makeSerialQueue("com.orvane.audiotap.test");
-  // Plain variables: tasks running on two threads at once would race under TSan.
-  bool laterRan = false, outOfOrder = false;
-  std::latch release(1);
-  queue->async([&] { release.wait(); });
-  queue->async([&] { laterRan = true; });
-  EXPECT_FALSE(queue->drain(20ms)) << "a blocked task";
-  EXPECT_FALSE(laterRan);
-  release.count_down();
-
-  // Posters race the queue's thread, which sleeps and wakes as they go.
-  constexpr int kPosters = 4, kTasksEach = 2000;
-  std::vector<int> lastSeen(kPosters, -1);
-  std::vector<std::thread::id> runners;
-  std::vector<std::thread> posters;
-  for (int poster = 0; poster < kPosters; ++poster) {
-    posters.emplace_back([&, poster] {
-      for (int i = 0; i < kTasksEach; ++i) {
-        queue->async([&, poster, i] {
-          outOfOrder |= lastSeen[poster] != i - 1;
-          lastSeen[poster] = i;
-          if (runners.empty() || runners.back() != std::this_thread::get_id())
-            runners.push_back(std::this_thread::get_id());
-        });
-      }
-    });
-  }
-  for (auto& poster : posters) poster.join();
-  ASSERT_TRUE(queue->drain(30s));
-  EXPECT_TRUE(laterRan);
-  EXPECT_FALSE(outOfOrder);
-  EXPECT_EQ(lastSeen, std::vector<int>(kPosters, kTasksEach - 1));
-  ASSERT_EQ(runners.size(), 1u);
-  EXPECT_NE(runners.front(), std::this_thread::get_id());
+  audiotap::testing::expectSerialQueue(*dispatch->makeSerialQueue("com.orvane.audiotap.test"));
 }
 
 // Each signal comes while the loop runs, to a thread of its own, or is raised

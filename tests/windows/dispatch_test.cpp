@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <functional>
-#include <latch>
 #include <memory>
 #include <string>
 #include <thread>
@@ -11,6 +10,7 @@
 #include "child.h"
 #include "platform/windows/handle_output.h"
 #include "platform/windows/windows_dispatch.h"
+#include "support/platform_checks.h"
 
 namespace audiotap::platform::windows {
 namespace {
@@ -18,54 +18,15 @@ namespace {
 using namespace std::chrono_literals;
 using testing::Child;
 using testing::Input;
+using audiotap::testing::afterTurns;
 using testing::require;
 using testing::tell;
 
 enum : int { kOk, kWrongThread = 2, kWrongCount, kWrongOrder, kEarly, kUnexpected, kReturnedEarly, kWriterOpen };
 
-// Runs `last` on the main queue after `turns` more turns of the loop.
-void afterTurns(platform::Dispatch& dispatch, int turns, std::function<void()> last) {
-  dispatch.asyncAfterOnMain(0ns, [&dispatch, turns, last] {
-    if (turns == 0) return last();
-    afterTurns(dispatch, turns - 1, last);
-  });
-}
-
 TEST(SerialQueue, RunsTasksInOrderOnOneOtherThreadAndDrainWaitsForThem) {
   auto dispatch = makeWindowsDispatch();
-  auto queue = dispatch->makeSerialQueue("com.orvane.audiotap.test");
-  bool laterRan = false, outOfOrder = false;
-  std::latch release(1);
-  queue->async([&] { release.wait(); });
-  queue->async([&] { laterRan = true; });
-  EXPECT_FALSE(queue->drain(20ms)) << "a blocked task";
-  EXPECT_FALSE(laterRan);
-  release.count_down();
-
-  // Posters race the queue's thread, which sleeps and wakes as they go.
-  constexpr int kPosters = 4, kTasksEach = 2000;
-  std::vector<int> lastSeen(kPosters, -1);
-  std::vector<std::thread::id> runners;
-  std::vector<std::thread> posters;
-  for (int poster = 0; poster < kPosters; ++poster) {
-    posters.emplace_back([&, poster] {
-      for (int i = 0; i < kTasksEach; ++i) {
-        queue->async([&, poster, i] {
-          outOfOrder |= lastSeen[poster] != i - 1;
-          lastSeen[poster] = i;
-          if (runners.empty() || runners.back() != std::this_thread::get_id())
-            runners.push_back(std::this_thread::get_id());
-        });
-      }
-    });
-  }
-  for (auto& poster : posters) poster.join();
-  ASSERT_TRUE(queue->drain(30s));
-  EXPECT_TRUE(laterRan);
-  EXPECT_FALSE(outOfOrder);
-  EXPECT_EQ(lastSeen, std::vector<int>(kPosters, kTasksEach - 1));
-  ASSERT_EQ(runners.size(), 1u);
-  EXPECT_NE(runners.front(), std::this_thread::get_id());
+  audiotap::testing::expectSerialQueue(*dispatch->makeSerialQueue("com.orvane.audiotap.test"));
 }
 
 // ---------------------------------------------------------------------------

@@ -3,17 +3,15 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <array>
-#include <bitset>
 #include <cerrno>
 #include <cstring>
-#include <set>
 #include <string>
 
 #include "child.h"
 #include "platform/processes.h"
 #include "platform/windows/handle_output.h"
 #include "platform/windows/uuid.h"
+#include "support/platform_checks.h"
 
 namespace audiotap::platform::windows {
 namespace {
@@ -147,27 +145,7 @@ TEST(ProcessTable, KnowsThisProcessAChildAndItsParent) {
 }
 
 TEST(RandomUUID, IsCanonicalUpperCaseVersion4AndDoesNotRepeat) {
-  // X: any upper-case hex digit; Y: 8, 9, A or B. A stuck byte shows as a position with one digit.
-  const std::string form = "XXXXXXXX-XXXX-4XXX-YXXX-XXXXXXXXXXXX", hex = "0123456789ABCDEF";
-  constexpr std::size_t kCount = 5000;
-  std::set<std::string> seen;
-  std::array<std::bitset<16>, 36> digits{};
-  for (std::size_t i = 0; i < kCount; ++i) {
-    const std::string uuid = randomUUIDString();
-    ASSERT_EQ(uuid.size(), 36u) << uuid;
-    for (std::size_t p = 0; p < 36; ++p) {
-      const std::size_t digit = hex.find(uuid[p]);
-      ASSERT_TRUE(form[p] == 'X'   ? digit < 16
-                  : form[p] == 'Y' ? digit >= 8 && digit < 12
-                                   : uuid[p] == form[p])
-          << uuid;
-      if (digit < 16) digits[p].set(digit);
-    }
-    seen.insert(uuid);
-  }
-  EXPECT_EQ(seen.size(), kCount);
-  for (std::size_t p = 0; p < 36; ++p)
-    EXPECT_EQ(digits[p].count(), form[p] == 'X' ? 16u : form[p] == 'Y' ? 4u : form[p] == '4' ? 1u : 0u) << p;
+  audiotap::testing::expectRandomUUIDs(randomUUIDString);
 }
 
 }  // namespace
