@@ -10,17 +10,11 @@ bool convertibleRates(double tapRate, double targetRate) {
          targetRate / tapRate <= 65536.0;
 }
 
-Result readTapFormat(platform::Hal& hal, platform::AudioObjectID tapID, platform::StreamDescription& format) {
-  std::uint32_t size = sizeof format;
-  if (hal.getPropertyData(tapID, platform::globalAddress(platform::kAudioTapPropertyFormat), &size, &format) != 0) return Failure{kFormatUnreadable, std::nullopt};
-  return std::nullopt;
-}
-
-Result buildFormats(platform::Hal& hal, platform::Media& media, platform::AudioObjectID tapID, double targetRate,
+Result buildFormats(platform::Media& media, const platform::StreamDescription& sourceFormat, double targetRate,
                     Formats& formats) {
   formats = Formats{};
   TapConversion& conversion = formats.conversion;
-  if (Result failed = readTapFormat(hal, tapID, conversion.tapStreamFormat)) return failed;
+  conversion.tapStreamFormat = sourceFormat;
   const Failure unbuildable{kConverterUnbuildable, std::nullopt};
   // Checked here rather than left to the platform: a rate that passes would
   // otherwise reach the IO block, which could not size its output.

@@ -3,14 +3,12 @@
 
 #include <memory>
 
-#include "capture/graph.h"
-#include "platform/hal.h"
+#include "capture/source.h"
 #include "platform/media.h"
 #include "realtime/io_block.h"
 
 namespace audiotap::capture {
 
-inline constexpr const char* kFormatUnreadable = "could not read the tap's stream format";
 inline constexpr const char* kConverterUnbuildable =
     "could not build a converter from the tap format to 16 kHz mono PCM16";
 
@@ -27,13 +25,9 @@ struct Formats {
 // fits a 32-bit frame count.
 bool convertibleRates(double tapRate, double targetRate);
 
-// The tap's stream format ('tfmt').
-[[nodiscard]] Result readTapFormat(platform::Hal& hal, platform::AudioObjectID tapID,
-                                   platform::StreamDescription& format);
-
-// Reads the tap's format, then builds the output format (16-bit mono at
-// `targetRate`) and the converter.
-[[nodiscard]] Result buildFormats(platform::Hal& hal, platform::Media& media, platform::AudioObjectID tapID,
+// The output format (16-bit mono at `targetRate`) and the converter from the
+// source's format to it.
+[[nodiscard]] Result buildFormats(platform::Media& media, const platform::StreamDescription& sourceFormat,
                                   double targetRate, Formats& formats);
 
 // A conversion from a tap format to an output format that already exists.

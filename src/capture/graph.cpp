@@ -12,11 +12,10 @@ constexpr const char* kIOProcFailed = "AudioDeviceCreateIOProcIDWithBlock failed
 constexpr const char* kStartFailed = "AudioDeviceStart failed";
 }  // namespace
 
-Result buildGraph(platform::Platform& platform, Graph& graph) {
-  platform::Hal& hal = platform.hal();
+Result buildGraph(platform::Hal& hal, const std::function<std::string()>& makeUUID, Graph& graph) {
   if (Result failed = findDefaultOutputDevice(hal, graph)) return failed;
-  if (Result failed = createProcessTap(hal, platform.randomUUIDString(), graph)) return failed;
-  if (Result failed = createAggregateDevice(hal, platform.randomUUIDString(), graph)) return failed;
+  if (Result failed = createProcessTap(hal, makeUUID(), graph)) return failed;
+  if (Result failed = createAggregateDevice(hal, makeUUID(), graph)) return failed;
   graph.tapStream = findTapStream(hal, graph.aggregateID);
   return std::nullopt;
 }

@@ -11,20 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "capture/source.h"
 #include "platform/hal.h"
-#include "platform/platform.h"
 
 namespace audiotap::capture {
-
-// What a failed step reports: the "error" message, and the platform status
-// when a platform call failed.
-struct Failure {
-  std::string message;
-  std::optional<platform::OSStatus> status;
-};
-
-// Empty when the step succeeded.
-using Result = std::optional<Failure>;
 
 // The objects made so far; zero or null where not (yet) made.
 struct Graph {
@@ -45,7 +35,8 @@ struct Graph {
 // The default output device, its UID, the tap and the aggregate device
 // around them, in that order, and where the tap's stream lies in the device's
 // buffer lists.
-[[nodiscard]] Result buildGraph(platform::Platform& platform, Graph& graph);
+// `makeUUID` names the tap and the aggregate device.
+[[nodiscard]] Result buildGraph(platform::Hal& hal, const std::function<std::string()>& makeUUID, Graph& graph);
 
 // Registers `block` on the aggregate device, to run on `ioQueue`.
 [[nodiscard]] Result createIOProc(platform::Hal& hal, platform::Queue& ioQueue, platform::IOBlock block, Graph& graph);

@@ -53,4 +53,11 @@ Result createProcessTap(platform::Hal& hal, const std::string& uuid, Graph& grap
   return std::nullopt;
 }
 
+Result readTapFormat(platform::Hal& hal, platform::AudioObjectID tapID, platform::StreamDescription& format) {
+  std::uint32_t size = sizeof format;
+  const auto address = globalAddress(platform::kAudioTapPropertyFormat);
+  if (hal.getPropertyData(tapID, address, &size, &format) != 0) return Failure{kFormatUnreadable, std::nullopt};
+  return std::nullopt;
+}
+
 }  // namespace audiotap::capture

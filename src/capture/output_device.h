@@ -23,8 +23,13 @@ std::optional<std::string> deviceUID(platform::Hal& hal, platform::AudioObjectID
 [[nodiscard]] Result findDefaultOutputDevice(platform::Hal& hal, Graph& graph);
 
 inline constexpr const char* kTapName = "Orvane system audio";
+inline constexpr const char* kFormatUnreadable = "could not read the tap's stream format";
 
 // The private, unmuted mono tap: system-wide, or as graph.describeTap makes it.
 [[nodiscard]] Result createProcessTap(platform::Hal& hal, const std::string& uuid, Graph& graph);
+
+// The tap's stream format ('tfmt').
+[[nodiscard]] Result readTapFormat(platform::Hal& hal, platform::AudioObjectID tapID,
+                                   platform::StreamDescription& format);
 
 }  // namespace audiotap::capture

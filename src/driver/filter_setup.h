@@ -7,8 +7,8 @@
 namespace audiotap::driver {
 
 // Checks the PID options before anything is built (a refused value ends
-// start-up with its "error" and exit status 1), then makes the filter and has
-// the graph describe its tap by it.
+// start-up with its "error" and exit status 1), then makes the process trees
+// the capture source is asked to keep to.
 void setUpProcessFilter(State& s);
 
 // "include" and "exclude" for "ready", each only when its option was used.

@@ -2,8 +2,6 @@
 
 #include <cstdint>
 
-#include "capture/graph.h"
-#include "capture/output_device.h"
 #include "driver/state.h"
 #include "events/channel.h"
 
@@ -31,8 +29,7 @@ Follow& follow() {
 }
 
 capture::Result rebuild(State& s) {
-  if (capture::Result failed = watchSystem()) return failed;
-  if (capture::Result failed = capture::buildGraph(*s.platform, s.graph)) return failed;
+  if (capture::Result failed = openSource()) return failed;
   platform::StreamDescription format{};
   if (capture::Result failed = takeTapFormat(s, format)) return failed;
   // The time since the old device stopped delivering becomes silence, up to
@@ -40,7 +37,7 @@ capture::Result rebuild(State& s) {
   s.ioBlock->fillGapSince(follow().silentSince);
   if (capture::Result failed = startIo(s)) return failed;
   events::emit("device",
-               {{"outputDeviceUID", s.graph.outputDeviceUID},
+               {{"outputDeviceUID", s.source->deviceUID()},
                 {"tapFormat", platform::Dictionary{{"sampleRate", format.mSampleRate},
                                                    {"channels", std::int64_t(format.mChannelsPerFrame)}}}});
   return std::nullopt;
@@ -80,10 +77,9 @@ void beginMove(Clock::time_point silentSince) {
 void defaultDeviceChanged() {
   State& s = state();
   if (s.stopped || follow().moving || !s.capturing) return;
-  capture::Graph probe;
+  const std::optional<std::string> current = s.source->defaultOutputUID();
   // No default at the moment: the captured device still works.
-  if (capture::findDefaultOutputDevice(s.platform->hal(), probe)) return;
-  if (probe.outputDeviceUID == s.graph.outputDeviceUID) return;
+  if (!current || *current == s.source->deviceUID()) return;
   beginMove(Clock::now());
 }
 
@@ -91,16 +87,25 @@ std::uint64_t graphGeneration() { return follow().generation; }
 
 bool moving() { return follow().moving; }
 
-void armLossHandler() {
-  state().platform->hal().setDeviceLostHandler(
-      [generation = follow().generation](const std::string& message) {
-        state().platform->dispatch().asyncOnMain([generation, message] { graphLost(generation, message); });
-      });
-  state().platform->hal().setNoticeHandler([](const std::string& message) {
-    state().platform->dispatch().asyncOnMain([message] {
-      if (!state().stopped) events::emit("error", {{"message", message}});
+capture::Result openSource() {
+  State& s = state();
+  const auto reporter = [generation = follow().generation](const platform::SourceReport& report) {
+    state().platform->dispatch().asyncOnMain([generation, report] {
+      if (state().stopped || generation != follow().generation) return;
+      switch (report.kind) {
+        case platform::SourceReport::Kind::FormatChanged:
+          return formatChanged();
+        case platform::SourceReport::Kind::DefaultOutputChanged:
+          return defaultDeviceChanged();
+        case platform::SourceReport::Kind::DeviceLost:
+        case platform::SourceReport::Kind::SystemRestarted:
+          return graphLost(generation, report.message);
+        case platform::SourceReport::Kind::Notice:
+          return events::emitError(report.message, report.status);
+      }
     });
-  });
+  };
+  return s.source->open({s.filter.get(), s.options.followOutput}, reporter);
 }
 
 void graphLost(std::uint64_t generation, const std::string& message,

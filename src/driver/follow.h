@@ -10,16 +10,20 @@
 #include <optional>
 #include <string>
 
+#include "capture/source.h"
+
 namespace audiotap::driver {
 
 // The default output device may have changed: moves when it is another
 // device than the one captured.
 void defaultDeviceChanged();
 
-// Sets the platform's device lost handler for the graph being built: its
-// report reaches graphLost, on the main queue, with this graph's generation.
-// Also its notice handler: each notice is one "error" from the main queue.
-void armLossHandler();
+// Opens the capture source on the default output device. Its reports reach
+// the main queue with this build's generation: a loss or a restart of the
+// audio system goes to graphLost, a change of the default output to
+// defaultDeviceChanged, a change of format to formatChanged, and each notice
+// becomes one "error"; a report of an earlier build is dropped.
+[[nodiscard]] capture::Result openSource();
 
 // The graph built for this generation is gone (device lost, audio system
 // restarted): without the option the capture ends with one "error" holding

@@ -16,7 +16,7 @@ std::chrono::steady_clock::time_point stopDeadline() { return std::chrono::stead
 
 void tearDownGraph(State& s) {
   s.deviceStarted = {};
-  capture::tearDown(s.platform->hal(), s.graph, s.ioQueue.get(), stopDeadline());
+  if (s.source) s.source->close(stopDeadline());
 }
 
 void failStartup(const capture::Failure& failure) {
@@ -32,7 +32,7 @@ void stopCapture() {
   // ring; once closed, the writer writes nothing more, so no PCM follows
   // "stopped" and the count matches the bytes. One deadline bounds it all.
   const auto deadline = stopDeadline();
-  capture::tearDown(s.platform->hal(), s.graph, s.ioQueue.get(), deadline);
+  s.source->close(deadline);
   const std::int64_t frames = s.writer->finish(*s.writerQueue, deadline);
   events::emit("stopped", {{"frames", frames}});
   s.stdoutHandle->synchronize();

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "capture/formats.h"
-#include "capture/graph.h"
+#include "capture/source.h"
 #include "driver/command_line.h"
 #include "driver/filter_setup.h"
 #include "driver/follow.h"
@@ -47,7 +47,7 @@ void emitReady(const State& s, const platform::StreamDescription& tapStreamForma
       {"tapFormat", platform::Dictionary{{"sampleRate", tapStreamFormat.mSampleRate},
                                          {"channels", std::int64_t(tapStreamFormat.mChannelsPerFrame)}}},
       {"outputFormat", platform::Dictionary{{"sampleRate", s.targetRate}, {"channels", 1.0}, {"bits", 16.0}}},
-      {"outputDeviceUID", s.graph.outputDeviceUID},
+      {"outputDeviceUID", s.source->deviceUID()},
       {"version", std::string(AUDIOTAP_VERSION)},
   };
   addFilterFields(s, ready);
@@ -73,18 +73,12 @@ void installTimeLimitAndStdinWatcher(State& s) {
 }  // namespace
 
 capture::Result startIo(State& s) {
-  platform::Hal& hal = s.platform->hal();
-  if (capture::Result failed = capture::createIOProc(
-          hal, *s.ioQueue, [block = s.ioBlock](const platform::AudioBufferList* input) { (*block)(input); },
-          s.graph)) {
+  if (capture::Result failed = s.source->attach(
+          *s.ioQueue, [block = s.ioBlock](const platform::AudioBufferList* input) { (*block)(input); })) {
     return failed;
   }
-  // Where the tap's stream lies can change with the device.
-  s.ioBlock->setTapStream(s.graph.tapStream);
   s.capturing = true;
-  watchGraph();
-  armLossHandler();
-  if (capture::Result failed = capture::startDevice(hal, s.graph)) return failed;
+  if (capture::Result failed = s.source->start()) return failed;
   s.deviceStarted = std::chrono::steady_clock::now();
   return std::nullopt;
 }
@@ -108,18 +102,16 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
   s.targetRate = s.options.targetRate;
   setUpProcessFilter(s);
 
-  if (capture::Result failed = watchSystem()) failStartup(*failed);
-  if (capture::Result failed = capture::buildGraph(platform, s.graph)) failStartup(*failed);
+  s.source = capture::makeSource(platform);
+  if (capture::Result failed = openSource()) failStartup(*failed);
   capture::Formats formats;
-  if (capture::Result failed =
-          capture::buildFormats(platform.hal(), platform.media(), s.graph.tapID, s.targetRate, formats)) {
+  if (capture::Result failed = capture::buildFormats(platform.media(), s.source->format(), s.targetRate, formats)) {
     failStartup(*failed);
   }
   s.tapStreamFormat = formats.conversion.tapStreamFormat;
   s.meter = new realtime::Meter();
 
   setUpIo(s, std::move(formats));
-  if (s.filter) s.filter->start();
   // Handled before "ready" is announced, so a host that signals as soon as it
   // reads "ready" always gets the orderly stop; a signal that comes earlier
   // waits on the main queue until start-up has finished.

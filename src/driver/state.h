@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "capture/graph.h"
 #include "capture/process_filter.h"
+#include "capture/source.h"
 #include "driver/command_line.h"
+#include "platform/capture_source.h"
 #include "platform/platform.h"
 #include "realtime/io_block.h"
 #include "realtime/meter.h"
@@ -25,15 +26,14 @@ struct State {
   Options options;
   double seconds = 0;
   double targetRate = 16000;
-  capture::Graph graph;
+  std::unique_ptr<platform::CaptureSource> source;
   realtime::Meter* meter = nullptr;
   std::unique_ptr<platform::Queue> ioQueue;
   std::unique_ptr<realtime::PcmWriter> writer;
   std::unique_ptr<platform::Queue> writerQueue;
   std::shared_ptr<realtime::IoBlock> ioBlock;
-  // The tap format the IO block converts from, as last read.
+  // The source's format the IO block converts from, as last read.
   platform::StreamDescription tapStreamFormat{};
-  std::unique_ptr<platform::Queue> listenerQueue;
   bool silenceReported = false;
   // Set once the IO block is registered: from then on the end of the process
   // goes through stopCapture, which writes "stopped".
@@ -44,7 +44,7 @@ struct State {
   std::vector<std::unique_ptr<platform::Source>> signalSources;
   std::unique_ptr<platform::Source> stdinSource;
   // Only with --include-pid or --exclude-pid.
-  std::unique_ptr<capture::FilterUpdater> filter;
+  std::unique_ptr<capture::ProcessTrees> filter;
 };
 
 State& state();
@@ -63,30 +63,21 @@ void stopCapture();
 // stopCapture, then exit with `status`. Main thread only.
 [[noreturn]] void endCapture(int status);
 
-// Registers the IO block on the built graph, watches the graph and starts the
-// device. Sets `capturing` once the block is registered.
+// Attaches the IO block to the open source and starts it. Sets `capturing`
+// once the block is attached.
 [[nodiscard]] capture::Result startIo(State& s);
 
-// The one teardown of the graph, its listeners included, with the bound on
-// the wait for an IO block call that is finishing.
+// The source's one teardown, with the bound on the wait for an IO block call
+// that is finishing.
 void tearDownGraph(State& s);
 
-// Reads the tap's format into `format`; when it differs from the one the IO
-// block converts from, a conversion from it takes over between two calls.
+// Reads the source's format into `format`; when it differs from the one the
+// IO block converts from, a conversion from it takes over between two calls.
 [[nodiscard]] capture::Result takeTapFormat(State& s, platform::StreamDescription& format);
 
-// Listens on the system object for a restart of the audio system and, with
-// --follow-output, for changes of the default output device. Before each
-// build, so that no change after its device was read can go unseen; fails only
-// when the default output device cannot be watched. The listeners belong to
-// the graph: its teardown removes them, so each build after a restart of the
-// audio system (which drops them all) adds them again.
-[[nodiscard]] capture::Result watchSystem();
-
-// Listens for the death of the aggregate or output device, changes of the
-// tap's format and, with the process filter, of the audio clients. Main
-// thread only, on a built graph.
-void watchGraph();
+// The source's format changed: the IO block converts from the new one, or the
+// capture ends when it cannot.
+void formatChanged();
 
 // Once a second: reports the audio the IO block could not hand over; whether
 // the tap has delivered nothing but exact zeros for 3 s while a process it

@@ -100,6 +100,8 @@ struct SourceReport {
   Kind kind;
   // The "error" message for DeviceLost, SystemRestarted and Notice.
   std::string message;
+  // The platform status a Notice carries, when a platform call failed.
+  std::optional<std::int32_t> status = std::nullopt;
 };
 
 using SourceReporter = std::function<void(const SourceReport& report)>;

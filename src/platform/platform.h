@@ -19,7 +19,6 @@ class Platform {
   // Core Audio's HAL, on the platforms whose capture is built on it (macOS,
   // and the simulator that stands in for it); null elsewhere.
   virtual Hal* coreAudioHal() { return nullptr; }
-  virtual Hal& hal() { return *coreAudioHal(); }
   // The capture in the backend's own terms; null where the core builds it on
   // coreAudioHal().
   virtual std::unique_ptr<CaptureSource> makeCaptureSource() { return nullptr; }

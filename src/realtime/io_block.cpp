@@ -153,14 +153,13 @@ void IoBlock::operator()(const platform::AudioBufferList* input) noexcept {
     TapConversion& conversion = *current_;
     const platform::StreamDescription& tapStreamFormat = conversion.tapStreamFormat;
     if (input == nullptr || input->mNumberBuffers == 0) return;
-    const std::uint32_t first = tapStream_.load(std::memory_order_relaxed);
-    if (first >= input->mNumberBuffers || input->mNumberBuffers - first > kMostTapBuffers) {
+    if (input->mNumberBuffers > kMostTapBuffers) {
       writer_.observeUnwrappable(true);
       return;
     }
     // mBuffers is declared with one element but holds mNumberBuffers.
-    const platform::AudioBuffer* buffers = &input->mBuffers[0] + first;
-    const std::uint32_t count = input->mNumberBuffers - first;
+    const platform::AudioBuffer* buffers = &input->mBuffers[0];
+    const std::uint32_t count = input->mNumberBuffers;
     const std::uint32_t bytes = buffers[0].mDataByteSize;
     if (bytes == 0) return;
     const std::uint32_t bytesPerFrame = tapStreamFormat.mBytesPerFrame == 0 ? 1 : tapStreamFormat.mBytesPerFrame;

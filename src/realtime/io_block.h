@@ -41,13 +41,6 @@ class IoBlock {
   // writes nothing: what goes wrong is counted for the main thread to report.
   void operator()(const platform::AudioBufferList* input) noexcept;
 
-  // Any thread but the IO thread, before the device starts: the index of the
-  // tap's first buffer in the delivered lists (the aggregate device's input
-  // streams come before it). The tap's stream runs to the end of the list.
-  void setTapStream(std::uint32_t firstBuffer) noexcept {
-    tapStream_.store(firstBuffer, std::memory_order_relaxed);
-  }
-
   // Any thread but the IO thread: the conversion for a new tap format, taken
   // up between two calls, with its buffers made here. The output format and
   // the frame count carry on.
@@ -92,7 +85,6 @@ class IoBlock {
   PcmWriter& writer_;
   std::atomic<std::int64_t> silentNanoseconds_{0};
   std::atomic<std::chrono::steady_clock::rep> lastCall_{0};
-  std::atomic<std::uint32_t> tapStream_{0};
   bool converterFailing_ = false;  // IO thread
   // Steady-clock nanoseconds since its epoch; 0: no gap to fill.
   std::atomic<std::int64_t> gapSince_{0};

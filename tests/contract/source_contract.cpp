@@ -169,7 +169,7 @@ TEST_F(SourceContract, OpensTheDefaultOutputInFloatFrames) {
 // time, not a slow machine.
 TEST_F(SourceContract, DeliversTheTimelineOnTheIoQueueWhileNothingPlays) {
   Seen& seen = seen_;
-  capture(seen);
+  ASSERT_NO_FATAL_FAILURE(capture(seen));
   const auto began = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(1500ms);
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
@@ -185,7 +185,7 @@ TEST_F(SourceContract, DeliversTheTimelineOnTheIoQueueWhileNothingPlays) {
 TEST_F(SourceContract, HearsWhatTheOutputPlays) {
   sound();
   Seen& seen = seen_;
-  capture(seen);
+  ASSERT_NO_FATAL_FAILURE(capture(seen));
   for (int i = 0; i < 40 && seen.peak.load() < 0.1f; ++i) std::this_thread::sleep_for(100ms);
   EXPECT_GT(seen.peak.load(), 0.1f);
   EXPECT_LT(seen.peak.load(), 1.01f);
@@ -194,7 +194,7 @@ TEST_F(SourceContract, HearsWhatTheOutputPlays) {
 // Clause 8: nothing runs after close, and the source opens again.
 TEST_F(SourceContract, DeliversNothingAfterCloseAndOpensAgain) {
   Seen& seen = seen_;
-  capture(seen);
+  ASSERT_NO_FATAL_FAILURE(capture(seen));
   for (int i = 0; i < 50 && seen.calls.load() == 0; ++i) std::this_thread::sleep_for(20ms);
   source_->close(std::chrono::steady_clock::now() + 1s);
   const int calls = seen.calls.load();

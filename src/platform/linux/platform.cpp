@@ -25,7 +25,7 @@ class LinuxPlatform final : public Platform {
         media_(soft::makeSoftMedia()),
         hal_(linux::makePulseHal()) {}
 
-  Hal& hal() override { return *hal_; }
+  Hal* coreAudioHal() override { return hal_.get(); }
   Media& media() override { return *media_; }
   Dispatch& dispatch() override { return *dispatch_; }
   OutputHandle& standardError() override { return *stderr_; }

@@ -19,7 +19,7 @@ class MacPlatform final : public Platform {
         standardError_(posix::makeFdOutputHandle(2)),
         standardOutput_(posix::makeFdOutputHandle(1)) {}
 
-  Hal& hal() override { return *hal_; }
+  Hal* coreAudioHal() override { return hal_.get(); }
   Media& media() override { return *media_; }
   Dispatch& dispatch() override { return *dispatch_; }
   OutputHandle& standardError() override { return *standardError_; }

@@ -40,7 +40,7 @@ class SimPlatform final : public platform::Platform {
     media_ = makeSimMedia(soft::makeSoftMedia(), script_, trace_);
   }
 
-  platform::Hal& hal() override { return hal_; }
+  platform::Hal* coreAudioHal() override { return &hal_; }
   platform::Media& media() override { return *media_; }
   platform::Dispatch& dispatch() override { return *dispatch_; }
   platform::OutputHandle& standardError() override { return *stderr_; }

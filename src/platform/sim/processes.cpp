@@ -56,7 +56,7 @@ std::vector<double> TapCoverage::tones(const std::vector<SimProcess>& processes,
 namespace audiotap::platform {
 
 ProcessTable& processTable() {
-  return static_cast<sim::SimHal&>(currentPlatform().hal()).processes();
+  return static_cast<sim::SimHal&>(*currentPlatform().coreAudioHal()).processes();
 }
 
 }  // namespace audiotap::platform

@@ -1,0 +1,18 @@
+// Core Audio's source on the simulated HAL, which plays its tone whatever the
+// test does. The aggregate device carries a microphone-like stream before the
+// tap's, which the source must not hand on.
+#include <cstdlib>
+
+#include "capture/core_audio_source.h"
+#include "platform/platform.h"
+#include "source_contract.h"
+
+namespace audiotap::contract {
+
+Target contractTarget() {
+  ::setenv("AUDIOTAP_SIM", "tone=997;amp=0.5;streams=2", 1);
+  platform::Platform& platform = platform::currentPlatform();
+  return {[&platform] { return capture::makeSource(platform); }, nullptr, nullptr, ""};
+}
+
+}  // namespace audiotap::contract
