@@ -18,7 +18,7 @@ constexpr std::chrono::milliseconds kMoveLimit{2000};
 
 struct Follow {
   std::uint64_t generation = 0;
-  bool moving = false;            // the graph is down and being built again
+  bool moving = false;            // the source is closed and being opened again
   Clock::time_point began;        // when the move began
   Clock::time_point silentSince;  // when the captured device stopped delivering
 };
@@ -53,7 +53,7 @@ void attemptRebuild() {
     return;
   }
   // Whatever this attempt made goes.
-  tearDownGraph(s);
+  closeSource(s);
   if (Clock::now() - f.began >= kMoveLimit) {
     events::emitError(failed->message, failed->status);
     endCapture(1);
@@ -68,7 +68,7 @@ void beginMove(Clock::time_point silentSince) {
   ++f.generation;
   f.began = Clock::now();
   f.silentSince = silentSince;
-  tearDownGraph(s);
+  closeSource(s);
   attemptRebuild();
 }
 
@@ -83,7 +83,7 @@ void defaultDeviceChanged() {
   beginMove(Clock::now());
 }
 
-std::uint64_t graphGeneration() { return follow().generation; }
+std::uint64_t captureGeneration() { return follow().generation; }
 
 bool moving() { return follow().moving; }
 
@@ -99,7 +99,7 @@ capture::Result openSource() {
           return defaultDeviceChanged();
         case platform::SourceReport::Kind::DeviceLost:
         case platform::SourceReport::Kind::SystemRestarted:
-          return graphLost(generation, report.message);
+          return captureLost(generation, report.message);
         case platform::SourceReport::Kind::Notice:
           return events::emitError(report.message, report.status);
       }
@@ -108,8 +108,8 @@ capture::Result openSource() {
   return s.source->open({s.filter.get(), s.options.followOutput}, reporter);
 }
 
-void graphLost(std::uint64_t generation, const std::string& message,
-               std::optional<Clock::time_point> silentSince) {
+void captureLost(std::uint64_t generation, const std::string& message,
+                 std::optional<Clock::time_point> silentSince) {
   State& s = state();
   Follow& f = follow();
   if (s.stopped || generation != f.generation) return;

@@ -1,7 +1,7 @@
 // --follow-output: the capture moves to the system's default output device
 // whenever that changes, and to the new default when the captured device dies
-// or the audio system restarts. Each move tears the graph down and builds it
-// again, fills the time it took with silence of the measured length, and
+// or the audio system restarts. Each move closes the capture source and opens
+// it again, fills the time it took with silence of the measured length, and
 // writes a "device" event. All of it runs on the main thread.
 #pragma once
 
@@ -20,23 +20,23 @@ void defaultDeviceChanged();
 
 // Opens the capture source on the default output device. Its reports reach
 // the main queue with this build's generation: a loss or a restart of the
-// audio system goes to graphLost, a change of the default output to
+// audio system goes to captureLost, a change of the default output to
 // defaultDeviceChanged, a change of format to formatChanged, and each notice
 // becomes one "error"; a report of an earlier build is dropped.
 [[nodiscard]] capture::Result openSource();
 
-// The graph built for this generation is gone (device lost, audio system
+// The capture opened for this generation is gone (device lost, audio system
 // restarted): without the option the capture ends with one "error" holding
 // `message`; with it the capture moves, and the time since `silentSince`
-// (now when not given) becomes silence. A report about a graph that has since
-// been replaced is dropped.
-void graphLost(std::uint64_t generation, const std::string& message,
-               std::optional<std::chrono::steady_clock::time_point> silentSince = std::nullopt);
+// (now when not given) becomes silence. A report about a capture that has
+// since been replaced is dropped.
+void captureLost(std::uint64_t generation, const std::string& message,
+                 std::optional<std::chrono::steady_clock::time_point> silentSince = std::nullopt);
 
-// The generation of the graph being captured; it changes with each move.
-std::uint64_t graphGeneration();
+// The generation of the capture; it changes with each move.
+std::uint64_t captureGeneration();
 
-// Whether the graph is down and being built again.
+// Whether the source is closed and being opened again.
 bool moving();
 
 }  // namespace audiotap::driver

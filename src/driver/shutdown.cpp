@@ -14,13 +14,13 @@ constexpr std::chrono::milliseconds kIoDrainLimit{1000};
 std::chrono::steady_clock::time_point stopDeadline() { return std::chrono::steady_clock::now() + kIoDrainLimit; }
 }  // namespace
 
-void tearDownGraph(State& s) {
+void closeSource(State& s) {
   s.deviceStarted = {};
   if (s.source) s.source->close(stopDeadline());
 }
 
 void failStartup(const capture::Failure& failure) {
-  tearDownGraph(state());
+  closeSource(state());
   events::fail(failure.message, failure.status);
 }
 

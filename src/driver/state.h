@@ -56,7 +56,7 @@ State& state();
 // exits with status 1. Main thread only.
 [[noreturn]] void failStartup(const capture::Failure& failure);
 
-// The once-only orderly stop: tears the capture graph down, emits "stopped"
+// The once-only orderly stop: closes the capture source, emits "stopped"
 // and synchronises standard output. Main thread only.
 void stopCapture();
 
@@ -69,7 +69,7 @@ void stopCapture();
 
 // The source's one teardown, with the bound on the wait for an IO block call
 // that is finishing.
-void tearDownGraph(State& s);
+void closeSource(State& s);
 
 // Reads the source's format into `format`; when it differs from the one the
 // IO block converts from, a conversion from it takes over between two calls.

@@ -31,7 +31,7 @@ void checkDelivery(State& s) {
   if (std::chrono::steady_clock::now() - last < kStallLimit) return;
   // A move would say nothing else about the pause in the audio.
   if (s.options.followOutput) events::emitError(kStalled);
-  graphLost(graphGeneration(), kStalled, last);
+  captureLost(captureGeneration(), kStalled, last);
 }
 
 // The checks that cannot run on the IO thread, and need not run sooner.

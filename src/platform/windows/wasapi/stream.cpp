@@ -16,7 +16,9 @@ constexpr std::uint32_t kChunkFrames = 2048;
 // The engine's period is 10 ms: a wait this long without an event still
 // reads the clock, for silence while nothing plays.
 constexpr DWORD kWakeMilliseconds = 10;
-constexpr std::int64_t kQuietTicks = 500'000;  // 50 ms
+// Well above the period, so that a late wakeup of wine's own timer is not
+// taken for quiet.
+constexpr std::int64_t kQuietTicks = 1'000'000;  // 100 ms
 constexpr std::int64_t kLagTicks = 200'000;    // 20 ms
 // What the other legs may run ahead of the first.
 constexpr std::uint32_t kMixSeconds = 1;

@@ -46,11 +46,14 @@ Timeline::Plan Timeline::packet(const Packet& packet, std::int64_t now) {
     if (late > 0) plan.silence = std::uint64_t(late);
     if (late < 0) plan.skip = std::uint32_t(std::min<std::int64_t>(-late, packet.frames));
   } else {
-    const std::int64_t skipped = std::int64_t(packet.position - nextPosition_);
-    std::int64_t hole = std::max<std::int64_t>(skipped, 0);
-    if (time - end_ > kToleranceTicks) hole = std::max(hole, late);
+    // The position alone says whether audio is missing: wine stamps a packet
+    // when it is read, not when it played, so stamps of packets read in a
+    // burst are no measure. A discontinuity the engine declares is measured
+    // by the stamps too, for a position that did not move.
+    std::int64_t hole = std::max<std::int64_t>(std::int64_t(packet.position - nextPosition_), 0);
+    if (packet.discontinuity && time - end_ > kToleranceTicks) hole = std::max(hole, late);
     plan.silence = std::uint64_t(hole);
-    if (hole > 0 && (skipped > 0 || packet.discontinuity)) {
+    if (hole > 0) {
       lost_ += std::uint64_t(hole);
     } else if (lost_ > 0) {
       plan.lost = takeLost();
