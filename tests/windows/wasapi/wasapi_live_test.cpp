@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/windows/wasapi/wasapi_source.h"
+#include "io_allocations.h"
 #include "test_platform.h"
 #include "tone.h"
 
@@ -96,6 +97,7 @@ class Capture {
 
  private:
   void take(const platform::AudioBufferList* list) {
+    onIoThread = true;
     const std::uint32_t channels = format_.mChannelsPerFrame;
     const auto* samples = static_cast<const float*>(list->mBuffers[0].mData);
     const std::uint32_t frames = list->mBuffers[0].mDataByteSize / (4 * channels);
@@ -142,6 +144,21 @@ TEST(WasapiLive, ATonesLevelPassesUnchanged) {
   capture.resetPeaks();
   std::this_thread::sleep_for(1s);
   for (const float peak : capture.peaks()) EXPECT_NEAR(peak, 0.5f, 0.005f);
+}
+
+// Buffers are made at open: a steady capture allocates nothing per packet.
+TEST(WasapiLive, AllocatesNothingPerPacket) {
+  Tone tone(997.0, 0.5f);
+  ASSERT_EQ(tone.error(), "");
+  Capture capture;
+  ASSERT_FALSE(capture.opened()) << capture.opened()->message;
+  for (int i = 0; i < 50 && capture.heard().frames.load() == 0; ++i) std::this_thread::sleep_for(20ms);
+  std::this_thread::sleep_for(200ms);
+  const long before = ioAllocations.load();
+  const std::int64_t frames = capture.heard().frames.load();
+  std::this_thread::sleep_for(1s);
+  EXPECT_GT(capture.heard().frames.load(), frames + std::int64_t(capture.format().mSampleRate) / 2);
+  EXPECT_EQ(ioAllocations.load(), before);
 }
 
 // Process loopback does not exist in wine, and before Windows 10 build

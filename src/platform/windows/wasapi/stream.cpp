@@ -120,11 +120,15 @@ bool Stream::stop(std::chrono::steady_clock::time_point deadline) {
   }
   // A task still inside a delivery keeps its clients: stopping them under it
   // would fail its next call, and the process is about to end anyway.
-  if (ended && started_) {
+  if (!ended) return false;
+  if (started_) {
     for (Leg& leg : legs_) leg.client->Stop();
     started_ = false;
   }
-  return ended;
+  // Released here, on the thread that made them, rather than wherever the
+  // last reference to the stream goes.
+  legs_.clear();
+  return true;
 }
 
 void Stream::serve() {
@@ -138,7 +142,13 @@ void Stream::serve() {
   HRESULT failed = S_OK;
   const char* what = nullptr;
   while (!stopping_.load(std::memory_order_acquire)) {
-    if (WaitForMultipleObjects(count, handles, FALSE, kWakeMilliseconds) == WAIT_OBJECT_0) break;
+    const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, kWakeMilliseconds);
+    if (woke == WAIT_OBJECT_0) break;
+    if (woke == WAIT_FAILED) {
+      failed = HRESULT_FROM_WIN32(GetLastError());
+      what = "WaitForMultipleObjects";
+      break;
+    }
     // The others first, so that their audio is there when the first's is mixed.
     for (std::size_t i = legs_.size(); i-- > 0 && SUCCEEDED(failed);) {
       failed = drain(i);
