@@ -7,6 +7,11 @@
 //                         the same server ("scripts/wine-root run ROOT");
 //                         empty or unset: this host, with the PULSE_SERVER
 //                         environment of scripts/pulse-server
+//   AUDIOTAP_E2E_UNSEEN   what the platform under test cannot see, so its
+//                         cases skip: "default-change" (wine 10 keeps one
+//                         endpoint for PulseAudio's default and never calls
+//                         OnDefaultDeviceChanged), "server-loss" (wine 10
+//                         tells a capture client nothing when its server goes)
 // so the same cases run against the Linux binary on a private server here.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -61,6 +66,11 @@ std::pair<std::string, bool> beside(const Place& place, const std::string& comma
   const bool ok = pipe != nullptr && pclose(pipe) == 0;
   while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
   return {out, ok};
+}
+
+bool unseen(const std::string& what) {
+  const std::vector<std::string> all = words(std::getenv("AUDIOTAP_E2E_UNSEEN"));
+  return std::find(all.begin(), all.end(), what) != all.end();
 }
 
 std::optional<Place> givenPlace() {
@@ -291,6 +301,10 @@ TEST_F(WindowsE2eTest, DefaultDeviceChangeIsFollowedOnlyWithTheOption) {
 
   for (const bool follow : {false, true}) {
     SCOPED_TRACE(follow ? "--follow-output" : "without the option");
+    if (follow && unseen("default-change")) {
+      GTEST_SKIP() << "without the option the capture stayed on its device; the platform under test cannot announce "
+                      "a new default (AUDIOTAP_E2E_UNSEEN)";
+    }
     ASSERT_TRUE(pactl("set-default-sink " + place_->sink));
     std::vector<std::string> args = {"--rate", "16000"};
     if (follow) args.push_back("--follow-output");
@@ -328,6 +342,7 @@ TEST_F(WindowsE2eTest, DefaultDeviceChangeIsFollowedOnlyWithTheOption) {
 // The server goes away during capture: one "error", "stopped" counting what
 // was written, exit status 1. The server is started again for what follows.
 TEST_F(WindowsE2eTest, ServerGoingAwayEndsTheCaptureInOrder) {
+  if (unseen("server-loss")) GTEST_SKIP() << "the platform under test cannot see its server go (AUDIOTAP_E2E_UNSEEN)";
   ASSERT_FALSE(place_->pulseDir.empty()) << "no AUDIOTAP_PULSE_DIR beside the binary";
   const std::string script = AUDIOTAP_PULSE_SERVER_SCRIPT;
   Spawned run(audiotap({"--rate", "16000"}), "audiotap");
