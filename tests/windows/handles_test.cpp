@@ -23,7 +23,11 @@ using testing::Input;
 
 struct Pipe {
   HANDLE reader = nullptr, writer = nullptr;
-  Pipe() { EXPECT_TRUE(::CreatePipe(&reader, &writer, nullptr, 1 << 16)); }
+  explicit Pipe(bool anonymous = true) {
+    if (anonymous) {
+      EXPECT_TRUE(::CreatePipe(&reader, &writer, nullptr, 1 << 16));
+    }
+  }
   ~Pipe() { closeReader(), closeWriter(); }
   void closeReader() { close(reader); }
   void closeWriter() { close(writer); }
@@ -58,16 +62,27 @@ TEST(HandleOutput, WritesEveryByteAsItIs) {
 
 // The reader is gone: the write fails as POSIX's would ("Broken pipe", which
 // is what the "error" event quotes), and every later write fails the same way
-// without writing.
+// without writing. An anonymous pipe whose reader closed; a named pipe whose
+// server disconnected, which is also how wine reports a POSIX pipe's EPIPE.
 TEST(HandleOutput, FailsOnceTheReaderIsGoneAndStaysFailed) {
-  Pipe pipe;
-  pipe.closeReader();
-  auto handle = makeHandleOutput(pipe.writer);
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    errno = 0;
-    EXPECT_FALSE(handle->writeAll("{}\n", 3)) << attempt;
-    EXPECT_EQ(errno, EPIPE) << attempt;
-    EXPECT_STREQ(std::strerror(errno), "Broken pipe");
+  for (const bool named : {false, true}) {
+    Pipe pipe(!named);
+    if (named) {
+      const wchar_t* name = L"\\\\.\\pipe\\audiotap-handle-output-test";
+      pipe.reader = ::CreateNamedPipeW(name, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
+      pipe.writer = ::CreateFileW(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      ASSERT_NE(pipe.writer, INVALID_HANDLE_VALUE);
+      ::DisconnectNamedPipe(pipe.reader);
+    } else {
+      pipe.closeReader();
+    }
+    auto handle = makeHandleOutput(pipe.writer);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      errno = 0;
+      EXPECT_FALSE(handle->writeAll("{}\n", 3)) << named << attempt;
+      EXPECT_EQ(errno, EPIPE) << named << attempt;
+      EXPECT_STREQ(std::strerror(errno), "Broken pipe");
+    }
   }
 }
 

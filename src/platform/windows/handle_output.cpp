@@ -11,7 +11,8 @@ namespace {
 int posixError(DWORD error) {
   switch (error) {
     case ERROR_BROKEN_PIPE:
-    case ERROR_NO_DATA:  // the pipe is being closed
+    case ERROR_NO_DATA:             // the reader closed its end
+    case ERROR_PIPE_NOT_CONNECTED:  // a named pipe's server disconnected; wine's word for a POSIX EPIPE
       return EPIPE;
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
