@@ -1,3 +1,5 @@
+#include "platform/windows/wasapi/samples.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -5,7 +7,6 @@
 #include <vector>
 
 #include "platform/windows/wasapi/mix_fifo.h"
-#include "platform/windows/wasapi/samples.h"
 
 namespace audiotap::platform::windows {
 namespace {
@@ -36,21 +37,42 @@ TEST_P(MixFormatTest, ReadsTheSamplesAsFloat) {
   const std::uint32_t frames = std::uint32_t(c.expected.size() / c.channels);
   std::vector<float> out(c.expected.size() + 1, 7.f);
   toFloat(*layout, reinterpret_cast<const std::byte*>(c.bytes.data()), frames, out.data());
-  for (std::size_t i = 0; i < c.expected.size(); ++i) EXPECT_FLOAT_EQ(out[i], c.expected[i]) << "sample " << i;
+  for (std::size_t i = 0; i < c.expected.size(); ++i)
+    EXPECT_FLOAT_EQ(out[i], c.expected[i]) << "sample " << i;
   EXPECT_EQ(out.back(), 7.f) << "wrote past the frames";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, MixFormatTest,
-    ::testing::Values(
-        Conversion{"Float32Stereo", true, 32, 2, 8, floatBytes({0.5f, -0.25f, 1.f, -1.f}), {0.5f, -0.25f, 1.f, -1.f}},
-        Conversion{"Int16", false, 16, 2, 4, {0x00, 0x40, 0x00, 0xC0, 0x00, 0x80, 0xFF, 0x7F},
-                   {0.5f, -0.5f, -1.f, 32767.f / 32768.f}},
-        Conversion{"Int24Packed", false, 24, 1, 3, {0x00, 0x00, 0x40, 0x00, 0x00, 0xC0, 0x01, 0x00, 0x00},
-                   {0.5f, -0.5f, 1.f / 8388608.f}},
-        Conversion{"Int24InInt32", false, 32, 1, 4, {0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0x80, 0x00, 0x01, 0x00, 0x00},
-                   {0.5f, -1.f, 1.f / 8388608.f}}),
-    [](const ::testing::TestParamInfo<Conversion>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, MixFormatTest,
+                         ::testing::Values(Conversion{"Float32Stereo",
+                                                      true,
+                                                      32,
+                                                      2,
+                                                      8,
+                                                      floatBytes({0.5f, -0.25f, 1.f, -1.f}),
+                                                      {0.5f, -0.25f, 1.f, -1.f}},
+                                           Conversion{"Int16",
+                                                      false,
+                                                      16,
+                                                      2,
+                                                      4,
+                                                      {0x00, 0x40, 0x00, 0xC0, 0x00, 0x80, 0xFF, 0x7F},
+                                                      {0.5f, -0.5f, -1.f, 32767.f / 32768.f}},
+                                           Conversion{"Int24Packed",
+                                                      false,
+                                                      24,
+                                                      1,
+                                                      3,
+                                                      {0x00, 0x00, 0x40, 0x00, 0x00, 0xC0, 0x01, 0x00, 0x00},
+                                                      {0.5f, -0.5f, 1.f / 8388608.f}},
+                                           Conversion{"Int24InInt32",
+                                                      false,
+                                                      32,
+                                                      1,
+                                                      4,
+                                                      {0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0x80, 0x00,
+                                                       0x01, 0x00, 0x00},
+                                                      {0.5f, -1.f, 1.f / 8388608.f}}),
+                         [](const ::testing::TestParamInfo<Conversion>& info) { return info.param.name; });
 
 struct Refused {
   std::string name;
@@ -65,7 +87,8 @@ TEST(MixFormat, RefusesWhatItCannotRead) {
       {"a block that is not the channels' samples", false, 16, 2, 6},
       {"no channels", true, 32, 0, 0},
   };
-  for (const Refused& c : cases) EXPECT_FALSE(sampleLayout(c.isFloat, c.bits, c.channels, c.blockAlign)) << c.name;
+  for (const Refused& c : cases)
+    EXPECT_FALSE(sampleLayout(c.isFloat, c.bits, c.channels, c.blockAlign)) << c.name;
 }
 
 // A second process tree's audio, added to the first's as the first's come.
@@ -89,8 +112,10 @@ TEST(MixFifo, AddsTheOldestFramesAndKeepsTheRest) {
     SCOPED_TRACE(c.name);
     MixFifo fifo(c.capacity, 1);
     for (const auto& push : c.pushes) {
-      if (push.empty()) fifo.push(nullptr, 2);
-      else fifo.push(push.data(), std::uint32_t(push.size()));
+      if (push.empty())
+        fifo.push(nullptr, 2);
+      else
+        fifo.push(push.data(), std::uint32_t(push.size()));
     }
     std::vector<float> out(c.take, 10.f);
     fifo.addInto(out.data(), c.take);

@@ -20,7 +20,9 @@ class NoDispatch final : public platform::Dispatch {
   void ignoreSignal(int) override { std::abort(); }
   std::unique_ptr<platform::Source> makeSignalSource(int, std::function<void()>) override { std::abort(); }
   std::unique_ptr<platform::Source> makeReadSource(int, std::function<void()>) override { std::abort(); }
-  std::vector<std::unique_ptr<platform::Source>> makeStopSources(std::function<void()>) override { std::abort(); }
+  std::vector<std::unique_ptr<platform::Source>> makeStopSources(std::function<void()>) override {
+    std::abort();
+  }
   std::unique_ptr<platform::Source> makeInputEndSource(std::function<void()>) override { std::abort(); }
   void ignoreBrokenPipe() override { std::abort(); }
   void asyncAfterOnMain(std::chrono::nanoseconds, std::function<void()>) override { std::abort(); }

@@ -24,7 +24,8 @@ struct Step {
 };
 
 Step packet(std::int64_t now, std::uint64_t position, std::uint32_t frames, std::int64_t time,
-            std::uint64_t silence = 0, std::uint32_t skip = 0, std::uint64_t lost = 0, bool discontinuity = false) {
+            std::uint64_t silence = 0, std::uint32_t skip = 0, std::uint64_t lost = 0,
+            bool discontinuity = false) {
   return {false, now, {position, frames, time == 0 ? 0 : kStart + time, discontinuity}, silence, skip, lost};
 }
 Step idle(std::int64_t now, std::uint64_t silence) { return {true, now, {}, silence}; }
@@ -65,10 +66,12 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, TimelineTest,
     ::testing::Values(
         Case{"ContiguousPacketsAddNothing",
-             {packet(ms(10), 0, 480, ms(0)), packet(ms(20), 480, 480, ms(10)), packet(ms(30), 960, 480, ms(20))},
+             {packet(ms(10), 0, 480, ms(0)), packet(ms(20), 480, 480, ms(10)),
+              packet(ms(30), 960, 480, ms(20))},
              1440},
         Case{"StampJitterWithinToleranceAddsNothing",
-             {packet(ms(10), 0, 480, ms(0)), packet(ms(22), 480, 480, ms(12)), packet(ms(30), 960, 480, ms(20))},
+             {packet(ms(10), 0, 480, ms(0)), packet(ms(22), 480, 480, ms(12)),
+              packet(ms(30), 960, 480, ms(20))},
              1440},
         Case{"FirstPacketAfterTheStartHasTheWaitBeforeIt", {packet(ms(15), 0, 480, ms(5), 240)}, 720},
         Case{"FirstPacketFromBeforeTheStartLosesItsHead", {packet(ms(8), 100, 480, ms(-2), 0, 96)}, 384},
@@ -85,10 +88,13 @@ INSTANTIATE_TEST_SUITE_P(
               packet(ms(40), 960, 480, ms(30), 0, 0, 480)},
              1920},
         Case{"StampsAloneMakeNoHole",
-             {packet(ms(10), 0, 480, ms(0)), packet(ms(50), 480, 480, ms(40)), packet(ms(50), 960, 480, ms(40))},
+             {packet(ms(10), 0, 480, ms(0)), packet(ms(50), 480, 480, ms(40)),
+              packet(ms(50), 960, 480, ms(40))},
              1440},
         Case{"ALossStillOpenAtTheEndIsLeftToTake",
-             {packet(ms(10), 0, 480, ms(0)), packet(ms(30), 960, 480, ms(20), 480)}, 1440, 480},
+             {packet(ms(10), 0, 480, ms(0)), packet(ms(30), 960, 480, ms(20), 480)},
+             1440,
+             480},
         Case{"QuietIsSilenceByTheClockBehindByTheLag",
              {packet(ms(10), 0, 480, ms(0)), idle(ms(50), 0), idle(ms(60), 1440), idle(ms(70), 480),
               idle(ms(70), 0)},
@@ -102,10 +108,12 @@ INSTANTIATE_TEST_SUITE_P(
               packet(ms(80), 5480, 480, ms(70))},
              3840},
         Case{"AWrongStampIsTakenAsJustArrived",
-             {packet(ms(10), 0, 480, ms(0)), packet(ms(20), 480, 480, ms(-5000)), packet(ms(30), 960, 480, ms(20))},
+             {packet(ms(10), 0, 480, ms(0)), packet(ms(20), 480, 480, ms(-5000)),
+              packet(ms(30), 960, 480, ms(20))},
              1440},
         Case{"AMissingStampIsTakenAsJustArrived",
-             {packet(ms(10), 0, 480, 0), packet(ms(20), 480, 480, 0)}, 960}),
+             {packet(ms(10), 0, 480, 0), packet(ms(20), 480, 480, 0)},
+             960}),
     [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
 
 // Four seconds: one of sound, two of nothing, one of sound. The frames stand
@@ -115,10 +123,12 @@ TEST(Timeline, FramesDividedByTheRateAreTheTimeCaptured) {
   timeline.start(kStart);
   std::uint64_t position = 0;
   std::int64_t t = 0;
-  for (; t < ms(1000); t += ms(10), position += 480) timeline.packet({position, 480, kStart + t, false}, kStart + t + ms(10));
+  for (; t < ms(1000); t += ms(10), position += 480)
+    timeline.packet({position, 480, kStart + t, false}, kStart + t + ms(10));
   for (; t < ms(3000); t += ms(10)) timeline.idle(kStart + t + ms(10));
   position += 777;  // the device position need not have moved with the clock
-  for (; t < ms(4000); t += ms(10), position += 480) timeline.packet({position, 480, kStart + t, false}, kStart + t + ms(10));
+  for (; t < ms(4000); t += ms(10), position += 480)
+    timeline.packet({position, 480, kStart + t, false}, kStart + t + ms(10));
   EXPECT_EQ(timeline.frames(), 4u * kRate);
   EXPECT_EQ(timeline.takeLost(), 0u);
 }

@@ -37,7 +37,8 @@ void Tone::play(double frequency, float amplitude) {
   if (FAILED(status = platform::windows::defaultRenderEndpoint(enumerator.get(), endpoint)))
     return fail("GetDefaultAudioEndpoint", status);
   Com<IAudioClient> client;
-  if (FAILED(status = endpoint.device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.putVoid())))
+  if (FAILED(status =
+                 endpoint.device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.putVoid())))
     return fail("Activate", status);
   WAVEFORMATEX* mix = nullptr;
   if (FAILED(status = client->GetMixFormat(&mix))) return fail("GetMixFormat", status);
@@ -53,10 +54,12 @@ void Tone::play(double frequency, float amplitude) {
   const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   Com<IAudioRenderClient> render;
   UINT32 bufferFrames = 0;
-  if (FAILED(status = client->Initialize(AUDCLNT_SHAREMODE_SHARED,
-                                         AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM,
-                                         400'000, 0, &format, nullptr)) ||
-      FAILED(status = client->SetEventHandle(event)) || FAILED(status = client->GetBufferSize(&bufferFrames)) ||
+  if (FAILED(status =
+                 client->Initialize(AUDCLNT_SHAREMODE_SHARED,
+                                    AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM,
+                                    400'000, 0, &format, nullptr)) ||
+      FAILED(status = client->SetEventHandle(event)) ||
+      FAILED(status = client->GetBufferSize(&bufferFrames)) ||
       FAILED(status = client->GetService(__uuidof(IAudioRenderClient), render.putVoid()))) {
     CloseHandle(event);
     return fail("the render client", status);
@@ -71,7 +74,8 @@ void Tone::play(double frequency, float amplitude) {
     if (frames == 0 || FAILED(render->GetBuffer(frames, &data))) return;
     auto* out = reinterpret_cast<float*>(data);
     for (UINT32 i = 0; i < frames; ++i, phase += step) {
-      for (WORD c = 0; c < format.nChannels; ++c) out[i * format.nChannels + c] = amplitude * float(std::sin(phase));
+      for (WORD c = 0; c < format.nChannels; ++c)
+        out[i * format.nChannels + c] = amplitude * float(std::sin(phase));
     }
     phase = std::fmod(phase, 2 * std::numbers::pi);
     render->ReleaseBuffer(frames, 0);

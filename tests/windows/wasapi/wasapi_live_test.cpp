@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/windows/wasapi/wasapi_source.h"
 #include "io_allocations.h"
+#include "platform/windows/wasapi/wasapi_source.h"
 #include "test_platform.h"
 #include "tone.h"
 
@@ -195,7 +195,8 @@ TEST(WasapiLive, RefusesAFilterWindowsCannotKeep) {
     ThisProcessOnly processes;
     processes.entries = {{101, 1}, {202, 1}, {250, 101}, {303, 250}};
     auto source = platform::windows::makeWasapiSource(dispatch, processes);
-    const platform::SourceResult opened = source->open({&filter, false}, [](const platform::SourceReport&) {});
+    const platform::SourceResult opened =
+        source->open({&filter, false}, [](const platform::SourceReport&) {});
     ASSERT_TRUE(opened);
     EXPECT_EQ(opened->message, c.message);
     source->close(std::chrono::steady_clock::now());

@@ -12,9 +12,7 @@ ComApartment::~ComApartment() {
   if (joined_) CoUninitialize();
 }
 
-void joinApartmentForThread() {
-  thread_local const ComApartment apartment;
-}
+void joinApartmentForThread() { thread_local const ComApartment apartment; }
 
 std::string utf8(const wchar_t* text) {
   if (text == nullptr) return {};

@@ -17,7 +17,8 @@ void MixFifo::push(const float* frames, std::uint32_t count) {
   size_ -= over;
   for (std::uint32_t i = 0; i < count; ++i) {
     float* slot = &ring_[std::size_t((head_ + size_ + i) % capacity_) * channels_];
-    for (std::uint32_t c = 0; c < channels_; ++c) slot[c] = frames != nullptr ? frames[std::size_t(i) * channels_ + c] : 0.f;
+    for (std::uint32_t c = 0; c < channels_; ++c)
+      slot[c] = frames != nullptr ? frames[std::size_t(i) * channels_ + c] : 0.f;
   }
   size_ += count;
 }

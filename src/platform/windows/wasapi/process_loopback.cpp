@@ -66,8 +66,8 @@ bool hasProcessLoopback() {
   using RtlGetVersion = LONG(WINAPI*)(OsVersion*);
   const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   if (ntdll == nullptr) return false;
-  const auto get = reinterpret_cast<RtlGetVersion>(
-      reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlGetVersion")));
+  const auto get =
+      reinterpret_cast<RtlGetVersion>(reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "RtlGetVersion")));
   OsVersion version{};
   version.size = sizeof version;
   if (get == nullptr || get(&version) != 0) return false;
@@ -78,8 +78,9 @@ HRESULT activateProcessLoopback(DWORD pid, bool include, Com<IAudioClient>& out)
   AUDIOCLIENT_ACTIVATION_PARAMS params{};
   params.ActivationType = AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
   params.ProcessLoopbackParams.TargetProcessId = pid;
-  params.ProcessLoopbackParams.ProcessLoopbackMode =
-      include ? PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE : PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;
+  params.ProcessLoopbackParams.ProcessLoopbackMode = include
+                                                         ? PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE
+                                                         : PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;
   PROPVARIANT activation{};
   activation.vt = VT_BLOB;
   activation.blob.cbSize = sizeof params;
@@ -89,7 +90,8 @@ HRESULT activateProcessLoopback(DWORD pid, bool include, Com<IAudioClient>& out)
   Com<IActivateAudioInterfaceAsyncOperation> operation;
   HRESULT status = ActivateAudioInterfaceAsync(VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, __uuidof(IAudioClient),
                                                &activation, completion, operation.put());
-  if (SUCCEEDED(status) && !completion->wait(kActivationMilliseconds)) status = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+  if (SUCCEEDED(status) && !completion->wait(kActivationMilliseconds))
+    status = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
   completion->Release();
   if (FAILED(status)) return status;
   HRESULT result = E_FAIL;

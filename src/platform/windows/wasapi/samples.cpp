@@ -6,7 +6,8 @@ namespace audiotap::platform::windows {
 
 std::optional<SampleLayout> sampleLayout(bool isFloat, std::uint32_t containerBits, std::uint32_t channels,
                                          std::uint32_t blockAlign) {
-  if (channels == 0 || blockAlign != channels * (containerBits / 8) || containerBits % 8 != 0) return std::nullopt;
+  if (channels == 0 || blockAlign != channels * (containerBits / 8) || containerBits % 8 != 0)
+    return std::nullopt;
   std::optional<SampleEncoding> encoding;
   if (isFloat) {
     if (containerBits == 32) encoding = SampleEncoding::Float32;
@@ -38,7 +39,8 @@ void toFloat(const SampleLayout& layout, const std::byte* in, std::uint32_t fram
       for (std::size_t i = 0; i < count; ++i) {
         const auto* b = reinterpret_cast<const std::uint8_t*>(in + 3 * i);
         // Into the top of 32 bits, so the sign comes along.
-        const auto v = std::int32_t(std::uint32_t(b[0]) << 8 | std::uint32_t(b[1]) << 16 | std::uint32_t(b[2]) << 24);
+        const auto v =
+            std::int32_t(std::uint32_t(b[0]) << 8 | std::uint32_t(b[1]) << 16 | std::uint32_t(b[2]) << 24);
         out[i] = float(v) * (1.f / 2147483648.f);
       }
       return;

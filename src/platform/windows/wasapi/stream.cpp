@@ -19,7 +19,7 @@ constexpr DWORD kWakeMilliseconds = 10;
 // Well above the period, so that a late wakeup of wine's own timer is not
 // taken for quiet.
 constexpr std::int64_t kQuietTicks = 1'000'000;  // 100 ms
-constexpr std::int64_t kLagTicks = 200'000;    // 20 ms
+constexpr std::int64_t kLagTicks = 200'000;      // 20 ms
 // What the other legs may run ahead of the first.
 constexpr std::uint32_t kMixSeconds = 1;
 constexpr REFERENCE_TIME kBufferTicks = 1'000'000;  // 100 ms
@@ -38,12 +38,12 @@ Leg::~Leg() {
   if (event != nullptr) CloseHandle(event);
 }
 
-HRESULT prepareLeg(Com<IAudioClient> client, const WAVEFORMATEX& format, DWORD extraFlags, const SampleLayout& layout,
-                   Leg& leg, const char*& what) {
+HRESULT prepareLeg(Com<IAudioClient> client, const WAVEFORMATEX& format, DWORD extraFlags,
+                   const SampleLayout& layout, Leg& leg, const char*& what) {
   what = "IAudioClient::Initialize";
-  HRESULT status = client->Initialize(AUDCLNT_SHAREMODE_SHARED,
-                                      AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK | extraFlags,
-                                      kBufferTicks, 0, &format, nullptr);
+  HRESULT status = client->Initialize(
+      AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK | extraFlags,
+      kBufferTicks, 0, &format, nullptr);
   if (FAILED(status)) return status;
   what = "CreateEventW";
   leg.event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -115,7 +115,8 @@ bool Stream::stop(std::chrono::steady_clock::time_point deadline) {
   bool ended = true;
   if (posted_) {
     SetEvent(stopEvent_);
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     ended = WaitForSingleObject(doneEvent_, DWORD(std::max<std::int64_t>(left.count(), 0))) == WAIT_OBJECT_0;
   }
   // A task still inside a delivery keeps its clients: stopping them under it
@@ -185,9 +186,9 @@ HRESULT Stream::drain(std::size_t index) {
     const auto* samples = silent ? nullptr : reinterpret_cast<const std::byte*>(data);
     if (index == 0) {
       const bool stamped = (flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) == 0;
-      const Timeline::Plan plan = timeline_.packet(
-          {position, frames, stamped ? std::int64_t(time) : 0, (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0},
-          performanceTicks());
+      const Timeline::Plan plan = timeline_.packet({position, frames, stamped ? std::int64_t(time) : 0,
+                                                    (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0},
+                                                   performanceTicks());
       reportLost(plan.lost);
       if (plan.silence > 0) deliver(nullptr, leg.layout, plan.silence);
       if (samples != nullptr) samples += std::size_t(plan.skip) * leg.layout.frameBytes;
@@ -220,7 +221,8 @@ void Stream::deliver(const std::byte* samples, const SampleLayout& layout, std::
       std::fill_n(work_.begin(), std::size_t(n) * channels_, 0.f);
     }
     for (MixFifo& fifo : fifos_) fifo.addInto(work_.data(), n);
-    AudioBufferList list{1, {{channels_, std::uint32_t(std::size_t(n) * channels_ * sizeof(float)), work_.data()}}};
+    AudioBufferList list{
+        1, {{channels_, std::uint32_t(std::size_t(n) * channels_ * sizeof(float)), work_.data()}}};
     deliver_(&list);
     frames -= n;
   }
@@ -231,19 +233,22 @@ void Stream::reportLost(std::uint64_t frames) {
   if (frames == 0) return;
   char message[160];
   std::snprintf(message, sizeof message,
-                "the audio engine dropped %" PRIu64 " frames (%.3f s) of the output's audio; filled with silence",
+                "the audio engine dropped %" PRIu64
+                " frames (%.3f s) of the output's audio; filled with silence",
                 frames, double(frames) / rate_);
   reports_->send(SourceReport::Kind::Notice, message);
 }
 
 void Stream::reportEnd(HRESULT status, const char* what) {
   if (status == AUDCLNT_E_SERVICE_NOT_RUNNING) {
-    reports_->send(SourceReport::Kind::SystemRestarted, "the audio system restarted: the capture's stream is gone");
+    reports_->send(SourceReport::Kind::SystemRestarted,
+                   "the audio system restarted: the capture's stream is gone");
   } else if (status == AUDCLNT_E_DEVICE_INVALIDATED) {
-    reports_->send(SourceReport::Kind::DeviceLost, "the output device \"" + device_ + "\" is no longer alive");
-  } else {
     reports_->send(SourceReport::Kind::DeviceLost,
-                   "the capture of the output device \"" + device_ + "\" failed: " + what + " returned " + hex(status));
+                   "the output device \"" + device_ + "\" is no longer alive");
+  } else {
+    reports_->send(SourceReport::Kind::DeviceLost, "the capture of the output device \"" + device_ +
+                                                       "\" failed: " + what + " returned " + hex(status));
   }
 }
 

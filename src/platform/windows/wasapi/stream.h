@@ -41,8 +41,8 @@ struct Leg {
 
 // Initialises `client` for event-driven shared-mode loopback in `format` and
 // fills the leg; `what` names the call that failed.
-HRESULT prepareLeg(Com<IAudioClient> client, const WAVEFORMATEX& format, DWORD extraFlags, const SampleLayout& layout,
-                   Leg& leg, const char*& what);
+HRESULT prepareLeg(Com<IAudioClient> client, const WAVEFORMATEX& format, DWORD extraFlags,
+                   const SampleLayout& layout, Leg& leg, const char*& what);
 
 // The time now in 100-nanosecond ticks of the performance counter, the unit
 // and clock of the packets' stamps.

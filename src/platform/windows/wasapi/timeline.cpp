@@ -25,7 +25,8 @@ void Timeline::start(std::int64_t now) {
 }
 
 std::int64_t Timeline::ticks(std::uint64_t frames) const {
-  return std::int64_t(frames / rate_) * kTicksPerSecond + std::int64_t(frames % rate_) * kTicksPerSecond / rate_;
+  return std::int64_t(frames / rate_) * kTicksPerSecond +
+         std::int64_t(frames % rate_) * kTicksPerSecond / rate_;
 }
 
 std::int64_t Timeline::framesIn(std::int64_t ticks) const {

@@ -27,8 +27,8 @@ class Timeline {
   struct Packet {
     std::uint64_t position;  // the device position of its first frame
     std::uint32_t frames;
-    std::int64_t time;       // when its first frame played; 0 when unknown
-    bool discontinuity;      // the engine says audio was lost before it
+    std::int64_t time;   // when its first frame played; 0 when unknown
+    bool discontinuity;  // the engine says audio was lost before it
   };
   struct Plan {
     std::uint64_t silence = 0;  // frames of silence to deliver before the packet

@@ -16,7 +16,9 @@ namespace audiotap::platform::windows {
 namespace {
 
 SourceFailure failure(std::string message) { return {std::move(message), std::nullopt}; }
-SourceFailure failure(std::string message, HRESULT status) { return {std::move(message), std::int32_t(status)}; }
+SourceFailure failure(std::string message, HRESULT status) {
+  return {std::move(message), std::int32_t(status)};
+}
 
 struct MixFormat {
   WAVEFORMATEX* format = nullptr;
@@ -63,13 +65,16 @@ class WasapiSource final : public CaptureSource {
     if (FAILED(defaultRenderEndpoint(enumerator.get(), endpoint))) return failure("no default output device");
     std::vector<Leg> legs;
     std::uint32_t rate = 0, channels = 0;
-    const SourceResult opened = request.filter != nullptr ? openProcesses(*request.filter, endpoint, legs, rate, channels)
-                                                          : openEndpoint(endpoint, legs, rate, channels);
+    const SourceResult opened = request.filter != nullptr
+                                    ? openProcesses(*request.filter, endpoint, legs, rate, channels)
+                                    : openEndpoint(endpoint, legs, rate, channels);
     if (opened) return opened;
     auto reports = std::make_shared<Reports>(std::move(reporter));
     if (request.followOutput) {
-      status = watch_.watch(enumerator.get(), [reports] { reports->send(SourceReport::Kind::DefaultOutputChanged); });
-      if (FAILED(status)) return failure("IMMDeviceEnumerator::RegisterEndpointNotificationCallback failed", status);
+      status = watch_.watch(enumerator.get(),
+                            [reports] { reports->send(SourceReport::Kind::DefaultOutputChanged); });
+      if (FAILED(status))
+        return failure("IMMDeviceEnumerator::RegisterEndpointNotificationCallback failed", status);
     }
     stream_ = std::make_shared<Stream>(std::move(legs), rate, channels, endpoint.id, reports);
     reports_ = std::move(reports);
@@ -178,8 +183,10 @@ class WasapiSource final : public CaptureSource {
       }
     }
     if (targets.empty()) return failure("the process filter names no process");
-    if (targets.size() > MAXIMUM_WAIT_OBJECTS - 1) return failure("too many --include-pid trees for one capture");
-    if (!hasProcessLoopback()) return failure("capturing single processes needs Windows 10 build 20348 or later");
+    if (targets.size() > MAXIMUM_WAIT_OBJECTS - 1)
+      return failure("too many --include-pid trees for one capture");
+    if (!hasProcessLoopback())
+      return failure("capturing single processes needs Windows 10 build 20348 or later");
     // The tree's audio, converted by the engine to float32 stereo at the
     // output's rate: process loopback has no mix format of its own.
     rate = 48000;
@@ -210,8 +217,8 @@ class WasapiSource final : public CaptureSource {
       Leg leg;
       const char* what = nullptr;
       status = prepareLeg(std::move(client), format,
-                          AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY, layout, leg,
-                          what);
+                          AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY,
+                          layout, leg, what);
       if (FAILED(status)) return failure(std::string(what) + " failed for process loopback", status);
       legs.push_back(std::move(leg));
     }
