@@ -65,12 +65,10 @@ CheckedPids checkPidOptions(const std::vector<std::string>& include, const std::
 }
 
 ProcessTrees::ProcessTrees(std::vector<ProcessID> include, std::vector<ProcessID> exclude,
-                           platform::ProcessTable* table)
+                           platform::ProcessTable& table)
     : table_(table), include_(std::move(include)), exclude_(std::move(exclude)) {}
 
-void ProcessTrees::refresh() {
-  if (table_ != nullptr) update(table_->list());
-}
+void ProcessTrees::refresh() { update(table_.list()); }
 
 void ProcessTrees::update(const std::vector<platform::ProcessEntry>& table) {
   // Never empty while we run (we are in it): an empty one could not be read,

@@ -42,9 +42,8 @@ inline constexpr const char* kProcessNotInspectable = "the process exists but ca
 
 class ProcessTrees final : public platform::ProcessFilter {
  public:
-  // refresh() reads `table`; without one only update() moves the trees on.
-  ProcessTrees(std::vector<ProcessID> include, std::vector<ProcessID> exclude,
-               platform::ProcessTable* table = nullptr);
+  // refresh() reads `table`.
+  ProcessTrees(std::vector<ProcessID> include, std::vector<ProcessID> exclude, platform::ProcessTable& table);
 
   bool active() const { return !include_.empty() || !exclude_.empty(); }
   bool includeMode() const { return !include_.empty(); }
@@ -57,7 +56,7 @@ class ProcessTrees final : public platform::ProcessFilter {
   bool heard(ProcessID pid) const override;
 
  private:
-  platform::ProcessTable* table_;
+  platform::ProcessTable& table_;
   std::vector<ProcessID> include_, exclude_;
   std::set<ProcessID> included_, excluded_;
   std::set<ProcessID> ended_;  // roots seen gone

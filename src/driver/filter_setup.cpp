@@ -9,7 +9,7 @@ void setUpProcessFilter(State& s) {
   platform::ProcessTable& table = platform::processTable();
   capture::CheckedPids pids = capture::checkPidOptions(s.options.includePids, s.options.excludePids, table);
   if (pids.refusal) events::fail(*pids.refusal);
-  s.filter = std::make_unique<capture::ProcessTrees>(std::move(pids.include), std::move(pids.exclude), &table);
+  s.filter = std::make_unique<capture::ProcessTrees>(std::move(pids.include), std::move(pids.exclude), table);
 }
 
 void addFilterFields(const State& s, platform::Dictionary& ready) {
