@@ -35,6 +35,15 @@ Child::Child(const std::string& name, Input input, DWORD creationFlags) {
     ::DuplicateHandle(::GetCurrentProcess(), reader, ::GetCurrentProcess(), &peek, 0, FALSE,
                       DUPLICATE_SAME_ACCESS);
     childInput = inheritable(reader);
+  } else if (input == Input::namedPipe) {
+    static int count = 0;
+    const std::wstring pipeName =
+        L"\\\\.\\pipe\\audiotap-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++count);
+    this->input = ::CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096,
+                                     4096, 0, nullptr);
+    childInput = inheritable(
+        ::CreateFileW(pipeName.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    named = true;
   } else if (input == Input::null) {
     childInput = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                0, nullptr);
@@ -68,6 +77,7 @@ Child::~Child() {
 }
 
 void Child::closeInput() {
+  if (input != nullptr && named) ::DisconnectNamedPipe(input);
   if (input != nullptr) ::CloseHandle(input);
   input = nullptr;
 }

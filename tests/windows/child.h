@@ -22,17 +22,21 @@ struct ChildRegistration {
 #define AUDIOTAP_CHILD(name, ...) \
   const ::audiotap::platform::windows::testing::ChildRegistration name##Registration(#name, __VA_ARGS__)
 
-enum class Input { pipe, null, none };
+// Its standard input: an anonymous pipe, a named pipe whose server is ours
+// (closed by disconnecting it), NUL, or none at all.
+enum class Input { pipe, namedPipe, null, none };
 
 struct Child {
   PROCESS_INFORMATION process{};
   HANDLE input = nullptr;   // the writer of a piped standard input
   HANDLE peek = nullptr;    // a reader of the same pipe, to see what is left in it
   HANDLE output = nullptr;  // the reader of its standard output
+  bool named = false;
 
   Child(const std::string& name, Input input, DWORD creationFlags = 0);
   ~Child();
-  // Closes the writer of its standard input.
+  // Closes the writer of its standard input (a named pipe's server
+  // disconnects first).
   void closeInput();
   // A line from its standard output, without the "\n"; empty at its end.
   std::string readLine();

@@ -96,7 +96,8 @@ AUDIOTAP_CHILD(delayedTasks, [] {
 });
 
 // The end of standard input: a pipe whose writer closes after some bytes, or
-// at once; NUL; no standard input at all, which the platform fills with NUL.
+// at once; a named pipe whose server disconnects (how some hosts' pipes end);
+// NUL; no standard input at all, which the platform fills with NUL.
 // The handler runs once, on the main thread, after the writer closed.
 AUDIOTAP_CHILD(inputEnd, [] {
   ensureStandardHandles();
@@ -124,6 +125,7 @@ TEST(InputEnd, RunsTheHandlerOnceOnTheMainThreadWhenStandardInputEnds) {
     std::vector<std::string> writes;
   } cases[] = {{"bytes, then the writer closes", Input::pipe, {"some bytes", "and more\n"}},
                {"the writer closes at once", Input::pipe, {}},
+               {"a named pipe's server disconnects", Input::namedPipe, {}},
                {"NUL", Input::null, {}},
                {"none", Input::none, {}}};
   for (const auto& c : cases) {

@@ -268,9 +268,9 @@ void watchControlEvents(const std::shared_ptr<SourceState>& source) {
   ::SetConsoleCtrlHandler(nullptr, FALSE);
 }
 
-// The reader of standard input: end of file, or a broken pipe (how a pipe
-// says its writer closed), runs the handler; a read that fails otherwise ends
-// the watch.
+// The reader of standard input: end of file, a broken pipe (how a pipe says
+// its writer closed) or a named pipe whose server disconnected runs the
+// handler; a read that fails otherwise ends the watch.
 void watchInput(HANDLE input, const std::shared_ptr<SourceState>& state) {
   std::thread([input, state] {
     char bytes[4096];
@@ -281,7 +281,7 @@ void watchInput(HANDLE input, const std::shared_ptr<SourceState>& state) {
         continue;
       }
       const DWORD error = ::GetLastError();
-      if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF) break;
+      if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_HANDLE_EOF) break;
       // Ctrl+C interrupts a read from the console; the control event says it.
       if (error == ERROR_OPERATION_ABORTED && !state->cancelled.load()) continue;
       return;
