@@ -124,18 +124,5 @@ TEST(MixFifo, AddsTheOldestFramesAndKeepsTheRest) {
   }
 }
 
-TEST(MixFifo, WrapsAroundWithInterleavedChannels) {
-  MixFifo fifo(3, 2);
-  const float a[] = {1, -1, 2, -2};
-  const float b[] = {3, -3, 4, -4};
-  fifo.push(a, 2);
-  float out[4] = {};
-  EXPECT_EQ(fifo.addInto(out, 1), 1u);
-  fifo.push(b, 2);  // wraps
-  float rest[6] = {};
-  EXPECT_EQ(fifo.addInto(rest, 3), 3u);
-  EXPECT_EQ(std::vector<float>(rest, rest + 6), (std::vector<float>{2, -2, 3, -3, 4, -4}));
-}
-
 }  // namespace
 }  // namespace audiotap::platform::windows

@@ -5,7 +5,11 @@
 
 #include <windows.h>
 
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/capture_source.h"
@@ -13,6 +17,47 @@
 #include "platform/processes.h"
 
 namespace audiotap::testing {
+
+// A serial queue on a thread of its own, as the platform's IO queue is.
+class SerialQueue final : public platform::Queue {
+ public:
+  SerialQueue() : thread_([this] { serve(); }) {}
+  ~SerialQueue() override {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  void async(std::function<void()> task) override {
+    {
+      std::lock_guard lock(mutex_);
+      tasks_.push_back(std::move(task));
+    }
+    wake_.notify_all();
+  }
+  bool drain(std::chrono::milliseconds) override { return true; }
+
+ private:
+  void serve() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return done_ || !tasks_.empty(); });
+      if (tasks_.empty()) return;
+      auto task = std::move(tasks_.front());
+      tasks_.pop_front();
+      lock.unlock();
+      task();
+      lock.lock();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> tasks_;
+  bool done_ = false;
+  std::thread thread_;
+};
 
 class NoDispatch final : public platform::Dispatch {
  public:

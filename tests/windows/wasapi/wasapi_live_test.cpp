@@ -6,8 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -21,46 +19,6 @@ namespace audiotap::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-class Serial final : public platform::Queue {
- public:
-  Serial() : thread_([this] { serve(); }) {}
-  ~Serial() override {
-    {
-      std::lock_guard lock(mutex_);
-      done_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-  }
-  void async(std::function<void()> task) override {
-    {
-      std::lock_guard lock(mutex_);
-      tasks_.push_back(std::move(task));
-    }
-    wake_.notify_all();
-  }
-  bool drain(std::chrono::milliseconds) override { return true; }
-
- private:
-  void serve() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      wake_.wait(lock, [&] { return done_ || !tasks_.empty(); });
-      if (tasks_.empty()) return;
-      auto task = std::move(tasks_.front());
-      tasks_.pop_front();
-      lock.unlock();
-      task();
-      lock.lock();
-    }
-  }
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> tasks_;
-  bool done_ = false;
-  std::thread thread_;
-};
 
 // The frames delivered, and each channel's peak since the last reset.
 struct Heard {
@@ -111,7 +69,7 @@ class Capture {
 
   NoDispatch dispatch_;
   ThisProcessOnly processes_;
-  Serial queue_;
+  SerialQueue queue_;
   std::unique_ptr<platform::CaptureSource> source_;
   platform::SourceResult opened_;
   platform::StreamDescription format_{};
