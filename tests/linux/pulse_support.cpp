@@ -46,7 +46,8 @@ void stopServer(const PrivateServer& kind, const std::string& dir, bool remove) 
   if (remove) std::filesystem::remove_all(dir);
 }
 
-bool play(const std::string& sink, const std::vector<Segment>& segments, Child* capture) {
+bool play(const std::string& sink, const std::vector<Segment>& segments, Child* capture,
+          const std::string& prefix) {
   std::vector<std::int16_t> samples;
   double phase = 0;
   for (const Segment& s : segments) {
@@ -62,7 +63,7 @@ bool play(const std::string& sink, const std::vector<Segment>& segments, Child* 
   const std::size_t bytes = samples.size() * sizeof(std::int16_t);
   const bool written = write(fd, samples.data(), bytes) == ssize_t(bytes);
   close(fd);
-  const std::string command = "pacat --playback --device='" + sink +
+  const std::string command = (prefix.empty() ? "" : prefix + " ") + "pacat --playback --device='" + sink +
                               "' --format=s16le --rate=48000 --channels=2 --latency-msec=100 < " + path;
   auto played = std::async(std::launch::async, [&] { return written && std::system(command.c_str()) == 0; });
   if (capture != nullptr) {

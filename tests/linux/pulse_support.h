@@ -34,8 +34,9 @@ struct Segment {
 };
 // Plays the segments as 48 kHz stereo s16le into `sink` through pacat and
 // returns once they have been played, reading `capture`'s output meanwhile;
-// false when pacat failed.
-bool play(const std::string& sink, const std::vector<Segment>& segments, Child* capture = nullptr);
+// false when pacat failed. `prefix` runs pacat elsewhere (another root).
+bool play(const std::string& sink, const std::vector<Segment>& segments, Child* capture = nullptr,
+          const std::string& prefix = {});
 
 struct Tone {
   double frequency = 0, amplitude = 0;

@@ -33,7 +33,19 @@ export function resolveBinary(lookup: BinaryLookup): string {
   } catch {
     // Not installed: a binary put in the package's own bin/ by hand.
   }
-  return outsideAsar(path.join(lookup.packageRoot, "bin", `${lookup.platform}-${lookup.arch}`, "audiotap"));
+  return outsideAsar(path.join(lookup.packageRoot, "bin", `${lookup.platform}-${lookup.arch}`, name));
+}
+
+/** What the platform stop() runs on: tests set it to try another platform's stop. */
+export const host = { platform: process.platform as string };
+
+/**
+ * What stop() does after closing stdin, each after timeoutMs. Windows has no
+ * signal a process can handle (kill() there is TerminateProcess, whatever the
+ * signal's name), so the orderly stop is stdin alone, and then the kill.
+ */
+export function stopSteps(platform: string = host.platform): ("SIGTERM" | "SIGKILL")[] {
+  return platform === "win32" ? ["SIGKILL"] : ["SIGTERM", "SIGKILL"];
 }
 
 export interface ArgOptions {

@@ -2,7 +2,7 @@ import { ChildProcess, spawn } from "node:child_process";
 import { EventEmitter } from "node:events";
 import * as path from "node:path";
 
-import { buildArgs, resolveBinary } from "./binary";
+import { buildArgs, resolveBinary, stopSteps } from "./binary";
 import { StartError } from "./errors";
 import {
   DeviceEvent,
@@ -49,7 +49,7 @@ export interface StartOptions {
 }
 
 export interface StopOptions {
-  /** How long each step waits before the next, harsher one: stdin close, SIGTERM, SIGKILL. Default 3000. */
+  /** How long each step waits before the next, harsher one: stdin close, SIGTERM, SIGKILL (Windows: stdin close, the kill). Default 3000. */
   timeoutMs?: number;
 }
 
@@ -61,7 +61,7 @@ export interface ExitInfo {
 export interface StopResult extends ExitInfo {
   /** "frames" of the "stopped" event; null when the process reported none. */
   frames: number | null;
-  /** The step that ended the process: "stdin" (graceful), "SIGTERM", "SIGKILL", or "exited" when it was gone already. */
+  /** The step that ended the process: "stdin" (graceful), "SIGTERM" (not on Windows), "SIGKILL" (on Windows: TerminateProcess), or "exited" when it was gone already. */
   stoppedBy: "stdin" | "SIGTERM" | "SIGKILL" | "exited";
   droppedFrames: number;
 }
@@ -77,7 +77,7 @@ function installExitHook(): void {
   exitHookInstalled = true;
   // Only synchronous work is possible here. The process finishes its own
   // teardown after we are gone; SIGTERM also covers one still starting up,
-  // which does not watch stdin yet.
+  // which does not watch stdin yet (on Windows it would kill: stdin alone).
   process.on("exit", () => {
     for (const capture of live) capture.abandon();
   });
@@ -169,7 +169,8 @@ export class Capture extends EventEmitter {
   /**
    * Stops the capture: closes its stdin (the portable graceful stop), sends
    * SIGTERM if it has not exited after timeoutMs, and SIGKILL after another
-   * timeoutMs. Idempotent: every call returns the same promise.
+   * timeoutMs; on Windows, kills it after timeoutMs. Idempotent: every call
+   * returns the same promise.
    */
   stop(options: StopOptions = {}): Promise<StopResult> {
     if (this.stopping === null) {
@@ -184,7 +185,7 @@ export class Capture extends EventEmitter {
   abandon(): void {
     if (this.finished) return;
     this.child.stdin?.destroy();
-    this.child.kill("SIGTERM");
+    if (stopSteps().includes("SIGTERM")) this.child.kill("SIGTERM");
   }
 
   private async runStop(timeoutMs: number): Promise<StopResult> {
@@ -194,13 +195,10 @@ export class Capture extends EventEmitter {
       this.pcm.releaseSource();
       stoppedBy = "stdin";
       this.child.stdin?.end();
-      if (!(await this.exitedWithin(timeoutMs))) {
-        stoppedBy = "SIGTERM";
-        this.child.kill("SIGTERM");
-        if (!(await this.exitedWithin(timeoutMs))) {
-          stoppedBy = "SIGKILL";
-          this.child.kill("SIGKILL");
-        }
+      for (const step of stopSteps()) {
+        if (await this.exitedWithin(timeoutMs)) break;
+        stoppedBy = step;
+        this.child.kill(step);
       }
     }
     const info = await this.exited;

@@ -20,6 +20,9 @@ test("binary lookup: option, AUDIOTAP_BINARY, the platform package, then bin/, o
     [{ ...base, env: {}, packageRoot: "/R/app.asar/m", resolvePackage: installed("/R/app.asar") },
       "/R/app.asar.unpacked/node_modules/@audiotap/darwin-arm64/bin/audiotap"],
     [{ ...base, arch: "x64", env: {}, packageRoot: "/p", resolvePackage: installed("/h") }, "/p/bin/darwin-x64/audiotap"],
+    [{ platform: "win32", arch: "x64", env: {}, packageRoot: "/p" }, "/p/bin/win32-x64/audiotap.exe"],
+    [{ platform: "win32", arch: "x64", env: {}, packageRoot: "/p", resolvePackage: (r: string) => `/h/node_modules/${r}` },
+      "/h/node_modules/@audiotap/win32-x64/bin/audiotap.exe"],
   ];
   for (const [lookup, want] of cases) assert.equal(resolveBinary(lookup), want);
 });

@@ -2,6 +2,7 @@ import assert from "node:assert/strict";
 import { test } from "node:test";
 
 import { StartError, start } from "../src";
+import { host } from "../src/binary";
 import { FAKE, pcmOf, record, startTracked, until } from "./helpers";
 
 const fake = (plan: object, chunkMs?: number) =>
@@ -63,17 +64,25 @@ test("no error line, or no process at all, still rejects ready", async () => {
   }
 });
 
-test("stop escalates from stdin to SIGTERM to SIGKILL, once", async () => {
-  const cases: [object, number, object][] = [
-    [{ onStdinEnd: "stop" }, 10000, { stoppedBy: "stdin", exitCode: 0, signal: null, frames: 1 }],
-    [{ onStdinEnd: "ignore", onTerm: "stop" }, 200, { stoppedBy: "SIGTERM", exitCode: 0, frames: 1 }],
-    [{ onStdinEnd: "ignore" }, 200, { stoppedBy: "SIGKILL", exitCode: null, signal: "SIGKILL", frames: null }],
+test("stop escalates from stdin to SIGTERM to SIGKILL, once; on Windows from stdin to the kill", async () => {
+  const killed = { stoppedBy: "SIGKILL", exitCode: null, signal: "SIGKILL", frames: null };
+  const cases: [string, object, number, object][] = [
+    ["linux", { onStdinEnd: "stop" }, 10000, { stoppedBy: "stdin", exitCode: 0, signal: null, frames: 1 }],
+    ["linux", { onStdinEnd: "ignore", onTerm: "stop" }, 200, { stoppedBy: "SIGTERM", exitCode: 0, frames: 1 }],
+    ["linux", { onStdinEnd: "ignore" }, 200, killed],
+    ["win32", { onStdinEnd: "stop" }, 10000, { stoppedBy: "stdin", exitCode: 0, signal: null, frames: 1 }],
+    ["win32", { onStdinEnd: "ignore", onTerm: "stop" }, 200, killed],
   ];
-  for (const [plan, timeoutMs, want] of cases) {
-    const capture = fake({ ...plan, steps: [{ out: "0100" }, line(READY)] });
-    await capture.ready;
-    const first = capture.stop({ timeoutMs });
-    assert.equal(capture.stop({ timeoutMs: 0 }), first);
-    assert.deepEqual(pick(await first, want), want);
+  try {
+    for (const [platform, plan, timeoutMs, want] of cases) {
+      host.platform = platform;
+      const capture = fake({ ...plan, steps: [{ out: "0100" }, line(READY)] });
+      await capture.ready;
+      const first = capture.stop({ timeoutMs });
+      assert.equal(capture.stop({ timeoutMs: 0 }), first);
+      assert.deepEqual(pick(await first, want), want, platform);
+    }
+  } finally {
+    host.platform = process.platform;
   }
 });

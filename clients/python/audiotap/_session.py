@@ -33,6 +33,17 @@ def platform_dir(sys_platform: str, machine: str) -> str:
     return f"{name}-{_ARCH.get(machine.lower(), machine.lower())}"
 
 
+#: The platform stop() plans for.
+PLATFORM = sys.platform
+
+
+def stop_steps() -> Sequence[str]:
+    """What stop() does after closing stdin, each after ``timeout``: Windows
+    has no signal a process can handle, and terminate() there is already the
+    hard kill, so the orderly stop is stdin alone."""
+    return ("SIGKILL",) if PLATFORM.startswith("win") else ("SIGTERM", "SIGKILL")
+
+
 def resolve_binary(
     binary_path: Optional[str],
     env: Mapping[str, str],
@@ -44,7 +55,9 @@ def resolve_binary(
         return os.fspath(binary_path)
     if env.get("AUDIOTAP_BINARY"):
         return env["AUDIOTAP_BINARY"]
-    return os.path.join(package_root, "bin", platform_dir(sys_platform, machine), "audiotap")
+    folder = platform_dir(sys_platform, machine)
+    name = "audiotap.exe" if folder.startswith("win32-") else "audiotap"
+    return os.path.join(package_root, "bin", folder, name)
 
 
 def _pid_list(name: str, pids: Iterable[int]) -> List[int]:
@@ -91,7 +104,8 @@ class StopResult:
     #: The process's exit status; None when a signal ended it.
     exit_code: Optional[int]
     signal: Optional[_signal.Signals]
-    #: "stdin" (the orderly stop), "SIGTERM", "SIGKILL", or "exited" when it was gone already.
+    #: "stdin" (the orderly stop), "SIGTERM" (not on Windows), "SIGKILL" (on Windows: TerminateProcess),
+    #: or "exited" when it was gone already.
     stopped_by: str
     #: Samples the bounded buffer dropped.
     dropped_frames: int

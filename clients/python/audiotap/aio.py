@@ -6,6 +6,7 @@ import asyncio
 import subprocess
 from typing import Any, AsyncIterator, List, Optional
 
+from . import _session
 from ._session import DEFAULT_STOP_TIMEOUT, Session, StopResult, _CaptureBase
 from .blocking import check_timeout
 from .errors import AudiotapWarning
@@ -122,7 +123,8 @@ class AsyncCapture(_CaptureBase):
 
     async def stop(self, timeout: float = DEFAULT_STOP_TIMEOUT) -> StopResult:
         """Closes stdin, then SIGTERM after ``timeout`` seconds, then SIGKILL
-        after another ``timeout``. Every call returns the same result."""
+        after another ``timeout`` (on Windows: the kill after ``timeout``).
+        Every call returns the same result."""
         check_timeout(timeout)
         self._check_started()
         if self._stopping is None:
@@ -146,11 +148,13 @@ class AsyncCapture(_CaptureBase):
         if proc.returncode is None:
             stopped_by = "stdin"
             self._close_stdin()
-            if not await self._exited_within(timeout):
-                stopped_by = "SIGTERM"
-                proc.terminate()
-                if not await self._exited_within(timeout):
-                    stopped_by = "SIGKILL"
+            for step in _session.stop_steps():
+                if await self._exited_within(timeout):
+                    break
+                stopped_by = step
+                if step == "SIGTERM":
+                    proc.terminate()
+                else:
                     proc.kill()
         await proc.wait()
         self._close_stdin()

@@ -9,6 +9,7 @@ import threading
 import weakref
 from typing import Any, Iterator, Optional
 
+from . import _session
 from ._session import DEFAULT_STOP_TIMEOUT, Session, StopResult, _CaptureBase
 from .errors import AudiotapWarning
 from .events import AnyEvent, ReadyEvent
@@ -20,7 +21,8 @@ _live: "weakref.WeakSet[Capture]" = weakref.WeakSet()
 def _abandon_all() -> None:
     # The interpreter is going: no time for the whole stop. Closing stdin is
     # the orderly stop; SIGTERM also reaches a process still starting up,
-    # which does not watch stdin yet. The process finishes its own teardown.
+    # which does not watch stdin yet (on Windows it would kill: stdin alone).
+    # The process finishes its own teardown.
     for cap in list(_live):
         cap._abandon()
 
@@ -165,8 +167,9 @@ class Capture(_CaptureBase):
 
     def stop(self, timeout: float = DEFAULT_STOP_TIMEOUT) -> StopResult:
         """Closes stdin; sends SIGTERM if the process has not exited after
-        ``timeout`` seconds, SIGKILL after another ``timeout``. Every call
-        returns the same result; unread audio stays readable."""
+        ``timeout`` seconds, SIGKILL after another ``timeout`` (on Windows:
+        kills it after ``timeout``). Every call returns the same result;
+        unread audio stays readable."""
         check_timeout(timeout)
         self._check_started()
         with self._stop_lock:
@@ -184,13 +187,15 @@ class Capture(_CaptureBase):
                 if proc.poll() is None:
                     stopped_by = "stdin"
                     self._close_stdin()
-                    if not self._exited_within(timeout):
-                        stopped_by = "SIGTERM"
-                        proc.terminate()
-                        if not self._exited_within(timeout):
-                            stopped_by = "SIGKILL"
+                    for step in _session.stop_steps():
+                        if self._exited_within(timeout):
+                            break
+                        stopped_by = step
+                        if step == "SIGTERM":
+                            proc.terminate()
+                        else:
                             proc.kill()
-                            proc.wait()
+                    proc.wait()
                 self._close_stdin()
                 for thread in self._threads:
                     if thread is not threading.current_thread():  # stop() called from a callback
@@ -232,6 +237,8 @@ class Capture(_CaptureBase):
     def _abandon(self) -> None:
         if self._proc is not None and self._proc.poll() is None:
             self._close_stdin()
+            if "SIGTERM" not in _session.stop_steps():
+                return
             try:
                 self._proc.terminate()
             except OSError:

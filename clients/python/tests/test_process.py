@@ -58,14 +58,18 @@ def test_a_real_pipe_realigns_samples_surfaces_odd_lines_and_keeps_early_errors(
 
 
 @pytest.mark.parametrize(
-    "plan, timeout, want",
+    "platform, plan, timeout, want",
     [
-        ({"on_stdin_end": "stop"}, 10, ("stdin", 0, None, 1)),
-        ({"on_stdin_end": "ignore", "on_term": "stop"}, 0.2, ("SIGTERM", 0, None, 1)),
-        ({"on_stdin_end": "ignore"}, 0.2, ("SIGKILL", None, signal.SIGKILL, None)),
+        ("linux", {"on_stdin_end": "stop"}, 10, ("stdin", 0, None, 1)),
+        ("linux", {"on_stdin_end": "ignore", "on_term": "stop"}, 0.2, ("SIGTERM", 0, None, 1)),
+        ("linux", {"on_stdin_end": "ignore"}, 0.2, ("SIGKILL", None, signal.SIGKILL, None)),
+        # No signal to send on Windows: stdin, then the kill.
+        ("win32", {"on_stdin_end": "stop"}, 10, ("stdin", 0, None, 1)),
+        ("win32", {"on_stdin_end": "ignore", "on_term": "stop"}, 0.2, ("SIGKILL", None, signal.SIGKILL, None)),
     ],
 )
-def test_stop_escalates_from_stdin_to_sigterm_to_sigkill_once(plan, timeout, want):
+def test_stop_escalates_from_stdin_to_sigterm_to_sigkill_once(platform, plan, timeout, want, monkeypatch):
+    monkeypatch.setattr(audiotap._session, "PLATFORM", platform)
     with fake({**plan, "steps": [{"out": "0100"}, line(READY)]}) as cap:
         result = cap.stop(timeout=timeout)
         assert cap.stop(timeout=0) is result

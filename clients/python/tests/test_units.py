@@ -97,6 +97,7 @@ def test_binary_lookup_and_arguments():
     assert resolve_binary(None, {"AUDIOTAP_BINARY": "/env/a"}, "/p") == "/env/a"
     assert resolve_binary(None, {"AUDIOTAP_BINARY": ""}, "/p", "darwin", "arm64") == "/p/bin/darwin-arm64/audiotap"
     assert resolve_binary(None, {}, "/p", "linux", "x86_64") == "/p/bin/linux-x64/audiotap"
+    assert resolve_binary(None, {}, "/p", "win32", "AMD64") == "/p/bin/win32-x64/audiotap.exe"
     me = str(os.getpid())
     cases = [
         (dict(), ["--rate", "16000", "--follow-output"]),
