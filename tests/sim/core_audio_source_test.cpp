@@ -11,8 +11,8 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/posix/posix_dispatch.h"
 #include "platform/sim/hal.h"
+#include "platform/sim/host.h"
 #include "platform/sim/script.h"
 #include "platform/sim/trace.h"
 
@@ -26,7 +26,7 @@ using Kind = platform::SourceReport::Kind;
 class TestDispatch final : public platform::Dispatch {
  public:
   std::unique_ptr<platform::Queue> makeSerialQueue(const std::string& label) override {
-    return posix_->makeSerialQueue(label);
+    return system_->makeSerialQueue(label);
   }
   void ignoreSignal(int) override {}
   std::unique_ptr<platform::Source> makeSignalSource(int, std::function<void()>) override { return nullptr; }
@@ -66,7 +66,7 @@ class TestDispatch final : public platform::Dispatch {
   }
 
  private:
-  std::unique_ptr<platform::Dispatch> posix_ = platform::posix::makePosixDispatch();
+  std::unique_ptr<platform::Dispatch> system_ = platform::sim::host::makeDispatch();
   std::mutex mutex_;
   std::deque<std::function<void()>> main_;
 };

@@ -1,19 +1,17 @@
 #include "platform/sim/hal.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstring>
 
 #include "events/json.h"
-#include "platform/posix/posix_dispatch.h"
+#include "platform/sim/host.h"
 #include "platform/sim/tone.h"
 
 namespace audiotap::platform::sim {
 namespace {
 
 using platform::fourCharCode;
-using posix::monotonicNanoseconds;
+using host::monotonicNanoseconds;
 
 constexpr OSStatus kUnknownPropertyError = OSStatus(fourCharCode("who?"));
 constexpr OSStatus kBadObjectError = OSStatus(fourCharCode("!obj"));
@@ -60,8 +58,7 @@ bool sleepUntil(std::int64_t deadline, const std::atomic<bool>& stopped) {
     const std::int64_t now = monotonicNanoseconds();
     if (now >= deadline) return true;
     const std::int64_t until = std::min(deadline, now + kSlice);
-    const timespec wake{time_t(until / 1'000'000'000), long(until % 1'000'000'000)};
-    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+    host::sleepUntil(until);
   }
 }
 

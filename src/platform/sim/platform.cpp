@@ -1,18 +1,13 @@
 // The simulator's platform. It alone reads the environment: the product
 // binary takes its configuration from the command line only.
-#include <unistd.h>
-
 #include <cstdlib>
 #include <string>
 
 #include "events/channel.h"
 #include "platform/platform.h"
-#include "platform/posix/fd_output.h"
-#include "platform/posix/posix_dispatch.h"
-#include "platform/posix/standard_descriptors.h"
-#include "platform/posix/uuid.h"
-#include "platform/sim/script.h"
 #include "platform/sim/hal.h"
+#include "platform/sim/host.h"
+#include "platform/sim/script.h"
 #include "platform/sim/media.h"
 #include "platform/sim/trace.h"
 #include "platform/soft/media.h"
@@ -24,7 +19,7 @@ namespace {
 // anything has been started, with a line the tests can tell from the core's.
 [[noreturn]] void refuse(const std::string& entry) {
   const std::string line = events::eventLine("error", {{"message", "bad AUDIOTAP_SIM: " + entry}});
-  [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
+  host::writeStandardError(line);
   std::_Exit(2);
 }
 
@@ -33,9 +28,9 @@ class SimPlatform final : public platform::Platform {
   explicit SimPlatform(Script script)
       : script_(std::move(script)),
         hal_(script_, trace_),
-        dispatch_(posix::makePosixDispatch()),
-        stdout_(posix::makeFdOutputHandle(STDOUT_FILENO)),
-        stderr_(posix::makeFdOutputHandle(STDERR_FILENO)) {
+        dispatch_(host::makeDispatch()),
+        stdout_(host::makeStandardOutput()),
+        stderr_(host::makeStandardError()) {
     if (!script_.tracePath.empty() && !trace_.open(script_.tracePath)) refuse("trace=" + script_.tracePath);
     media_ = makeSimMedia(soft::makeSoftMedia(), script_, trace_);
   }
@@ -45,7 +40,7 @@ class SimPlatform final : public platform::Platform {
   platform::Dispatch& dispatch() override { return *dispatch_; }
   platform::OutputHandle& standardError() override { return *stderr_; }
   platform::OutputHandle& standardOutput() override { return *stdout_; }
-  std::string randomUUIDString() override { return posix::randomUUIDString(); }
+  std::string randomUUIDString() override { return host::randomUUIDString(); }
 
  private:
   const Script script_;
@@ -58,7 +53,7 @@ class SimPlatform final : public platform::Platform {
 };
 
 SimPlatform* makePlatform() {
-  posix::ensureStandardDescriptors();
+  host::ensureStandardStreams();
   const char* text = std::getenv("AUDIOTAP_SIM");
   ParseResult parsed = parseScript(text ? text : "");
   if (!parsed.script) refuse(parsed.badEntry);

@@ -4,14 +4,14 @@
 #include <cstdint>
 
 #include "platform/platform.h"
-#include "platform/posix/posix_dispatch.h"
 #include "platform/sim/hal.h"
+#include "platform/sim/host.h"
 
 namespace audiotap::platform::sim {
 
 double elapsedMs() {
-  static const std::int64_t start = posix::monotonicNanoseconds();
-  return double(posix::monotonicNanoseconds() - start) / 1e6;
+  static const std::int64_t start = host::monotonicNanoseconds();
+  return double(host::monotonicNanoseconds() - start) / 1e6;
 }
 
 bool alive(const SimProcess& process, double ms) { return process.fromMs <= ms && ms < process.untilMs; }

@@ -48,7 +48,7 @@ class Trace {
   void line(std::string_view text) const;
 
  private:
-  int fd_ = -1;
+  std::intptr_t file_ = -1;
 };
 
 std::string fourCharText(std::uint32_t code);
