@@ -10,7 +10,9 @@
 namespace audiotap::contract {
 
 Target contractTarget() {
-  ::setenv("AUDIOTAP_SIM", "tone=997;amp=0.5;streams=2", 1);
+  // putenv keeps the string itself: it must outlive the process.
+  static char script[] = "AUDIOTAP_SIM=tone=997;amp=0.5;streams=2";
+  ::putenv(script);
   platform::Platform& platform = platform::currentPlatform();
   return {[&platform] { return capture::makeSource(platform); }, nullptr, nullptr, ""};
 }
