@@ -10,7 +10,8 @@
 namespace audiotap::contract {
 
 Target contractTarget() {
-  // putenv keeps the string itself: it must outlive the process.
+  // putenv (setenv is POSIX only) keeps the string itself, so it lives as
+  // long as the process.
   static char script[] = "AUDIOTAP_SIM=tone=997;amp=0.5;streams=2";
   ::putenv(script);
   platform::Platform& platform = platform::currentPlatform();
