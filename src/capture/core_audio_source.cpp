@@ -34,13 +34,13 @@ struct TapSlice {
   List list{};
 
   void operator()(const platform::AudioBufferList* input) {
-    if (input == nullptr || first == 0) return deliver(input);
+    if (input == nullptr || first == 0) return deliver(input, nullptr);
     const std::uint32_t count = input->mNumberBuffers > first ? input->mNumberBuffers - first : 0;
     // A list without the tap's stream, or an absurd one, hands on nothing.
     list.mNumberBuffers = count <= kMostTapBuffers ? count : 0;
     const platform::AudioBuffer* buffers = &input->mBuffers[0];
     for (std::uint32_t b = 0; b < list.mNumberBuffers; ++b) list.mBuffers[b] = buffers[first + b];
-    deliver(reinterpret_cast<const platform::AudioBufferList*>(&list));
+    deliver(reinterpret_cast<const platform::AudioBufferList*>(&list), nullptr);
   }
 };
 

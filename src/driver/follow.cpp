@@ -101,6 +101,7 @@ capture::Result openSource() {
         case platform::SourceReport::Kind::SystemRestarted:
           return captureLost(generation, report.message);
         case platform::SourceReport::Kind::Notice:
+        case platform::SourceReport::Kind::MicrophoneLost:
           return events::emitError(report.message, report.status);
       }
     });

@@ -74,7 +74,7 @@ void installTimeLimitAndStdinWatcher(State& s) {
 
 capture::Result startIo(State& s) {
   if (capture::Result failed = s.source->attach(
-          *s.ioQueue, [block = s.ioBlock](const platform::AudioBufferList* input) { (*block)(input); })) {
+          *s.ioQueue, [block = s.ioBlock](const platform::AudioBufferList* input, const platform::AudioBufferList*) { (*block)(input); })) {
     return failed;
   }
   s.capturing = true;

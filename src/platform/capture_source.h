@@ -41,6 +41,16 @@
 //     playing now, this process aside; false when the platform cannot tell.
 //     A capture that delivers only exact zeros while one plays has been
 //     refused by the system.
+// 11. With request.microphone, open() also captures the default input device
+//     (a sink's monitor is no microphone), or fails with kNoMicrophone, or
+//     kMicrophoneUnsupported where the platform cannot. Each delivery then
+//     holds the microphone's frames beside the output's: the same count, the
+//     same moments, on the output's clock (the source locks the microphone's
+//     clock to it), in microphoneFormat(): 32-bit float like format(), at
+//     format()'s rate. A lost microphone is reported once
+//     (MicrophoneLost) and its frames are silence from then on, while the
+//     output's go on; with followOutput the source may take up a new default
+//     input instead, reporting nothing.
 #pragma once
 
 #include <chrono>
@@ -79,7 +89,13 @@ struct CaptureRequest {
   // The core moves the capture when the default output changes; a source may
   // watch the default only then.
   bool followOutput = false;
+  // The default input device as well, on the output's clock.
+  bool microphone = false;
 };
+
+inline constexpr const char* kNoMicrophone = "there is no microphone to capture: the system has no default input device";
+inline constexpr const char* kMicrophoneUnsupported = "this platform cannot capture the microphone yet";
+inline constexpr const char* kMicrophoneLost = "the microphone was lost: its channel carries silence from now on";
 
 // What a failed call reports: the "error" message, and the platform status
 // when a platform call failed.
@@ -96,16 +112,19 @@ struct SourceReport {
     DeviceLost,            // the captured device can deliver no more
     SystemRestarted,       // the audio system went away or restarted
     Notice,                // something the user should know; the capture goes on
+    MicrophoneLost,        // the microphone can deliver no more; its frames are silence
   };
   Kind kind;
-  // The "error" message for DeviceLost, SystemRestarted and Notice.
+  // The "error" message for DeviceLost, SystemRestarted, Notice and
+  // MicrophoneLost.
   std::string message;
   // The platform status a Notice carries, when a platform call failed.
   std::optional<std::int32_t> status = std::nullopt;
 };
 
 using SourceReporter = std::function<void(const SourceReport& report)>;
-using Delivery = std::function<void(const AudioBufferList* frames)>;
+// The output's frames, and the microphone's (null unless it was asked for).
+using Delivery = std::function<void(const AudioBufferList* frames, const AudioBufferList* microphone)>;
 
 class CaptureSource {
  public:
@@ -114,6 +133,9 @@ class CaptureSource {
   [[nodiscard]] virtual SourceResult open(const CaptureRequest& request, SourceReporter reporter) = 0;
   virtual std::string deviceUID() const = 0;
   virtual StreamDescription format() const = 0;
+  // Only with request.microphone, after open() succeeded.
+  virtual std::string inputDeviceUID() const { return {}; }
+  virtual StreamDescription microphoneFormat() const { return {}; }
 
   [[nodiscard]] virtual SourceResult attach(Queue& ioQueue, Delivery deliver) = 0;
   [[nodiscard]] virtual SourceResult start() = 0;

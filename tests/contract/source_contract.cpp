@@ -53,7 +53,7 @@ class SourceContract : public ::testing::Test {
     const platform::SourceResult opened = source_->open({}, [](const platform::SourceReport&) {});
     ASSERT_FALSE(opened) << opened->message;
     format_ = source_->format();
-    const platform::SourceResult attached = source_->attach(queue_, [this, &seen](const platform::AudioBufferList* list) {
+    const platform::SourceResult attached = source_->attach(queue_, [this, &seen](const platform::AudioBufferList* list, const platform::AudioBufferList*) {
       record(seen, list);
     });
     ASSERT_FALSE(attached) << attached->message;
@@ -154,7 +154,7 @@ TEST_F(SourceContract, DeliversNothingAfterCloseAndOpensAgain) {
   const platform::SourceResult reopened = source_->open({}, [](const platform::SourceReport&) {});
   ASSERT_FALSE(reopened) << reopened->message;
   format_ = source_->format();
-  ASSERT_FALSE(source_->attach(queue_, [this, &again](const platform::AudioBufferList* list) { record(again, list); }));
+  ASSERT_FALSE(source_->attach(queue_, [this, &again](const platform::AudioBufferList* list, const platform::AudioBufferList*) { record(again, list); }));
   ASSERT_FALSE(source_->start());
   for (int i = 0; i < 50 && again.calls.load() == 0; ++i) std::this_thread::sleep_for(20ms);
   EXPECT_GT(again.calls.load(), 0);

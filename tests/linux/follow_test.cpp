@@ -103,7 +103,7 @@ TEST_F(FollowTest, SourceReportsTheNewDefaultSinkOnlyWhenFollowingAndOpensOnIt) 
     EXPECT_EQ(source.format().mSampleRate, build.rate);
     std::atomic<std::size_t> bytes{0};
     ASSERT_FALSE(
-        source.attach(*io, [&](const AudioBufferList* list) { bytes += list->mBuffers[0].mDataByteSize; }));
+        source.attach(*io, [&](const AudioBufferList* list, const AudioBufferList*) { bytes += list->mBuffers[0].mDataByteSize; }));
     ASSERT_FALSE(source.start());
     EXPECT_TRUE(waitFor([&] { return bytes > 0; }));
 

@@ -46,7 +46,7 @@ TEST(PulseIoPath, AllocatesNothingPerCallAfterTheFirst) {
   realtime::IoBlock block(std::move(conversion), std::move(outputFormat), *media, 16000, writer);
 
   std::atomic<int> calls{0};
-  ASSERT_FALSE(source.attach(*queue, [&](const AudioBufferList* list) {
+  ASSERT_FALSE(source.attach(*queue, [&](const AudioBufferList* list, const AudioBufferList*) {
     block(list);
     if (calls.fetch_add(1) == 0) {
       ioAllocations = 0;

@@ -111,7 +111,7 @@ class Capturing {
       failure = opened->message;
       return;
     }
-    const SourceResult attached = source.attach(*queue, [&seen](const AudioBufferList* list) {
+    const SourceResult attached = source.attach(*queue, [&seen](const AudioBufferList* list, const AudioBufferList*) {
       const auto* x = static_cast<const float*>(list->mBuffers[0].mData);
       std::lock_guard lock(seen.mutex);
       seen.samples.insert(seen.samples.end(), x, x + list->mBuffers[0].mDataByteSize / sizeof(float));

@@ -85,7 +85,7 @@ struct Capture {
     if (source.open({nullptr, followOutput},
                     [this](const platform::SourceReport& r) { seen.reports.push_back(r); }))
       return false;
-    const auto deliver = [this](const platform::AudioBufferList* list) {
+    const auto deliver = [this](const platform::AudioBufferList* list, const platform::AudioBufferList*) {
       ++seen.deliveries;
       if (list != nullptr && list->mNumberBuffers > seen.widest) seen.widest = list->mNumberBuffers;
     };

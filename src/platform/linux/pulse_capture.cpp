@@ -230,7 +230,7 @@ void Capture::deliver(const float* samples, std::uint64_t frames) {
       in = mono_.data();
     }
     AudioBufferList list{1, {{1, std::uint32_t(n * sizeof(float)), const_cast<float*>(in)}}};
-    block_(&list);
+    block_(&list, nullptr);
     if (samples != nullptr) samples += count;
     frames -= n;
   }

@@ -136,7 +136,7 @@ struct Session {
       seen.reports.push_back(report);
     });
     stream = std::make_shared<Stream>(std::move(legs), 48000, 1, "dev", reports);
-    stream->setDelivery([this](const AudioBufferList* list) {
+    stream->setDelivery([this](const AudioBufferList* list, const AudioBufferList*) {
       const auto* samples = static_cast<const float*>(list->mBuffers[0].mData);
       std::lock_guard lock(seen.mutex);
       seen.samples.insert(seen.samples.end(), samples, samples + list->mBuffers[0].mDataByteSize / 4);

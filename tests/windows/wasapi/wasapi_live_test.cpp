@@ -36,7 +36,7 @@ class Capture {
     if (opened_) return;
     format_ = source_->format();
     heard_.peaks.assign(format_.mChannelsPerFrame, 0.f);
-    EXPECT_FALSE(source_->attach(queue_, [this](const platform::AudioBufferList* list) { take(list); }));
+    EXPECT_FALSE(source_->attach(queue_, [this](const platform::AudioBufferList* list, const platform::AudioBufferList*) { take(list); }));
     EXPECT_FALSE(source_->start());
   }
   ~Capture() { source_->close(std::chrono::steady_clock::now() + 1s); }

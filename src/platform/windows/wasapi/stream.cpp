@@ -233,7 +233,7 @@ void Stream::deliver(const std::byte* samples, const SampleLayout& layout, std::
       }
     }
     AudioBufferList list{1, {{1, std::uint32_t(std::size_t(n) * sizeof(float)), work_.data()}}};
-    deliver_(&list);
+    deliver_(&list, nullptr);
     frames -= n;
   }
 }

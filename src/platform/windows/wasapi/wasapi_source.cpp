@@ -57,6 +57,7 @@ class WasapiSource final : public CaptureSource {
 
   SourceResult open(const CaptureRequest& request, SourceReporter reporter) override {
     close(std::chrono::steady_clock::now());
+    if (request.microphone) return failure(kMicrophoneUnsupported);
     joinApartmentForThread();
     Com<IMMDeviceEnumerator> enumerator;
     HRESULT status = makeEnumerator(enumerator);

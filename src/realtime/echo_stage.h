@@ -1,0 +1,46 @@
+// The writer's stage for two channels, system and microphone, interleaved:
+// with a canceller, it removes the system audio's echo from the microphone
+// in 10 ms frames, holding the microphone back so that its echo always comes
+// after the reference, and delays the system channel by as much as the
+// microphone's comes out late, so that frame n of both is still one moment.
+// Without one, frames pass through unchanged. Allocates only when made.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "realtime/echo_canceller.h"
+
+namespace audiotap::realtime {
+
+class EchoStage {
+ public:
+  // At most this many frames go into one process() call.
+  static constexpr std::size_t kMostFrames = 8192;
+
+  explicit EchoStage(std::unique_ptr<EchoCanceller> canceller);
+  ~EchoStage();
+  EchoStage(const EchoStage&) = delete;
+  EchoStage& operator=(const EchoStage&) = delete;
+
+  // `count` interleaved frames in (count <= kMostFrames); the frames ready to
+  // go out, interleaved, valid until the next call. Over a capture the
+  // frames out equal the frames in less what waits for a whole 10 ms frame.
+  std::span<const std::int16_t> process(const std::int16_t* frames, std::size_t count) noexcept;
+  // The frames that wait for a whole 10 ms frame, processed as they are,
+  // at the end of the capture.
+  std::span<const std::int16_t> flush() noexcept;
+  // How much later than it was captured a moment comes out, in frames.
+  std::size_t latencyFrames() const noexcept;
+  // Whether the canceller has failed since the last call (main thread).
+  bool takeFailed() noexcept;
+
+ private:
+  std::unique_ptr<EchoCanceller> canceller_;
+  std::vector<std::int16_t> out_;
+};
+
+}  // namespace audiotap::realtime
