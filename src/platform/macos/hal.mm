@@ -46,11 +46,19 @@ static_assert(platform::kAudioAggregateDevicePropertyMainSubDevice ==
 static_assert(platform::kAudioHardwareUnsupportedOperationError == ::kAudioHardwareUnsupportedOperationError);
 static_assert(platform::kAudioDevicePropertyStreams == ::kAudioDevicePropertyStreams);
 static_assert(platform::kAudioObjectPropertyScopeInput == ::kAudioObjectPropertyScopeInput);
+static_assert(platform::kAudioHardwarePropertyDefaultInputDevice == ::kAudioHardwarePropertyDefaultInputDevice);
+static_assert(platform::kAudioStreamPropertyVirtualFormat == ::kAudioStreamPropertyVirtualFormat);
+static_assert(platform::kAudioObjectPropertyScopeWildcard == ::kAudioObjectPropertyScopeWildcard);
 static_assert(int(CATapUnmuted) == 0);
 
 // One flat table serves the description and its sub-tap entries because the
 // HAL spells both UID keys alike.
 static_assert(std::string_view(kAudioSubTapUIDKey) == kAudioAggregateDeviceUIDKey);
+// The sub-device list's entries take the same two keys.
+static_assert(std::string_view(kAudioSubDeviceUIDKey) == kAudioSubTapUIDKey);
+static_assert(std::string_view(kAudioSubDeviceDriftCompensationKey) == kAudioSubTapDriftCompensationKey);
+static_assert(std::string_view(kSubDeviceUIDKey) == kSubTapUIDKey);
+static_assert(std::string_view(kSubDeviceDriftCompensationKey) == kSubTapDriftCompensationKey);
 constexpr KeyName kAggregateKeys[] = {
     {kAggregateNameKey, kAudioAggregateDeviceNameKey},
     {kAggregateUIDKey, kAudioAggregateDeviceUIDKey},
