@@ -1,6 +1,7 @@
 // Core Audio's source on the simulated HAL, which plays its tone whatever the
 // test does. The aggregate device carries a microphone-like stream before the
-// tap's, which the source must not hand on.
+// tap's, which the source must not hand on, and with the microphone asked for
+// the default input device's stream, which it hands on beside the tap's.
 #include <cstdlib>
 
 #include "capture/core_audio_source.h"
