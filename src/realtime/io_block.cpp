@@ -150,7 +150,6 @@ void IoBlock::fillGap(double deliveredSeconds) noexcept {
     // What a channel carried over belongs before the gap: the system's goes
     // out beside silence, the microphone's is let go.
     pair({carry_[0].data(), carried_[0], nullptr, 0}, {carry_[1].data(), 0, nullptr, carried_[0]});
-    carried_ = {};
   }
   writer_.owe(std::uint64_t(std::llround(seconds * targetRate_)));
 }

@@ -545,8 +545,9 @@ TEST(PcmWriterTwoChannels, NeverTearsAFrame) {
   expected.insert(expected.end(), 6, 0);
   push(5);
   queue.async([&] { writer.run(); });
-  while (meter.frames.load() < std::int64_t(expected.size() / 2)) std::this_thread::yield();
-  // Blocks of three frames from half the ring on, so that it wraps inside one.
+  // Once the first block is out, blocks of three frames from half the ring
+  // on, so that it wraps inside one.
+  while (meter.frames.load() < std::int64_t(EchoStage::kMostFrames)) std::this_thread::yield();
   for (int i = 0; i < 3000; ++i) push(3);
   const std::int64_t frames = writer.finish(queue, Meter::Clock::now() + std::chrono::seconds(5));
   events::setStandardError(nullptr);
