@@ -127,7 +127,8 @@ capture::Result openSource(bool microphone) {
       }
     });
   };
-  return s.source->open({s.filter.get(), s.options.followOutput, s.options.microphone && microphone}, reporter);
+  return s.source->open({s.filter.get(), s.options.followOutput, s.options.microphone && microphone},
+                        reporter);
 }
 
 void captureLost(std::uint64_t generation, const std::string& message,

@@ -24,10 +24,11 @@ platform::Dictionary readyFields(const State& s) {
   const platform::StreamDescription& tap = s.tapStreamFormat;
   const bool microphone = s.options.microphone;
   platform::Dictionary ready{
-      {"tapFormat",
-       platform::Dictionary{{"sampleRate", tap.mSampleRate}, {"channels", std::int64_t(tap.mChannelsPerFrame)}}},
+      {"tapFormat", platform::Dictionary{{"sampleRate", tap.mSampleRate},
+                                         {"channels", std::int64_t(tap.mChannelsPerFrame)}}},
       {"outputFormat",
-       platform::Dictionary{{"sampleRate", s.targetRate}, {"channels", microphone ? 2.0 : 1.0}, {"bits", 16.0}}},
+       platform::Dictionary{
+           {"sampleRate", s.targetRate}, {"channels", microphone ? 2.0 : 1.0}, {"bits", 16.0}}},
       {"outputDeviceUID", s.source->deviceUID()},
       {"version", std::string(AUDIOTAP_VERSION)},
   };

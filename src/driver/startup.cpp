@@ -65,7 +65,6 @@ void setUpIo(State& s, capture::Formats formats, std::optional<capture::TapConve
   }
 }
 
-
 void installStopSources(State& s) {
   s.signalSources = s.platform->dispatch().makeStopSources(stopAndExit);
   for (const auto& source : s.signalSources) source->resume();
@@ -85,9 +84,11 @@ void installTimeLimitAndStdinWatcher(State& s) {
 }  // namespace
 
 capture::Result startIo(State& s) {
-  if (capture::Result failed = s.source->attach(
-          *s.ioQueue, [block = s.ioBlock](const platform::AudioBufferList* input,
-                                          const platform::AudioBufferList* microphone) { (*block)(input, microphone); })) {
+  if (capture::Result failed =
+          s.source->attach(*s.ioQueue, [block = s.ioBlock](const platform::AudioBufferList* input,
+                                                           const platform::AudioBufferList* microphone) {
+            (*block)(input, microphone);
+          })) {
     return failed;
   }
   s.capturing = true;

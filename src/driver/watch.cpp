@@ -17,7 +17,8 @@ constexpr const char* kSilentTap =
     "the tap delivers only silence while audio is playing: the host app has probably not been granted "
     "audio-capture permission";
 constexpr const char* kSilentMicrophone =
-    "the microphone delivers only silence: it is muted, or the host app has not been granted microphone access";
+    "the microphone delivers only silence: it is muted, or the host app has not been granted microphone "
+    "access";
 constexpr const char* kStalled = "the output device stopped delivering audio";
 constexpr std::int64_t kSilentTapNanoseconds = 3'000'000'000;
 // Far longer than any buffer, and than a device takes to deliver its first.
@@ -69,8 +70,8 @@ capture::Result takeMicrophoneFormat(State& s) {
     return std::nullopt;
   }
   capture::TapConversion conversion;
-  if (capture::Result failed = capture::buildConversion(s.platform->media(), format, s.ioBlock->outputFormat(),
-                                                        s.targetRate, conversion)) {
+  if (capture::Result failed = capture::buildConversion(
+          s.platform->media(), format, s.ioBlock->outputFormat(), s.targetRate, conversion)) {
     return failed;
   }
   s.ioBlock->replaceMicrophoneConversion(std::move(conversion));

@@ -92,7 +92,8 @@ void takeUp(TapConversion*& current, std::atomic<TapConversion*>& pending,
             std::atomic<TapConversion*>& retired) noexcept {
   // The old conversion must be freed elsewhere; until it has been, the new
   // one waits.
-  if (pending.load(std::memory_order_relaxed) == nullptr || retired.load(std::memory_order_acquire) != nullptr) {
+  if (pending.load(std::memory_order_relaxed) == nullptr ||
+      retired.load(std::memory_order_acquire) != nullptr) {
     return;
   }
   TapConversion* next = pending.exchange(nullptr, std::memory_order_acq_rel);
@@ -150,7 +151,6 @@ void IoBlock::fillGap(double deliveredSeconds) noexcept {
     // What a channel carried over belongs before the gap: the system's goes
     // out beside silence, the microphone's is let go.
     pair({carry_[0].data(), carried_[0], nullptr, 0}, {carry_[1].data(), 0, nullptr, carried_[0]});
-    carried_ = {};
   }
   writer_.owe(std::uint64_t(std::llround(seconds * targetRate_)));
 }
@@ -182,7 +182,8 @@ void IoBlock::pair(Feed system, Feed microphone) noexcept {
   carried_[1] = keep(microphone, skip + out, carry_[1]);
 }
 
-std::span<const std::int16_t> IoBlock::convertPiece(TapConversion& conversion, bool report, bool& failed) noexcept {
+std::span<const std::int16_t> IoBlock::convertPiece(TapConversion& conversion, bool report,
+                                                    bool& failed) noexcept {
   platform::PcmBuffer& output = *conversion.output;
   bool consumed = false;
   std::optional<platform::ConverterError> error;
@@ -232,8 +233,8 @@ void IoBlock::convertMicrophonePiece(const platform::AudioBufferList* microphone
       conversion.tapStreamFormat.mBytesPerFrame == 0 ? 1 : conversion.tapStreamFormat.mBytesPerFrame;
   std::span<const std::int16_t> converted;
   bool silent = true;
-  if (microphone != nullptr && microphone->mNumberBuffers > 0 && microphone->mNumberBuffers <= kMostTapBuffers &&
-      conversion.pieceFrames != 0) {
+  if (microphone != nullptr && microphone->mNumberBuffers > 0 &&
+      microphone->mNumberBuffers <= kMostTapBuffers && conversion.pieceFrames != 0) {
     const std::uint32_t available = microphone->mBuffers[0].mDataByteSize / bytesPerFrame;
     const std::uint32_t take = available > done ? std::min(frames, available - done) : 0;
     if (take > 0 && wrapPiece(conversion, &microphone->mBuffers[0], microphone->mNumberBuffers, done, take)) {
@@ -249,7 +250,8 @@ void IoBlock::convertMicrophonePiece(const platform::AudioBufferList* microphone
               : Feed{carry_[1].data(), carried_[1], converted.data(), converted.size()});
 }
 
-void IoBlock::operator()(const platform::AudioBufferList* input, const platform::AudioBufferList* microphone) noexcept {
+void IoBlock::operator()(const platform::AudioBufferList* input,
+                         const platform::AudioBufferList* microphone) noexcept {
   lastCall_.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
   try {
     takePendingConversion();
@@ -277,8 +279,8 @@ void IoBlock::operator()(const platform::AudioBufferList* input, const platform:
       const bool listed = microphone != nullptr && microphone->mNumberBuffers <= kMostTapBuffers;
       platform::StreamDescription format = microphone_->tapStreamFormat;
       format.mSampleRate = tapStreamFormat.mSampleRate;
-      observeSilence(listed ? &microphone->mBuffers[0] : nullptr, listed ? microphone->mNumberBuffers : 0, format,
-                     inputFrames, microphoneSilentNanoseconds_);
+      observeSilence(listed ? &microphone->mBuffers[0] : nullptr, listed ? microphone->mNumberBuffers : 0,
+                     format, inputFrames, microphoneSilentNanoseconds_);
       if (microphone_->pieceFrames != 0) pieceFrames = std::min(pieceFrames, microphone_->pieceFrames);
     }
     if (pieceFrames == 0) return;

@@ -122,8 +122,8 @@ class IoBlock {
   // The piece's samples, empty when the conversion failed or gave none;
   // `report`: its failures are the writer's to report.
   std::span<const std::int16_t> convertPiece(TapConversion& conversion, bool report, bool& failed) noexcept;
-  void convertMicrophonePiece(const platform::AudioBufferList* microphone, std::uint32_t done, std::uint32_t frames,
-                              std::span<const std::int16_t> system) noexcept;
+  void convertMicrophonePiece(const platform::AudioBufferList* microphone, std::uint32_t done,
+                              std::uint32_t frames, std::span<const std::int16_t> system) noexcept;
   // Pushes the frames both channels have, after what each carried over;
   // keeps what one has beyond the other, up to kCarry.
   void pair(Feed system, Feed microphone) noexcept;

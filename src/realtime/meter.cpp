@@ -17,7 +17,8 @@ float bufferPeak(const std::int16_t* samples, std::uint32_t count) {
 
 void meterUpdate(Meter& meter, const std::int16_t* samples, std::uint32_t count) {
   const std::uint32_t channels = meter.channels;
-  meter.frames.store(meter.frames.load(std::memory_order_relaxed) + count / channels, std::memory_order_relaxed);
+  meter.frames.store(meter.frames.load(std::memory_order_relaxed) + count / channels,
+                     std::memory_order_relaxed);
   if (channels == 1) {
     meter.peak = std::max(meter.peak, bufferPeak(samples, count));
     return;

@@ -70,8 +70,9 @@ TEST(IoAllocation, NonePerCallAfterTheFirst) {
     }
     NullHandle output;
     realtime::Meter meter(&realtime::Meter::Clock::now, c.microphone != nullptr ? 2 : 1);
-    realtime::PcmWriter writer(c.targetRate, 4, output, meter,
-                               c.microphone != nullptr ? std::make_unique<realtime::EchoStage>(nullptr) : nullptr);
+    realtime::PcmWriter writer(
+        c.targetRate, 4, output, meter,
+        c.microphone != nullptr ? std::make_unique<realtime::EchoStage>(nullptr) : nullptr);
     realtime::IoBlock block(std::move(conversion), std::move(outputFormat), *media, c.targetRate, writer);
     if (c.microphone != nullptr) block.addMicrophone(std::move(microphone));
     ToneGenerator tone(script.format, 1000, 0.5, script.framesPerBuffer);

@@ -8,10 +8,9 @@
 #include <thread>
 #include <utility>
 
-#include "realtime/echo_stage.h"
-
 #include "events/channel.h"
 #include "fakes.h"
+#include "realtime/echo_stage.h"
 
 namespace audiotap::realtime {
 namespace {
@@ -405,7 +404,8 @@ struct TwoStreams : Rig {
     const auto fill = [k](testing::FakeConverter& converter, int count, int sign) {
       converter.status = count == kFail ? ConverterOutputStatus::Error : ConverterOutputStatus::HaveData;
       converter.samples.clear();
-      for (int j = 1; j <= std::max(count, 0); ++j) converter.samples.push_back(std::int16_t(sign * (100 * k + j)));
+      for (int j = 1; j <= std::max(count, 0); ++j)
+        converter.samples.push_back(std::int16_t(sign * (100 * k + j)));
     };
     fill(*converter, system, 1);
     fill(*microphoneConverter, microphone == kFail ? kFail : microphone, -1);
@@ -448,16 +448,18 @@ TEST(IoBlockTwoStreams, PairsTheChannelsFrameByFrame) {
       {"microphone one over, then one short",
        {{3, 4}, {3, 2}},
        {{101, -101}, {102, -102}, {103, -103}, {201, -104}, {202, -201}, {203, -202}}},
-      {"no microphone list", {{2, 2}, {2, kNull}, {1, 1}}, {{101, -101}, {102, -102}, {201, 0}, {202, 0}, {301, -301}}},
+      {"no microphone list",
+       {{2, 2}, {2, kNull}, {1, 1}},
+       {{101, -101}, {102, -102}, {201, 0}, {202, 0}, {301, -301}}},
       {"failed microphone conversion", {{2, kFail}, {1, 1}}, {{101, 0}, {102, 0}, {201, -201}}},
       {"failed system conversion", {{2, 2}, {kFail, 2}, {1, 1}}, {{101, -101}, {102, -102}, {301, -301}}},
       // The system channel is never held back for long: past the carry it
       // goes out beside silence.
       {"a microphone that gives nothing",
        {{20, 0}, {20, 0}},
-       {{101, 0}, {102, 0}, {103, 0}, {104, 0}, {105, 0}, {106, 0}, {107, 0}, {108, 0}, {109, 0}, {110, 0},
-        {111, 0}, {112, 0}, {113, 0}, {114, 0}, {115, 0}, {116, 0}, {117, 0}, {118, 0}, {119, 0}, {120, 0},
-        {201, 0}, {202, 0}, {203, 0}, {204, 0}}},
+       {{101, 0}, {102, 0}, {103, 0}, {104, 0}, {105, 0}, {106, 0}, {107, 0}, {108, 0},
+        {109, 0}, {110, 0}, {111, 0}, {112, 0}, {113, 0}, {114, 0}, {115, 0}, {116, 0},
+        {117, 0}, {118, 0}, {119, 0}, {120, 0}, {201, 0}, {202, 0}, {203, 0}, {204, 0}}},
   };
   for (const auto& c : cases) {
     TwoStreams rig;
@@ -545,8 +547,9 @@ TEST(PcmWriterTwoChannels, NeverTearsAFrame) {
   expected.insert(expected.end(), 6, 0);
   push(5);
   queue.async([&] { writer.run(); });
-  while (meter.frames.load() < std::int64_t(expected.size() / 2)) std::this_thread::yield();
-  // Blocks of three frames from half the ring on, so that it wraps inside one.
+  // Once the first block is out, blocks of three frames from half the ring
+  // on, so that it wraps inside one.
+  while (meter.frames.load() < std::int64_t(EchoStage::kMostFrames)) std::this_thread::yield();
   for (int i = 0; i < 3000; ++i) push(3);
   const std::int64_t frames = writer.finish(queue, Meter::Clock::now() + std::chrono::seconds(5));
   events::setStandardError(nullptr);

@@ -1,9 +1,10 @@
+#include "driver/ready.h"
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "driver/ready.h"
 #include "events/channel.h"
 
 namespace audiotap::driver {
@@ -11,7 +12,9 @@ namespace {
 
 class FixedSource : public platform::CaptureSource {
  public:
-  platform::SourceResult open(const platform::CaptureRequest&, platform::SourceReporter) override { return {}; }
+  platform::SourceResult open(const platform::CaptureRequest&, platform::SourceReporter) override {
+    return {};
+  }
   std::string deviceUID() const override { return "Speakers"; }
   platform::StreamDescription format() const override { return {}; }
   std::string inputDeviceUID() const override { return "Built-in Microphone"; }
@@ -28,10 +31,9 @@ TEST(Ready, FieldsWithAndWithoutTheMicrophone) {
     bool microphone;
     std::string line;  // VERSION stands for the binary's version
   } cases[] = {
-      {false,
-       R"({"type":"ready","tapFormat":{"sampleRate":48000,"channels":2},)"
-       R"("outputFormat":{"sampleRate":16000,"channels":1,"bits":16},"outputDeviceUID":"Speakers",)"
-       R"("version":"VERSION"})"},
+      {false, R"({"type":"ready","tapFormat":{"sampleRate":48000,"channels":2},)"
+              R"("outputFormat":{"sampleRate":16000,"channels":1,"bits":16},"outputDeviceUID":"Speakers",)"
+              R"("version":"VERSION"})"},
       {true,
        R"({"type":"ready","tapFormat":{"sampleRate":48000,"channels":2},)"
        R"("outputFormat":{"sampleRate":16000,"channels":2,"bits":16},"outputDeviceUID":"Speakers",)"
