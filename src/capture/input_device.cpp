@@ -31,7 +31,8 @@ bool readStreamFormat(platform::Hal& hal, AudioObjectID stream, platform::Stream
   platform::StreamDescription read{};
   if (hal.getPropertyData(stream, platform::globalAddress(platform::kAudioStreamPropertyVirtualFormat), &size,
                           &read) != 0 ||
-      size != sizeof read || read.mFormatID != platform::kAudioFormatLinearPCM || read.mChannelsPerFrame == 0) {
+      size != sizeof read || read.mFormatID != platform::kAudioFormatLinearPCM ||
+      read.mChannelsPerFrame == 0) {
     return false;
   }
   format = read;
@@ -44,9 +45,9 @@ Result findDefaultInputDevice(platform::Hal& hal, Graph& graph) {
   const Failure none{platform::kNoMicrophone, std::nullopt};
   AudioObjectID device = 0;
   std::uint32_t size = sizeof device;
-  const platform::OSStatus status =
-      hal.getPropertyData(platform::kAudioObjectSystemObject,
-                          platform::globalAddress(platform::kAudioHardwarePropertyDefaultInputDevice), &size, &device);
+  const platform::OSStatus status = hal.getPropertyData(
+      platform::kAudioObjectSystemObject,
+      platform::globalAddress(platform::kAudioHardwarePropertyDefaultInputDevice), &size, &device);
   if (status != 0 || device == 0) return none;
   std::optional<std::string> uid = deviceUID(hal, device);
   if (!uid) return none;

@@ -27,7 +27,8 @@ std::uint32_t framesOf(const platform::AudioBufferList* list, const platform::St
 }
 
 std::uint32_t buffersOf(const platform::StreamDescription& format) {
-  return (format.mFormatFlags & platform::kAudioFormatFlagIsNonInterleaved) != 0 ? format.mChannelsPerFrame : 1;
+  return (format.mFormatFlags & platform::kAudioFormatFlagIsNonInterleaved) != 0 ? format.mChannelsPerFrame
+                                                                                 : 1;
 }
 
 class MicrophoneContract : public ::testing::Test {
@@ -46,7 +47,8 @@ class MicrophoneContract : public ::testing::Test {
 TEST_F(MicrophoneContract, OpensTheDefaultInputInFloatFramesAtTheOutputsRate) {
   source_ = microphoneTarget().make();
   ASSERT_TRUE(source_);
-  const platform::SourceResult opened = source_->open({nullptr, false, true}, [](const platform::SourceReport&) {});
+  const platform::SourceResult opened =
+      source_->open({nullptr, false, true}, [](const platform::SourceReport&) {});
   ASSERT_FALSE(opened) << opened->message;
   EXPECT_FALSE(source_->inputDeviceUID().empty());
   const platform::StreamDescription format = source_->microphoneFormat();
@@ -71,17 +73,17 @@ TEST_F(MicrophoneContract, DeliversItFrameForFrameOnlyWhenAsked) {
     ASSERT_FALSE(source_->open({nullptr, false, asked}, [](const platform::SourceReport&) {}));
     const platform::StreamDescription output = source_->format();
     const platform::StreamDescription microphone = source_->microphoneFormat();
-    ASSERT_FALSE(source_->attach(queue_, [&](const platform::AudioBufferList* list,
-                                             const platform::AudioBufferList* heard) {
-      if ((heard != nullptr) != asked) {
-        ++seen.wrong;
-      } else if (asked && (heard->mNumberBuffers != buffersOf(microphone) ||
-                           framesOf(heard, microphone) != framesOf(list, output))) {
-        ++seen.wrong;
-      }
-      seen.frames += framesOf(list, output);
-      ++seen.calls;
-    }));
+    ASSERT_FALSE(source_->attach(
+        queue_, [&](const platform::AudioBufferList* list, const platform::AudioBufferList* heard) {
+          if ((heard != nullptr) != asked) {
+            ++seen.wrong;
+          } else if (asked && (heard->mNumberBuffers != buffersOf(microphone) ||
+                               framesOf(heard, microphone) != framesOf(list, output))) {
+            ++seen.wrong;
+          }
+          seen.frames += framesOf(list, output);
+          ++seen.calls;
+        }));
     ASSERT_FALSE(source_->start());
     for (int i = 0; i < 250 && seen.calls.load() < 10; ++i) std::this_thread::sleep_for(20ms);
     source_->close(std::chrono::steady_clock::now() + 1s);

@@ -19,7 +19,8 @@ using nlohmann::json;
 const std::string kNoMicrophone = "there is no microphone to capture: the system has no default input device";
 const std::string kMicrophoneLost = "the microphone was lost: its channel carries silence from now on";
 const std::string kSilentMicrophone =
-    "the microphone delivers only silence: it is muted, or the host app has not been granted microphone access";
+    "the microphone delivers only silence: it is muted, or the host app has not been granted microphone "
+    "access";
 const std::string kGone = "The sound server went away: connection refused";
 const Lines kMic = {"--mic", "--no-echo-cancel"};
 // 16 kHz in and out, nothing to resample: the tap's full-scale 4 kHz tone
