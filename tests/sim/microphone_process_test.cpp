@@ -130,5 +130,21 @@ TEST(Microphone, LostOrSilentItsChannelIsSilenceAndTheSystemGoesOn) {
   }
 }
 
+// A move rebuilds the aggregate device on the new output with the
+// microphone in it again; each device's tones start at its first buffer,
+// which the 20 buffers of 160 frames before the move keep in phase.
+TEST(Microphone, AMoveTakesTheMicrophoneAlong) {
+  Sim sim(kExact + ";frames=160;switch=20:Elsewhere",
+          {"--mic", "--no-echo-cancel", "--follow-output", "--seconds", "1"});
+  ASSERT_EQ(sim.finish(), 0) << sim.stderrText();
+  EXPECT_EQ(errors(sim), std::vector<json>{});
+  ASSERT_EQ(sim.count("device"), 1u);
+  const auto system = channelOf(sim.pcm(), 0), microphone = channelOf(sim.pcm(), 1);
+  ASSERT_GT(system.size(), 20u * 160 + 16000 / 2);
+  EXPECT_EQ(firstOff(system, kSystem), system.size());
+  EXPECT_EQ(firstOff(microphone, kMicrophone), microphone.size());
+  EXPECT_EQ(countOf(graphCalls(sim.trace()), "AudioHardwareCreateAggregateDevice"), 2);
+}
+
 }  // namespace
 }  // namespace audiotap::test
