@@ -95,7 +95,8 @@ std::vector<float> convolve(const std::vector<float>& x, const std::vector<float
 
 // The echo heard at the microphone: `room` (the far voice through the room)
 // read `delay(i)` samples late and at a clock off by `ppm`.
-std::vector<float> echoOf(const std::vector<float>& room, const std::function<double(std::size_t)>& delay, double ppm) {
+std::vector<float> echoOf(const std::vector<float>& room, const std::function<double(std::size_t)>& delay,
+                          double ppm) {
   std::vector<float> out(room.size(), 0.0f);
   for (std::size_t i = 0; i < out.size(); ++i) {
     const double at = double(i) * (1 + ppm * 1e-6) - delay(i);
@@ -153,12 +154,14 @@ Run runStage(std::unique_ptr<EchoCanceller> canceller, std::size_t holdBackMs, c
 
 double energy(const std::vector<float>& x, double from, double to) {
   double e = 0;
-  for (std::size_t i = std::size_t(from * kRate); i < std::min(x.size(), std::size_t(to * kRate)); ++i) e += double(x[i]) * x[i];
+  for (std::size_t i = std::size_t(from * kRate); i < std::min(x.size(), std::size_t(to * kRate)); ++i)
+    e += double(x[i]) * x[i];
   return e;
 }
 
 double erle(const Run& run, double from, double to) {
-  return 10 * std::log10(energy(run.microphoneIn, from, to) / std::max(energy(run.microphoneOut, from, to), 1e-9));
+  return 10 *
+         std::log10(energy(run.microphoneIn, from, to) / std::max(energy(run.microphoneOut, from, to), 1e-9));
 }
 
 double dot(const std::vector<float>& a, const std::vector<float>& b, double from, double to) {
@@ -243,9 +246,11 @@ int main(int argc, char** argv) {
   const bool sweep = argc > 3 && std::strcmp(argv[3], "--hold-back-sweep") == 0;
   const std::vector<float> farVoice = readVoice(argv[1]);
   std::vector<float> nearVoice = readVoice(argv[2]);
-  for (float& v : nearVoice) v *= 0.5f;  // a talker nearer than the speakers' echo, but no louder than the far end
+  for (float& v : nearVoice)
+    v *= 0.5f;  // a talker nearer than the speakers' echo, but no louder than the far end
 
-  std::vector<Canceller> cancellers = {{"WebRTC 0.3", [] { return audiotap::realtime::makeEchoCanceller(kRate); }}};
+  std::vector<Canceller> cancellers = {
+      {"WebRTC 0.3", [] { return audiotap::realtime::makeEchoCanceller(kRate); }}};
 #ifdef AUDIOTAP_BENCH_SPEEX
   cancellers.push_back({"speexdsp+pre", [] { return std::make_unique<SpeexCanceller>(); }});
 #endif
@@ -286,7 +291,11 @@ int main(int argc, char** argv) {
       {"ERLE, far end only (dB)", ">= 30", {}, [](double v) { return v >= 30; }, 1},
       {"ERLE, +100 ppm drift (dB)", ">= 25", {}, [](double v) { return v >= 25; }, 1},
       {"ERLE, -100 ppm drift (dB)", ">= 25", {}, [](double v) { return v >= 25; }, 1},
-      {"ERLE 2-5 s after the delay jumps 100 -> 40 ms (dB)", ">= 30", {}, [](double v) { return v >= 30; }, 1},
+      {"ERLE 2-5 s after the delay jumps 100 -> 40 ms (dB)",
+       ">= 30",
+       {},
+       [](double v) { return v >= 30; },
+       1},
       {"near end only: level loss (dB)", "<= 0.5", {}, [](double v) { return v <= 0.5; }, 2},
       {"near end only: correlation with the clean voice", ">= 0.9", {}, [](double v) { return v >= 0.9; }, 3},
       {"double talk: near talker's gain (dB)", ">= -12", {}, [](double v) { return v >= -12; }, 1},
@@ -301,14 +310,16 @@ int main(int argc, char** argv) {
     const Run down = runStage(c.make(), holdBack, far20, farOnly(at(20), -100));
     rows[1].values.push_back(erle(up, 10, 20));
     rows[2].values.push_back(erle(down, 10, 20));
-    const Run jump = runStage(c.make(), holdBack, far20,
-                              farOnly([](std::size_t i) { return i < std::size_t(10 * kRate) ? 0.1 * kRate : 0.04 * kRate; }, 0));
+    const Run jump = runStage(
+        c.make(), holdBack, far20,
+        farOnly([](std::size_t i) { return i < std::size_t(10 * kRate) ? 0.1 * kRate : 0.04 * kRate; }, 0));
     rows[3].values.push_back(erle(jump, 12, 15));
     const double clean = energy(nearHeard, 22, 30);
     rows[4].values.push_back(10 * std::log10(clean / std::max(energy(main.microphoneOut, 22, 30), 1e-9)));
     rows[5].values.push_back(dot(main.microphoneOut, near, 22, 30) /
                              std::sqrt(energy(main.microphoneOut, 22, 30) * energy(near, 22, 30)));
-    rows[6].values.push_back(20 * std::log10(std::max(dot(main.microphoneOut, near, 32, 45) / energy(near, 32, 45), 1e-9)));
+    rows[6].values.push_back(
+        20 * std::log10(std::max(dot(main.microphoneOut, near, 32, 45) / energy(near, 32, 45), 1e-9)));
     rows[7].values.push_back(100 * main.cpuSeconds / seconds);
     rows[8].values.push_back(1000 * main.worstFrameSeconds);
     // ERLE as the echo comes later after the sound leaves, hold-back as shipped.
@@ -319,9 +330,10 @@ int main(int argc, char** argv) {
     delaySweep.push_back(byDelay);
   }
 
-  std::printf("echo canceller, offline at %d Hz through EchoStage (microphone held back %zu ms); echo 20 ms after the"
-              " sound leaves unless said, RT60 300 ms, -6 dB, noise -65 dBFS\n",
-              kRate, holdBack);
+  std::printf(
+      "echo canceller, offline at %d Hz through EchoStage (microphone held back %zu ms); echo 20 ms after the"
+      " sound leaves unless said, RT60 300 ms, -6 dB, noise -65 dBFS\n",
+      kRate, holdBack);
   std::printf("%-52s %-8s", "figure", "require");
   for (const Canceller& c : cancellers) std::printf(" %14s", c.name);
   std::printf("\n");
@@ -344,7 +356,10 @@ int main(int argc, char** argv) {
   }
 
   if (sweep) {
-    std::printf("\nhold-back sweep, WebRTC: ERLE (dB) far end only by hold-back (rows) and echo delay (columns; -20: the reference 20 ms late)\n%10s", "");
+    std::printf(
+        "\nhold-back sweep, WebRTC: ERLE (dB) far end only by hold-back (rows) and echo delay (columns; -20: "
+        "the reference 20 ms late)\n%10s",
+        "");
     const double delays[] = {-20, 0, 20, 40, 60, 80, 100};
     for (double ms : delays) std::printf(" %7.0f ms", ms);
     std::printf("\n");

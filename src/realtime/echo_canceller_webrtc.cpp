@@ -2,27 +2,30 @@
 // extended filter and delay-agnostic mode, which finds the echo's delay
 // itself; noise suppression, gain control and the high-pass filter stay off,
 // which are the host's business.
-#include "realtime/echo_canceller.h"
-
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 #include <webrtc/modules/interface/module_common_types.h>
 
 #include <algorithm>
+
+#include "realtime/echo_canceller.h"
 
 namespace audiotap::realtime {
 namespace {
 
 class WebRtcEchoCanceller final : public EchoCanceller {
  public:
-  WebRtcEchoCanceller(int rate, std::size_t delay) : rate_(rate), samples_(static_cast<std::size_t>(rate / 100)), delay_(delay) {
+  WebRtcEchoCanceller(int rate, std::size_t delay)
+      : rate_(rate), samples_(static_cast<std::size_t>(rate / 100)), delay_(delay) {
     webrtc::Config config;
     config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
     config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
     apm_.reset(webrtc::AudioProcessing::Create(config));
     if (!apm_) return;
     bool ok = apm_->high_pass_filter()->Enable(false) == 0 && apm_->noise_suppression()->Enable(false) == 0 &&
-              apm_->gain_control()->Enable(false) == 0 && apm_->echo_cancellation()->enable_drift_compensation(false) == 0 &&
-              apm_->echo_cancellation()->set_suppression_level(webrtc::EchoCancellation::kModerateSuppression) == 0 &&
+              apm_->gain_control()->Enable(false) == 0 &&
+              apm_->echo_cancellation()->enable_drift_compensation(false) == 0 &&
+              apm_->echo_cancellation()->set_suppression_level(
+                  webrtc::EchoCancellation::kModerateSuppression) == 0 &&
               apm_->echo_cancellation()->Enable(true) == 0;
     if (!ok) apm_.reset();
     for (webrtc::AudioFrame* frame : {&reference_, &microphone_}) {

@@ -4,7 +4,8 @@
 
 namespace audiotap::realtime {
 
-EchoStage::EchoStage(std::unique_ptr<EchoCanceller> canceller) : EchoStage(std::move(canceller), kHoldBackMs) {}
+EchoStage::EchoStage(std::unique_ptr<EchoCanceller> canceller)
+    : EchoStage(std::move(canceller), kHoldBackMs) {}
 
 EchoStage::EchoStage(std::unique_ptr<EchoCanceller> canceller, std::size_t holdBackMs)
     : canceller_(std::move(canceller)) {

@@ -1,11 +1,11 @@
+#include "realtime/echo_stage.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <vector>
-
-#include "realtime/echo_stage.h"
 
 namespace audiotap::realtime {
 namespace {
@@ -19,7 +19,8 @@ struct Seen {
 
 class LaggingCanceller final : public EchoCanceller {
  public:
-  LaggingCanceller(std::size_t frame, std::size_t delay, Seen* seen) : frame_(frame), line_(delay, 0), seen_(seen) {}
+  LaggingCanceller(std::size_t frame, std::size_t delay, Seen* seen)
+      : frame_(frame), line_(delay, 0), seen_(seen) {}
   std::size_t frameSamples() const override { return frame_; }
   void analyzeReference(const std::int16_t* frame) noexcept override {
     mark(frame, seen_->reference, references_);
@@ -85,8 +86,8 @@ TEST(EchoStage, AClickInBothChannelsComesOutOnOneFrameAfterTheReference) {
     bool real;
     std::size_t chunk;
   } cases[] = {
-      {16000, 0, false, 160}, {16000, 37, false, 997}, {48000, 500, false, 1},
-      {8000, 0, true, 333},   {16000, 0, true, 160},   {32000, 0, true, 4096}, {48000, 0, true, 1000},
+      {16000, 0, false, 160}, {16000, 37, false, 997}, {48000, 500, false, 1}, {8000, 0, true, 333},
+      {16000, 0, true, 160},  {32000, 0, true, 4096},  {48000, 0, true, 1000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.rate << " Hz, lag " << c.lag << (c.real ? ", real" : ", lagging"));
@@ -105,7 +106,8 @@ TEST(EchoStage, AClickInBothChannelsComesOutOnOneFrameAfterTheReference) {
     EXPECT_EQ(loudest(out, 0), click + stage.latencyFrames());
     if (!c.real) {
       EXPECT_EQ(seen.reference, static_cast<long>(click));
-      EXPECT_EQ(seen.microphone, static_cast<long>(click + EchoStage::kHoldBackMs * static_cast<std::size_t>(c.rate) / 1000));
+      EXPECT_EQ(seen.microphone,
+                static_cast<long>(click + EchoStage::kHoldBackMs * static_cast<std::size_t>(c.rate) / 1000));
       EXPECT_FALSE(stage.takeFailed());
     }
   }
