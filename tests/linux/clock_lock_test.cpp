@@ -1,0 +1,85 @@
+// The microphone locked to the sink's clock, simulated: a microphone whose
+// card runs some ppm off the sink's, packets of its own size, drawn from on
+// the sink's packets for a simulated hour. The FIFO's fill is the lag behind
+// the sink; it must stay near its target, with no stall but the one made.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <ostream>
+#include <vector>
+
+#include "platform/linux/clock_lock.h"
+
+namespace audiotap::platform::linux {
+namespace {
+
+constexpr std::uint32_t kRate = 8000;
+constexpr std::uint32_t kTarget = kRate * 30 / 1000;
+constexpr std::uint32_t kCapacity = kRate / 5;
+constexpr std::size_t kMicPacket = kRate / 100;  // 10 ms
+constexpr std::size_t kSinkPacket = kRate / 50;  // 20 ms
+
+struct Case {
+  const char* name;
+  double ppm;  // how much faster the microphone's clock runs
+  // The microphone delivers nothing from `stallAt` (s) for `stallSeconds`;
+  // `backlog`: then all it held at once, otherwise that audio is lost.
+  double stallAt, stallSeconds;
+  bool backlog;
+  std::uint64_t stalls;
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class ClockLockTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ClockLockTest, HoldsTheLagForAnHour) {
+  const Case& c = GetParam();
+  ClockLock lock(kRate, kTarget, kCapacity);
+  const double micRate = kRate * (1 + c.ppm * 1e-6);
+  std::vector<float> mic(kCapacity * 4, 0.25f), out(kSinkPacket);
+  double micAt = 0, sinkAt = 0.003;  // the next packet of each, s
+  std::size_t held = 0;               // frames the stalled microphone holds back
+  long worst = 0;                     // frames
+  double lastPull = 0;
+  while (sinkAt < 3600) {
+    if (micAt <= sinkAt) {
+      const bool stalled = micAt >= c.stallAt && micAt < c.stallAt + c.stallSeconds;
+      if (stalled) {
+        held += kMicPacket;
+      } else {
+        if (c.backlog && held > 0) lock.push(mic.data(), std::min(held, mic.size()), 1);
+        held = 0;
+        lock.push(mic.data(), kMicPacket, 1);
+      }
+      micAt += kMicPacket / micRate;
+    } else {
+      lock.pull(out.data(), kSinkPacket);
+      // The lag, away from the stall and the first settling.
+      const bool nearStall = sinkAt > c.stallAt - 1 && sinkAt < c.stallAt + c.stallSeconds + 30;
+      if (sinkAt > 1 && !nearStall) worst = std::max(worst, std::labs(long(lock.fill()) - long(kTarget)));
+      lastPull = sinkAt;
+      sinkAt += double(kSinkPacket) / kRate;
+    }
+  }
+  ASSERT_GT(lastPull, 3599);
+  EXPECT_EQ(lock.stalls(), c.stalls);
+  // A packet of either side: where one side's packets fall between the
+  // other's drifts slowly with the clocks, and the fill with it.
+  EXPECT_LE(worst, long(kSinkPacket + kMicPacket)) << "correction " << lock.correctionPpm() << " ppm";
+}
+
+INSTANTIATE_TEST_SUITE_P(Drift, ClockLockTest,
+                         ::testing::Values(Case{"Same", 0, -100, 0, false, 0},
+                                           Case{"Fast100", 100, -100, 0, false, 0},
+                                           Case{"Slow100", -100, -100, 0, false, 0},
+                                           Case{"Fast1000", 1000, -100, 0, false, 0},
+                                           Case{"Slow1000", -1000, -100, 0, false, 0},
+                                           Case{"StallLost", 100, 600, 0.3, false, 1},
+                                           Case{"StallBacklog", -100, 600, 0.5, true, 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace audiotap::platform::linux
