@@ -13,6 +13,11 @@
 namespace audiotap::test {
 namespace {
 
+std::string trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
 std::string run(const std::string& command) {
   std::string out;
   FILE* pipe = popen(command.c_str(), "r");
@@ -118,6 +123,41 @@ std::vector<double> fromS16(const std::string& bytes) {
     samples.push_back(std::int16_t(std::uint8_t(bytes[i]) | std::uint8_t(bytes[i + 1]) << 8) / 32768.0);
   }
   return samples;
+}
+
+std::string shell(const std::string& command) { return run(command); }
+
+Room::Room(const std::string& speakers) : speakers_(speakers) {
+  auto load = [this](const std::string& arguments) {
+    std::string index = trimmed(run("pactl load-module " + arguments + " 2>/dev/null"));
+    if (index.empty() || index.find_first_not_of("0123456789") != std::string::npos) return std::string();
+    modules_.push_back(index);
+    return index;
+  };
+  if (load(std::string("module-null-sink sink_name=") + kAir + " rate=16000 channels=1").empty()) return;
+  const std::string loopback = load("module-loopback source=" + speakers + ".monitor sink=" + kAir +
+                                    " latency_msec=60 source_dont_move=true sink_dont_move=true");
+  if (loopback.empty()) return;
+  const std::string input = trimmed(run("pactl list sink-inputs | awk '/^Sink Input #/{i=substr($3,2)} "
+                                        "/Owner Module: " + loopback + "$/{print i}'"));
+  if (input.empty() || std::system(("pactl set-sink-input-volume " + input + " -6dB").c_str()) != 0) return;
+  mic_ = load(std::string("module-remap-source master=") + kAir + ".monitor source_name=" + kMicrophone);
+  if (mic_.empty()) return;
+  ok_ = std::system((std::string("pactl set-default-source ") + kMicrophone).c_str()) == 0;
+}
+
+Room::~Room() {
+  for (auto it = modules_.rbegin(); it != modules_.rend(); ++it) {
+    run("pactl unload-module " + *it + " 2>/dev/null");
+  }
+  run("pactl set-default-source " + speakers_ + ".monitor 2>/dev/null");
+}
+
+void Room::unplugMicrophone() {
+  if (mic_.empty()) return;
+  run("pactl unload-module " + mic_ + " 2>/dev/null");
+  std::erase(modules_, mic_);
+  mic_.clear();
 }
 
 int sourceOutputs(int expected) {

@@ -47,6 +47,34 @@ struct Tone {
 Tone measureTone(const std::vector<double>& samples, double rate);
 std::vector<double> fromS16(const std::string& bytes);
 
+// The virtual room on the private server: a null sink "air" (16 kHz mono)
+// that hears `speakers` through a loopback (60 ms, -6 dB), the acoustic
+// path, and a microphone "mic" on its monitor, made the default source.
+// Destroying it takes it down and makes `speakers`' monitor the default
+// source again.
+class Room {
+ public:
+  explicit Room(const std::string& speakers);
+  ~Room();
+  Room(const Room&) = delete;
+  Room& operator=(const Room&) = delete;
+  bool ok() const { return ok_; }
+  // Unloads the microphone, as a card unplugged.
+  void unplugMicrophone();
+
+  static constexpr const char* kAir = "air";
+  static constexpr const char* kMicrophone = "mic";
+
+ private:
+  std::string speakers_;
+  std::vector<std::string> modules_;  // loaded, in order
+  std::string mic_;                   // the microphone's module, while loaded
+  bool ok_ = false;
+};
+
+// Runs `command` in a shell; its standard output.
+std::string shell(const std::string& command);
+
 // Recording streams on the server, once a disconnect has had a moment to
 // reach it: polls (bounded) until there are `expected`; -1 when pactl fails.
 int sourceOutputs(int expected = -1);
