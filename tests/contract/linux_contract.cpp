@@ -21,9 +21,9 @@ namespace {
 // The tone, from sox through pacat, in a process group of its own.
 pid_t player = -1;
 
-void startTone(const std::string& sink, double seconds = 60) {
+void startTone(const std::string& sink) {
   const std::string command =
-      "sox -n -r 48000 -c 2 -b 16 -e signed -t raw - synth " + std::to_string(seconds) + " sine 997 vol 0.5 | pacat --device='" + sink +
+      "sox -n -r 48000 -c 2 -b 16 -e signed -t raw - synth 60 sine 997 vol 0.5 | pacat --device='" + sink +
       "' --format=s16le --rate=48000 --channels=2 --latency-msec=50";
   player = ::fork();
   if (player == 0) {

@@ -127,6 +127,36 @@ std::vector<double> fromS16(const std::string& bytes) {
 
 std::string shell(const std::string& command) { return run(command); }
 
+std::optional<double> lagSeconds(const std::vector<double>& reference, const std::vector<double>& delayed,
+                                 std::size_t from, std::size_t length, double rate, double maxLag) {
+  const auto lags = std::size_t(maxLag * rate);
+  if (from + length + lags > delayed.size() || from + length > reference.size()) return std::nullopt;
+  double energy = 0;
+  for (std::size_t i = from; i < from + length; ++i) energy += reference[i] * reference[i];
+  if (energy / double(length) < 1e-6) return std::nullopt;
+  std::vector<double> score(lags + 1);
+  for (std::size_t lag = 0; lag <= lags; ++lag) {
+    double sum = 0;
+    for (std::size_t i = from; i < from + length; ++i) sum += reference[i] * delayed[i + lag];
+    score[lag] = sum;
+  }
+  const auto best = std::size_t(std::max_element(score.begin(), score.end()) - score.begin());
+  double at = double(best);
+  if (best > 0 && best < lags) {
+    // The peak between samples, from its neighbours.
+    const double a = score[best - 1], b = score[best], c = score[best + 1];
+    if (a - 2 * b + c != 0) at += 0.5 * (a - c) / (a - 2 * b + c);
+  }
+  return at / rate;
+}
+
+std::vector<double> channelOf(const std::vector<double>& interleaved, int channel, int channels) {
+  std::vector<double> out;
+  for (std::size_t i = std::size_t(channel); i < interleaved.size(); i += std::size_t(channels))
+    out.push_back(interleaved[i]);
+  return out;
+}
+
 Room::Room(const std::string& speakers) : speakers_(speakers) {
   auto load = [this](const std::string& arguments) {
     std::string index = trimmed(run("pactl load-module " + arguments + " 2>/dev/null"));

@@ -72,6 +72,14 @@ class Room {
   bool ok_ = false;
 };
 
+// How far `delayed` lags `reference` (s) in the window of `length` samples
+// from `from`, by cross-correlation over lags 0 to `maxLag` (s); none when
+// the window holds too little of the reference to tell.
+std::optional<double> lagSeconds(const std::vector<double>& reference, const std::vector<double>& delayed,
+                                 std::size_t from, std::size_t length, double rate, double maxLag);
+// Channel `channel` of interleaved frames of `channels`.
+std::vector<double> channelOf(const std::vector<double>& interleaved, int channel, int channels);
+
 // Runs `command` in a shell; its standard output.
 std::string shell(const std::string& command);
 

@@ -20,9 +20,18 @@ constexpr std::uint32_t kDen = 65'521;
 // smoothed over a second; so each side's packets (a few ms to 20 ms) barely
 // move the ratio, and a drift of 1000 ppm costs the lag ~2 ms at worst.
 constexpr double kSmoothSeconds = 1.0;
+// The fill after a draw, where the controller holds it, is learnt over the
+// first seconds: it depends on how the two streams' packets fall, and a
+// controller that sought a fill of its own choosing would move the lag at
+// the start of every capture.
+constexpr double kLearnSeconds = 2.0;
 constexpr double kOmega = 2 * 3.14159265358979 / 40;
 constexpr double kProportional = 2 * 0.7 * kOmega;
 constexpr double kIntegral = kOmega * kOmega;
+// A fill far off its setpoint is a burst of one stream (the other stalled
+// and is catching up), not drift: the controller takes it as no more than
+// this, so it does not move the lag while the burst passes.
+constexpr double kErrorLimit = 0.003;
 // Well beyond any card's drift; within it the resampler's filter keeps its
 // length, so it never reallocates.
 constexpr double kLimit = 0.005;
@@ -37,7 +46,7 @@ ClockLock::ClockLock(std::uint32_t rate, std::uint32_t targetFrames, std::uint32
   resampler_ = speex_resampler_init_frac(1, kDen + 1, kDen, rate, rate, SPEEX_RESAMPLER_QUALITY_DEFAULT, &error);
   if (resampler_ == nullptr) throw std::bad_alloc();
   speex_resampler_skip_zeros(resampler_);
-  smoothed_ = double(target_);
+  setpoint_ = smoothed_ = double(target_);
 }
 
 ClockLock::~ClockLock() { speex_resampler_destroy(resampler_); }
@@ -54,7 +63,7 @@ void ClockLock::push(const float* samples, std::size_t frames, std::uint32_t cha
     size_ -= old;
     if (samples != nullptr) samples += (frames - keep) * channels;
     frames = keep;
-    smoothed_ = double(target_);
+    smoothed_ = setpoint_;
   }
   dry_ = false;
   const float scale = 1.f / float(channels);
@@ -68,20 +77,21 @@ void ClockLock::push(const float* samples, std::size_t frames, std::uint32_t cha
   }
 }
 
-// Whatever the fill, back to the target: silence before what is held, or the
-// oldest frames cut.
-void ClockLock::recentre() {
+// Whatever the fill, back to the target once `drawing` more frames are drawn:
+// silence before what is held, or the oldest frames cut.
+void ClockLock::recentre(std::size_t drawing) {
+  const std::size_t target = std::min(target_ + drawing, ring_.size());
   const std::size_t capacity = ring_.size();
-  if (size_ > target_) {
-    head_ = (head_ + size_ - target_) % capacity;
-    size_ = target_;
+  if (size_ > target) {
+    head_ = (head_ + size_ - target) % capacity;
+    size_ = target;
   }
-  while (size_ < target_) {
+  while (size_ < target) {
     head_ = (head_ + capacity - 1) % capacity;
     ring_[head_] = 0.f;
     ++size_;
   }
-  smoothed_ = double(target_);
+  smoothed_ = setpoint_;
 }
 
 void ClockLock::pull(float* out, std::size_t frames) {
@@ -91,7 +101,7 @@ void ClockLock::pull(float* out, std::size_t frames) {
   }
   if (!primed_) {
     primed_ = true;
-    recentre();
+    recentre(frames);
   }
   const std::size_t capacity = ring_.size();
   std::size_t done = 0;
@@ -100,7 +110,7 @@ void ClockLock::pull(float* out, std::size_t frames) {
       // Dry: the microphone stalled. Once per episode it counts.
       if (!dry_) ++stalls_;
       dry_ = true;
-      recentre();
+      recentre(frames - done);
     }
     spx_uint32_t in = spx_uint32_t(std::min(size_, capacity - head_));
     spx_uint32_t made = spx_uint32_t(frames - done);
@@ -120,9 +130,18 @@ void ClockLock::pull(float* out, std::size_t frames) {
 double ClockLock::correctionPpm() const { return step_ * 1e6 / kDen; }
 
 void ClockLock::steer(std::size_t frames) {
+  if (learnt_ < std::uint64_t(kLearnSeconds * rate_)) {
+    learnt_ += frames;
+    learnSum_ += double(size_) * double(frames);
+    if (learnt_ >= std::uint64_t(kLearnSeconds * rate_)) {
+      setpoint_ = std::clamp(learnSum_ / double(learnt_), target_ / 2.0, target_ * 2.0);
+      smoothed_ = setpoint_;
+    }
+    return;
+  }
   const double dt = double(frames) / rate_;
   smoothed_ += (double(size_) - smoothed_) * std::min(1.0, dt / kSmoothSeconds);
-  const double error = (smoothed_ - double(target_)) / rate_;
+  const double error = std::clamp((smoothed_ - setpoint_) / rate_, -kErrorLimit, kErrorLimit);
   double correction = kProportional * error + kIntegral * (integral_ + error * dt);
   if (std::abs(correction) < kLimit) {
     integral_ += error * dt;

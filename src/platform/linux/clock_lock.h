@@ -2,8 +2,9 @@
 // a clock of its own, some ppm off the sink's: its frames wait in a FIFO, and
 // each monitor delivery draws exactly as many frames through an adaptive
 // resampler, whose ratio a slow PI controller trims (in steps of 15 ppm) so
-// that the FIFO's smoothed fill stays at its target. The lag behind the sink
-// is then the target, however long the capture runs.
+// that the FIFO's smoothed fill stays where it settled in the first seconds.
+// The lag behind the sink then stays what it was at the start, however long
+// the capture runs.
 //
 // A stall the controller cannot absorb (the FIFO ran dry, or overflowed)
 // re-centres the FIFO once: silence, or a cut, of the difference.
@@ -22,8 +23,9 @@ namespace audiotap::platform::linux {
 
 class ClockLock {
  public:
-  // `rate`: both sides' nominal rate. `targetFrames`: the fill held, well
-  // above the jitter of either side's packets; `capacityFrames` above that.
+  // `rate`: both sides' nominal rate. `targetFrames`: the fill at the start
+  // and after a stall, well above the jitter of either side's packets;
+  // `capacityFrames` above that.
   ClockLock(std::uint32_t rate, std::uint32_t targetFrames, std::uint32_t capacityFrames);
   ~ClockLock();
   ClockLock(const ClockLock&) = delete;
@@ -44,7 +46,7 @@ class ClockLock {
   double correctionPpm() const;
 
  private:
-  void recentre();
+  void recentre(std::size_t drawing);
   void steer(std::size_t frames);
 
   std::uint32_t rate_;
@@ -52,7 +54,10 @@ class ClockLock {
   std::vector<float> ring_;
   std::size_t head_ = 0, size_ = 0;
   SpeexResamplerState_* resampler_ = nullptr;
-  double smoothed_ = 0;  // fill, frames
+  double setpoint_ = 0;  // the fill after a draw to hold, frames
+  double smoothed_ = 0;  // fill after a draw, frames
+  std::uint64_t learnt_ = 0;  // frames drawn while learning the setpoint
+  double learnSum_ = 0;
   double integral_ = 0;  // of the fill's error, second-seconds
   std::int32_t step_ = 1;  // the ratio is (kDen + step_) / kDen
   std::uint64_t stalls_ = 0;

@@ -31,9 +31,11 @@ constexpr std::int64_t kPaceNs = 10'000'000;
 // long: a server may keep a suspended sink's monitor running.
 constexpr std::int64_t kQuietNs = 2 * std::int64_t(kFragment) * 1000;
 // The microphone's lag behind the sink, held by its clock lock: above the
-// jitter of a fragment of either stream. Beyond the capacity is a stall.
+// jitter of a fragment of either stream. Beyond the capacity is a stall: the
+// capacity covers the sink's audio that the server skipped, which reaches the
+// IO block (as silence) only with the next timing update, a second later.
 constexpr std::uint32_t kMicTargetMs = 30;
-constexpr std::uint32_t kMicCapacityMs = 300;
+constexpr std::uint32_t kMicCapacityMs = 2000;
 
 void sleepUntil(std::int64_t ns) {
   const timespec until{time_t(ns / 1'000'000'000), long(ns % 1'000'000'000)};
@@ -169,6 +171,8 @@ void Capture::serve() {
   if (mic_ != nullptr) {
     pa_stream_set_read_callback(
         mic_, [](pa_stream*, std::size_t, void* self) { static_cast<Capture*>(self)->drainMicrophone(); }, this);
+    pa_stream_set_latency_update_callback(
+        mic_, [](pa_stream*, void* self) { static_cast<Capture*>(self)->checkMicrophoneReadIndex(); }, this);
     drainMicrophone();
   }
   session_.watchSinks([this](std::uint32_t index) {
@@ -218,6 +222,7 @@ void Capture::serve() {
   pa_stream_set_latency_update_callback(stream_, nullptr, nullptr);
   if (mic_ != nullptr) {
     pa_stream_set_read_callback(mic_, nullptr, nullptr);
+    pa_stream_set_latency_update_callback(mic_, nullptr, nullptr);
     if (!lost && pa_stream_get_state(mic_) == PA_STREAM_READY) pa_stream_disconnect(mic_);
   }
   if (!stopRequested_.load(std::memory_order_acquire)) reportGap();
@@ -243,8 +248,21 @@ void Capture::drainMicrophone() {
     if (pa_stream_peek(mic_, &data, &size) < 0 || size == 0) return;
     // A hole keeps its length, as silence.
     if (!micEnded_) lock_->push(static_cast<const float*>(data), size / micFrameBytes_, micChannels_);
+    micConsumedBytes_ += size;
     pa_stream_drop(mic_);
   }
+}
+
+// As checkReadIndex: the microphone's audio that the server skipped becomes
+// silence, so that its timeline, and with it the lag, holds.
+void Capture::checkMicrophoneReadIndex() {
+  const pa_timing_info* timing = pa_stream_get_timing_info(mic_);
+  if (micEnded_ || timing == nullptr || timing->read_index_corrupt) return;
+  const std::int64_t skipped = timing->read_index - std::int64_t(micConsumedBytes_);
+  if (skipped < std::int64_t(micFrameBytes_)) return;
+  const std::uint64_t frames = std::uint64_t(skipped) / micFrameBytes_;
+  micConsumedBytes_ += frames * micFrameBytes_;
+  lock_->push(nullptr, frames, micChannels_);
 }
 
 // A microphone stream that the server ended, while the connection lives.
@@ -254,6 +272,7 @@ void Capture::checkMicrophone() {
   micEnded_ = true;
   lock_->mute();
   pa_stream_set_read_callback(mic_, nullptr, nullptr);
+  pa_stream_set_latency_update_callback(mic_, nullptr, nullptr);
   if (!stopRequested_.load(std::memory_order_acquire) && micLost_) micLost_();
 }
 

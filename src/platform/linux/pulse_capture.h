@@ -83,6 +83,7 @@ class Capture {
   void fillSuspended();
   int connect(pa_stream* stream, const std::string& source);
   void drainMicrophone();
+  void checkMicrophoneReadIndex();
   void checkMicrophone();
 
   Session& session_;
@@ -121,6 +122,7 @@ class Capture {
   std::uint32_t micFrameBytes_ = sizeof(float);
   std::unique_ptr<ClockLock> lock_;
   std::vector<float> micOut_;
+  std::uint64_t micConsumedBytes_ = 0;
   bool micEnded_ = false;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> running_{false};
