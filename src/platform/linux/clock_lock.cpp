@@ -32,6 +32,12 @@ constexpr double kIntegral = kOmega * kOmega;
 // and is catching up), not drift: the controller takes it as no more than
 // this, so it does not move the lag while the burst passes.
 constexpr double kErrorLimit = 0.003;
+// After a stall, the microphone's frames of the stretch that went out as
+// silence may come late, within this (the server's timing update that tells
+// of audio it skipped comes once a second); more than a packet and this
+// over the setpoint is late.
+constexpr double kLateSeconds = 1.5;
+constexpr double kLateSlack = 0.010;
 // Well beyond any card's drift; within it the resampler's filter keeps its
 // length, so it never reallocates.
 constexpr double kLimit = 0.005;
@@ -64,6 +70,21 @@ void ClockLock::push(const float* samples, std::size_t frames, std::uint32_t cha
     if (samples != nullptr) samples += (frames - keep) * channels;
     frames = keep;
     smoothed_ = setpoint_;
+  }
+  if (owed_ > 0) {
+    // After a stall's silence, the microphone's late frames of that stretch:
+    // beyond a packet over the setpoint, as much as was padded is cut.
+    const double allowed = setpoint_ + double(frames) + rate_ * kLateSlack;
+    if (double(size_ + frames) > allowed) {
+      std::size_t cut = std::min(owed_, std::size_t(double(size_ + frames) - allowed));
+      owed_ -= cut;
+      const std::size_t fromFifo = std::min(cut, size_);
+      head_ = (head_ + fromFifo) % capacity;
+      size_ -= fromFifo;
+      cut -= fromFifo;
+      if (samples != nullptr) samples += cut * channels;
+      frames -= cut;
+    }
   }
   dry_ = false;
   const float scale = 1.f / float(channels);
@@ -111,6 +132,9 @@ void ClockLock::pull(float* out, std::size_t frames) {
       if (!dry_) ++stalls_;
       dry_ = true;
       recentre(frames - done);
+      // Late rather than lost, its frames may yet come: as much is cut then.
+      owed_ = std::min(owed_ + size_, ring_.size());
+      owedFor_ = 0;
     }
     spx_uint32_t in = spx_uint32_t(std::min(size_, capacity - head_));
     spx_uint32_t made = spx_uint32_t(frames - done);
@@ -130,6 +154,12 @@ void ClockLock::pull(float* out, std::size_t frames) {
 double ClockLock::correctionPpm() const { return step_ * 1e6 / kDen; }
 
 void ClockLock::steer(std::size_t frames) {
+  if (owed_ > 0) {
+    // Lost, not late: nothing more to cut. Meanwhile the fill is no measure of drift.
+    owedFor_ += frames;
+    if (owedFor_ > std::size_t(kLateSeconds * rate_)) owed_ = 0;
+    return;
+  }
   if (learnt_ < std::uint64_t(kLearnSeconds * rate_)) {
     learnt_ += frames;
     learnSum_ += double(size_) * double(frames);

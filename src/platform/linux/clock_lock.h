@@ -6,8 +6,9 @@
 // The lag behind the sink then stays what it was at the start, however long
 // the capture runs.
 //
-// A stall the controller cannot absorb (the FIFO ran dry, or overflowed)
-// re-centres the FIFO once: silence, or a cut, of the difference.
+// A stall the controller cannot absorb re-centres the FIFO once: run dry,
+// silence (and, should the microphone's frames of that stretch come late
+// after all, as much cut from them); overflowed, a cut.
 //
 // One thread (the serving task); sized at construction, so push and pull
 // never allocate.
@@ -53,6 +54,9 @@ class ClockLock {
   std::size_t target_;
   std::vector<float> ring_;
   std::size_t head_ = 0, size_ = 0;
+  // Silence padded in the last stall, cut from frames that come late; for
+  // how many frames drawn since.
+  std::size_t owed_ = 0, owedFor_ = 0;
   SpeexResamplerState_* resampler_ = nullptr;
   double setpoint_ = 0;  // the fill after a draw to hold, frames
   double smoothed_ = 0;  // fill after a draw, frames
