@@ -170,7 +170,18 @@ Room::Room(const std::string& speakers) : speakers_(speakers) {
   if (loopback.empty()) return;
   const std::string input = trimmed(run("pactl list sink-inputs | awk '/^Sink Input #/{i=substr($3,2)} "
                                         "/Owner Module: " + loopback + "$/{print i}'"));
-  if (input.empty() || std::system(("pactl set-sink-input-volume " + input + " -6dB").c_str()) != 0) return;
+  if (input.empty()) return;
+  // -6 dB as a linear factor: "-6dB" would be relative, to the volume
+  // pipewire-pulse restores for a stream of the name (the last run's), which
+  // it may do after the module is loaded: set until it holds.
+  bool set = false;
+  for (int i = 0; i < 20 && !set; ++i) {
+    run("pactl set-sink-input-volume " + input + " 0.501187");
+    usleep(100000);
+    set = run("pactl list sink-inputs | awk '/^Sink Input #/{i=substr($3,2)} i==\"" + input +
+              "\" && /Volume:/{print}'").find("-6.00 dB") != std::string::npos;
+  }
+  if (!set) return;
   mic_ = load(std::string("module-remap-source master=") + kAir + ".monitor source_name=" + kMicrophone);
   if (mic_.empty()) return;
   ok_ = std::system((std::string("pactl set-default-source ") + kMicrophone).c_str()) == 0;
