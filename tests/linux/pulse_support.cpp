@@ -13,6 +13,11 @@
 namespace audiotap::test {
 namespace {
 
+std::string trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
 std::string run(const std::string& command) {
   std::string out;
   FILE* pipe = popen(command.c_str(), "r");
@@ -118,6 +123,82 @@ std::vector<double> fromS16(const std::string& bytes) {
     samples.push_back(std::int16_t(std::uint8_t(bytes[i]) | std::uint8_t(bytes[i + 1]) << 8) / 32768.0);
   }
   return samples;
+}
+
+std::string shell(const std::string& command) { return run(command); }
+
+std::optional<double> lagSeconds(const std::vector<double>& reference, const std::vector<double>& delayed,
+                                 std::size_t from, std::size_t length, double rate, double maxLag) {
+  const auto lags = std::size_t(maxLag * rate);
+  if (from + length + lags > delayed.size() || from + length > reference.size()) return std::nullopt;
+  double energy = 0;
+  for (std::size_t i = from; i < from + length; ++i) energy += reference[i] * reference[i];
+  if (energy / double(length) < 1e-6) return std::nullopt;
+  std::vector<double> score(lags + 1);
+  for (std::size_t lag = 0; lag <= lags; ++lag) {
+    double sum = 0;
+    for (std::size_t i = from; i < from + length; ++i) sum += reference[i] * delayed[i + lag];
+    score[lag] = sum;
+  }
+  const auto best = std::size_t(std::max_element(score.begin(), score.end()) - score.begin());
+  double at = double(best);
+  if (best > 0 && best < lags) {
+    // The peak between samples, from its neighbours.
+    const double a = score[best - 1], b = score[best], c = score[best + 1];
+    if (a - 2 * b + c != 0) at += 0.5 * (a - c) / (a - 2 * b + c);
+  }
+  return at / rate;
+}
+
+std::vector<double> channelOf(const std::vector<double>& interleaved, int channel, int channels) {
+  std::vector<double> out;
+  for (std::size_t i = std::size_t(channel); i < interleaved.size(); i += std::size_t(channels))
+    out.push_back(interleaved[i]);
+  return out;
+}
+
+Room::Room(const std::string& speakers) : speakers_(speakers) {
+  auto load = [this](const std::string& arguments) {
+    std::string index = trimmed(run("pactl load-module " + arguments + " 2>/dev/null"));
+    if (index.empty() || index.find_first_not_of("0123456789") != std::string::npos) return std::string();
+    modules_.push_back(index);
+    return index;
+  };
+  if (load(std::string("module-null-sink sink_name=") + kAir + " rate=16000 channels=1").empty()) return;
+  const std::string loopback = load("module-loopback source=" + speakers + ".monitor sink=" + kAir +
+                                    " latency_msec=60 source_dont_move=true sink_dont_move=true");
+  if (loopback.empty()) return;
+  const std::string input = trimmed(run("pactl list sink-inputs | awk '/^Sink Input #/{i=substr($3,2)} "
+                                        "/Owner Module: " + loopback + "$/{print i}'"));
+  if (input.empty()) return;
+  // -6 dB as a linear factor: "-6dB" would be relative, to the volume
+  // pipewire-pulse restores for a stream of the name (the last run's), which
+  // it may do after the module is loaded: set until it holds.
+  bool set = false;
+  for (int i = 0; i < 20 && !set; ++i) {
+    run("pactl set-sink-input-volume " + input + " 0.501187");
+    usleep(100000);
+    set = run("pactl list sink-inputs | awk '/^Sink Input #/{i=substr($3,2)} i==\"" + input +
+              "\" && /Volume:/{print}'").find("-6.00 dB") != std::string::npos;
+  }
+  if (!set) return;
+  mic_ = load(std::string("module-remap-source master=") + kAir + ".monitor source_name=" + kMicrophone);
+  if (mic_.empty()) return;
+  ok_ = std::system((std::string("pactl set-default-source ") + kMicrophone).c_str()) == 0;
+}
+
+Room::~Room() {
+  for (auto it = modules_.rbegin(); it != modules_.rend(); ++it) {
+    run("pactl unload-module " + *it + " 2>/dev/null");
+  }
+  run("pactl set-default-source " + speakers_ + ".monitor 2>/dev/null");
+}
+
+void Room::unplugMicrophone() {
+  if (mic_.empty()) return;
+  run("pactl unload-module " + mic_ + " 2>/dev/null");
+  std::erase(modules_, mic_);
+  mic_.clear();
 }
 
 int sourceOutputs(int expected) {

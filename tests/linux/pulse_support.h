@@ -47,6 +47,42 @@ struct Tone {
 Tone measureTone(const std::vector<double>& samples, double rate);
 std::vector<double> fromS16(const std::string& bytes);
 
+// The virtual room on the private server: a null sink "air" (16 kHz mono)
+// that hears `speakers` through a loopback (60 ms, -6 dB), the acoustic
+// path, and a microphone "mic" on its monitor, made the default source.
+// Destroying it takes it down and makes `speakers`' monitor the default
+// source again.
+class Room {
+ public:
+  explicit Room(const std::string& speakers);
+  ~Room();
+  Room(const Room&) = delete;
+  Room& operator=(const Room&) = delete;
+  bool ok() const { return ok_; }
+  // Unloads the microphone, as a card unplugged.
+  void unplugMicrophone();
+
+  static constexpr const char* kAir = "air";
+  static constexpr const char* kMicrophone = "mic";
+
+ private:
+  std::string speakers_;
+  std::vector<std::string> modules_;  // loaded, in order
+  std::string mic_;                   // the microphone's module, while loaded
+  bool ok_ = false;
+};
+
+// How far `delayed` lags `reference` (s) in the window of `length` samples
+// from `from`, by cross-correlation over lags 0 to `maxLag` (s); none when
+// the window holds too little of the reference to tell.
+std::optional<double> lagSeconds(const std::vector<double>& reference, const std::vector<double>& delayed,
+                                 std::size_t from, std::size_t length, double rate, double maxLag);
+// Channel `channel` of interleaved frames of `channels`.
+std::vector<double> channelOf(const std::vector<double>& interleaved, int channel, int channels);
+
+// Runs `command` in a shell; its standard output.
+std::string shell(const std::string& command);
+
 // Recording streams on the server, once a disconnect has had a moment to
 // reach it: polls (bounded) until there are `expected`; -1 when pactl fails.
 int sourceOutputs(int expected = -1);

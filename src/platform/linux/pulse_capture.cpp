@@ -30,6 +30,12 @@ constexpr std::int64_t kPaceNs = 10'000'000;
 // While the sink is suspended, silence begins once no data has come for this
 // long: a server may keep a suspended sink's monitor running.
 constexpr std::int64_t kQuietNs = 2 * std::int64_t(kFragment) * 1000;
+// The microphone's lag behind the sink, held by its clock lock: above the
+// jitter of a fragment of either stream. Beyond the capacity is a stall: the
+// capacity covers the sink's audio that the server skipped, which reaches the
+// IO block (as silence) only with the next timing update, a second later.
+constexpr std::uint32_t kMicTargetMs = 30;
+constexpr std::uint32_t kMicCapacityMs = 2000;
 
 void sleepUntil(std::int64_t ns) {
   const timespec until{time_t(ns / 1'000'000'000), long(ns % 1'000'000'000)};
@@ -46,8 +52,17 @@ Capture::~Capture() {
   // A task that never returned (stuck in a write nobody reads) still holds
   // the stream; the process is about to exit, so it is left to it.
   if (!finished()) return;
-  if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
-  pa_stream_unref(stream_);
+  for (pa_stream* stream : {stream_, mic_}) {
+    if (stream == nullptr) continue;
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+  }
+}
+
+void Capture::addMicrophone(pa_stream* stream, std::string source, std::function<void()> lost) {
+  mic_ = stream;
+  micSource_ = std::move(source);
+  micLost_ = std::move(lost);
 }
 
 pa_stream* Capture::makeStream(Session& session, const std::string& name, const std::string& source,
@@ -87,27 +102,51 @@ int Capture::start(Queue& queue, Delivery block, LostHandler lost, Handler notic
   silence_.assign(std::size_t(kChunkFrames) * channels_, 0.f);
   mono_.assign(kChunkFrames, 0.f);
   fragmentFrames_ = std::uint32_t(pa_usec_to_bytes(kFragment, &format) / frameBytes_);
-  const pa_buffer_attr attributes = recordAttributes(format, servedByPipeWire(session_));
-  // DONT_MOVE: when the tapped sink goes away the stream must fail, not follow
-  // another sink silently.
+  if (mic_ != nullptr) {
+    const pa_sample_spec micFormat = *pa_stream_get_sample_spec(mic_);
+    micChannels_ = micFormat.channels;
+    micFrameBytes_ = std::uint32_t(pa_frame_size(&micFormat));
+    lock_ = std::make_unique<ClockLock>(rate_, rate_ * kMicTargetMs / 1000, rate_ * kMicCapacityMs / 1000);
+    micOut_.assign(kChunkFrames, 0.f);
+  }
+  // Both streams connect before either is served, so they start together.
+  for (pa_stream* stream : {stream_, mic_}) {
+    if (stream == nullptr) continue;
+    if (const int error = connect(stream, stream == mic_ ? micSource_ : source_); error != 0) return error;
+  }
+  const bool ready = session_.waitUntil([this] {
+    for (pa_stream* stream : {stream_, mic_}) {
+      if (stream == nullptr) continue;
+      const pa_stream_state_t state = pa_stream_get_state(stream);
+      if (!PA_STREAM_IS_GOOD(state)) return true;
+      if (state != PA_STREAM_READY) return false;
+    }
+    return true;
+  });
+  if (!ready) return session_.lastError();
+  for (pa_stream* stream : {stream_, mic_}) {
+    if (stream != nullptr && pa_stream_get_state(stream) != PA_STREAM_READY) {
+      const int error = pa_context_errno(session_.context());
+      return error != 0 ? error : PA_ERR_UNKNOWN;
+    }
+  }
+  running_.store(true, std::memory_order_release);
+  queue.async([this] { serve(); });
+  return 0;
+}
+
+int Capture::connect(pa_stream* stream, const std::string& source) {
+  // The same fragment for both: the microphone's packets come as often as the sink's.
+  const pa_buffer_attr attributes = recordAttributes(*pa_stream_get_sample_spec(stream), servedByPipeWire(session_));
+  // DONT_MOVE: when the tapped sink (or the microphone) goes away the stream
+  // must fail, not follow another device silently.
   // AUTO_TIMING_UPDATE: the server's read index, once a second, shows audio
   // it skipped for us.
   const auto flags =
       pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE | PA_STREAM_AUTO_TIMING_UPDATE);
-  if (pa_stream_connect_record(stream_, source_.c_str(), &attributes, flags) < 0) {
+  if (pa_stream_connect_record(stream, source.c_str(), &attributes, flags) < 0) {
     return pa_context_errno(session_.context());
   }
-  const bool ready = session_.waitUntil([this] {
-    const pa_stream_state_t state = pa_stream_get_state(stream_);
-    return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
-  });
-  if (!ready) return session_.lastError();
-  if (pa_stream_get_state(stream_) != PA_STREAM_READY) {
-    const int error = pa_context_errno(session_.context());
-    return error != 0 ? error : PA_ERR_UNKNOWN;
-  }
-  running_.store(true, std::memory_order_release);
-  queue.async([this] { serve(); });
   return 0;
 }
 
@@ -127,6 +166,15 @@ void Capture::serve() {
       this);
   pa_stream_set_latency_update_callback(
       stream_, [](pa_stream*, void* self) { static_cast<Capture*>(self)->checkReadIndex(); }, this);
+  // The microphone's packets go straight into its lock, so that those of a
+  // wakeup are there before the sink's frames of the same wakeup draw on them.
+  if (mic_ != nullptr) {
+    pa_stream_set_read_callback(
+        mic_, [](pa_stream*, std::size_t, void* self) { static_cast<Capture*>(self)->drainMicrophone(); }, this);
+    pa_stream_set_latency_update_callback(
+        mic_, [](pa_stream*, void* self) { static_cast<Capture*>(self)->checkMicrophoneReadIndex(); }, this);
+    drainMicrophone();
+  }
   session_.watchSinks([this](std::uint32_t index) {
     if (index == sink_.index) sinkChanged_ = true;
   });
@@ -156,6 +204,7 @@ void Capture::serve() {
     if (readable_) deliverReadable();
     if (sinkChanged_) querySink();
     if (suspended_) fillSuspended();
+    checkMicrophone();
     if (result < 0 || pa_context_get_state(session_.context()) != PA_CONTEXT_READY ||
         pa_stream_get_state(stream_) != PA_STREAM_READY) {
       lost = true;
@@ -171,6 +220,11 @@ void Capture::serve() {
   }
   pa_stream_set_read_callback(stream_, nullptr, nullptr);
   pa_stream_set_latency_update_callback(stream_, nullptr, nullptr);
+  if (mic_ != nullptr) {
+    pa_stream_set_read_callback(mic_, nullptr, nullptr);
+    pa_stream_set_latency_update_callback(mic_, nullptr, nullptr);
+    if (!lost && pa_stream_get_state(mic_) == PA_STREAM_READY) pa_stream_disconnect(mic_);
+  }
   if (!stopRequested_.load(std::memory_order_acquire)) reportGap();
   std::string message;
   const bool serverGone = pa_context_get_state(session_.context()) != PA_CONTEXT_READY;
@@ -185,6 +239,41 @@ void Capture::serve() {
   // the handler.
   if (lost && !stopRequested_.load(std::memory_order_acquire) && lost_) lost_(serverGone, message);
   running_.store(false, std::memory_order_release);
+}
+
+void Capture::drainMicrophone() {
+  for (;;) {
+    const void* data = nullptr;
+    std::size_t size = 0;
+    if (pa_stream_peek(mic_, &data, &size) < 0 || size == 0) return;
+    // A hole keeps its length, as silence.
+    if (!micEnded_) lock_->push(static_cast<const float*>(data), size / micFrameBytes_, micChannels_);
+    micConsumedBytes_ += size;
+    pa_stream_drop(mic_);
+  }
+}
+
+// As checkReadIndex: the microphone's audio that the server skipped becomes
+// silence, so that its timeline, and with it the lag, holds.
+void Capture::checkMicrophoneReadIndex() {
+  const pa_timing_info* timing = pa_stream_get_timing_info(mic_);
+  if (micEnded_ || timing == nullptr || timing->read_index_corrupt) return;
+  const std::int64_t skipped = timing->read_index - std::int64_t(micConsumedBytes_);
+  if (skipped < std::int64_t(micFrameBytes_)) return;
+  const std::uint64_t frames = std::uint64_t(skipped) / micFrameBytes_;
+  micConsumedBytes_ += frames * micFrameBytes_;
+  lock_->push(nullptr, frames, micChannels_);
+}
+
+// A microphone stream that the server ended, while the connection lives.
+void Capture::checkMicrophone() {
+  if (mic_ == nullptr || micEnded_ || pa_context_get_state(session_.context()) != PA_CONTEXT_READY) return;
+  if (PA_STREAM_IS_GOOD(pa_stream_get_state(mic_))) return;
+  micEnded_ = true;
+  lock_->mute();
+  pa_stream_set_read_callback(mic_, nullptr, nullptr);
+  pa_stream_set_latency_update_callback(mic_, nullptr, nullptr);
+  if (!stopRequested_.load(std::memory_order_acquire) && micLost_) micLost_();
 }
 
 void Capture::deliverReadable() {
@@ -230,7 +319,13 @@ void Capture::deliver(const float* samples, std::uint64_t frames) {
       in = mono_.data();
     }
     AudioBufferList list{1, {{1, std::uint32_t(n * sizeof(float)), const_cast<float*>(in)}}};
-    block_(&list, nullptr);
+    if (lock_) {
+      lock_->pull(micOut_.data(), n);
+      AudioBufferList mic{1, {{1, std::uint32_t(n * sizeof(float)), micOut_.data()}}};
+      block_(&list, &mic);
+    } else {
+      block_(&list, nullptr);
+    }
     if (samples != nullptr) samples += count;
     frames -= n;
   }

@@ -11,16 +11,25 @@
 // the server dropped, reaches the IO block as silence of the same length. So
 // does the time the sink is suspended (PulseAudio's monitor then sends
 // nothing): silence paced by the monotonic clock, until data comes again.
+//
+// With a microphone, a second record stream on its source, connected with
+// the monitor's and served by the same task: its frames (their mean, float32
+// at the sink's rate) wait in a clock lock, and each IO block call takes as
+// many of them as it has of the sink's, so the microphone keeps the sink's
+// clock. A microphone stream that ends (its source removed) is reported
+// once; its frames are zeros from then on and the monitor goes on.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/capture_source.h"
 #include "platform/dispatch.h"
+#include "platform/linux/clock_lock.h"
 #include "platform/linux/pulse_session.h"
 
 namespace audiotap::platform::linux {
@@ -49,6 +58,9 @@ class Capture {
 
   // Main thread, before start().
   void setFragmentHook(FragmentHook hook) { hook_ = std::move(hook); }
+  // Main thread, before start(): the microphone's stream (from makeStream,
+  // at the sink's rate), owned from now on, and `lost` for its end.
+  void addMicrophone(pa_stream* stream, std::string source, std::function<void()> lost);
 
   // Main thread. Connects the stream to the source (bounded wait) and posts
   // the serving task to `queue`. Returns 0 or a PulseAudio error code.
@@ -69,6 +81,10 @@ class Capture {
   std::string lossMessage() const;
   void querySink();
   void fillSuspended();
+  int connect(pa_stream* stream, const std::string& source);
+  void drainMicrophone();
+  void checkMicrophoneReadIndex();
+  void checkMicrophone();
 
   Session& session_;
   pa_stream* stream_;
@@ -98,6 +114,16 @@ class Capture {
   std::uint32_t fragmentFrames_ = 0;
   bool filling_ = false;
   bool noticed_ = false;  // of the suspend under way
+  // The microphone, when asked for; its frames as the IO block gets them.
+  pa_stream* mic_ = nullptr;
+  std::string micSource_;
+  std::function<void()> micLost_;
+  std::uint32_t micChannels_ = 1;
+  std::uint32_t micFrameBytes_ = sizeof(float);
+  std::unique_ptr<ClockLock> lock_;
+  std::vector<float> micOut_;
+  std::uint64_t micConsumedBytes_ = 0;
+  bool micEnded_ = false;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> running_{false};
 };

@@ -230,6 +230,29 @@ bool Session::sourceExists(const std::string& name) {
   return true;
 }
 
+std::optional<std::string> Session::defaultMicrophone() {
+  if (!connect()) return std::nullopt;
+  std::string name;
+  auto onServer = [](pa_context*, const pa_server_info* info, void* user) {
+    if (info != nullptr && info->default_source_name != nullptr)
+      *static_cast<std::string*>(user) = info->default_source_name;
+  };
+  if (!await(pa_context_get_server_info(context_, onServer, &name)) || name.empty()) return std::nullopt;
+  struct Query {
+    bool found = false;
+    bool monitor = false;
+  } query;
+  auto onSource = [](pa_context*, const pa_source_info* info, int, void* user) {
+    if (info == nullptr) return;
+    auto* q = static_cast<Query*>(user);
+    q->found = true;
+    q->monitor = info->monitor_of_sink != PA_INVALID_INDEX;
+  };
+  if (!await(pa_context_get_source_info_by_name(context_, name.c_str(), onSource, &query))) return std::nullopt;
+  if (!query.found || query.monitor) return std::nullopt;
+  return name;
+}
+
 int Session::lastError() const { return error_ != 0 ? error_ : PA_ERR_UNKNOWN; }
 
 }  // namespace audiotap::platform::linux

@@ -66,6 +66,9 @@ class Session {
 
   std::optional<SinkInfo> defaultSink();
   bool sourceExists(const std::string& name);
+  // The default source's name, when it is a microphone: none when there is
+  // no default source, or it is a sink's monitor.
+  std::optional<std::string> defaultMicrophone();
 
   // Iterates the loop until `done` holds, the connection fails or the limit
   // runs out. Returns whether `done` held.

@@ -12,6 +12,7 @@ namespace {
 
 constexpr auto kSetupLimit = std::chrono::seconds(5);
 constexpr const char* kStreamName = "Orvane Tap";
+constexpr const char* kMicStreamName = "Orvane Tap microphone";
 
 // The words hosts already know for each step, on every platform.
 constexpr const char* kNoDefaultOutput = "no default output device";
@@ -80,6 +81,14 @@ SourceResult PulseSource::open(const CaptureRequest& request, SourceReporter rep
       return failure(kClientsUnreadable, error);
     }
   }
+  std::optional<std::string> microphone;
+  if (request.microphone) {
+    microphone = session_->defaultMicrophone();
+    if (!microphone) {
+      release();
+      return failure(kNoMicrophone);
+    }
+  }
   if (sink_->monitorSource.empty() || !session_->sourceExists(sink_->monitorSource)) {
     const int error = sink_->monitorSource.empty() ? PA_ERR_NOENTITY : session_->lastError();
     release();
@@ -105,6 +114,18 @@ SourceResult PulseSource::open(const CaptureRequest& request, SourceReporter rep
     decide();
   }
   capture_ = std::make_unique<Capture>(*session_, stream, *sink_);
+  if (microphone) {
+    pa_stream* mic = Capture::makeStream(*session_, kMicStreamName, *microphone, sink_->rate);
+    if (mic == nullptr) {
+      const int error = pa_context_errno(session_->context());
+      release();
+      return failure(kStreamFailed, error);
+    }
+    capture_->addMicrophone(mic, *microphone, [reports = reports_] {
+      reports->report(SourceReport::Kind::MicrophoneLost, kMicrophoneLost);
+    });
+    microphone_ = std::move(*microphone);
+  }
   if (filter_) {
     capture_->setFragmentHook(
         [filter = filter_.get()](float* interleaved, std::uint32_t frames, std::uint32_t channels) {
@@ -130,6 +151,12 @@ void PulseSource::decide() {
 }
 
 std::string PulseSource::deviceUID() const { return sink_ ? sink_->name : std::string(); }
+
+std::string PulseSource::inputDeviceUID() const { return microphone_; }
+
+StreamDescription PulseSource::microphoneFormat() const {
+  return microphone_.empty() ? StreamDescription{} : format();
+}
 
 StreamDescription PulseSource::format() const {
   StreamDescription format{};
@@ -196,6 +223,7 @@ void PulseSource::release() {
   filter_.reset();
   session_.reset();
   sink_.reset();
+  microphone_.clear();
   ioQueue_ = nullptr;
   deliver_ = nullptr;
   started_ = false;

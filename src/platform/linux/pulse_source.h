@@ -14,6 +14,11 @@
 // removed) is DeviceLost. Each sink input is an audio client, its PID from
 // `application.process.id`; the process filter decides on the main thread,
 // whenever the sink inputs change, which of them are mixed.
+//
+// With a microphone: the default source (not a sink's monitor), its name the
+// input's UID, read beside the monitor and locked to the sink's clock (see
+// pulse_capture.h); mono float32 like format(). The source removed is
+// MicrophoneLost; the capture stays on it otherwise, default or not.
 #pragma once
 
 #include <memory>
@@ -40,6 +45,8 @@ class PulseSource final : public CaptureSource {
   [[nodiscard]] SourceResult open(const CaptureRequest& request, SourceReporter reporter) override;
   std::string deviceUID() const override;
   StreamDescription format() const override;
+  std::string inputDeviceUID() const override;
+  StreamDescription microphoneFormat() const override;
   [[nodiscard]] SourceResult attach(Queue& ioQueue, Delivery deliver) override;
   [[nodiscard]] SourceResult start() override;
   void close(std::chrono::steady_clock::time_point deadline) override;
@@ -73,6 +80,7 @@ class PulseSource final : public CaptureSource {
   CaptureRequest request_;
   std::unique_ptr<Session> session_;
   std::optional<SinkInfo> sink_;
+  std::string microphone_;  // the default source's name, when asked for
   // Declared before the capture, so the capture (whose hook uses it) goes first.
   std::unique_ptr<Filter> filter_;
   std::unique_ptr<Capture> capture_;
