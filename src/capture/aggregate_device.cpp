@@ -3,8 +3,18 @@
 namespace audiotap::capture {
 
 platform::Dictionary aggregateDescriptionFor(const std::string& aggregateUID, const std::string& outputDeviceUID,
-                                             const std::string& tapUUID) {
+                                             const std::string& tapUUID, const std::string& inputDeviceUID) {
   platform::Dictionary subTap{{platform::kSubTapUIDKey, tapUUID}, {platform::kSubTapDriftCompensationKey, true}};
+  platform::Array subDevices;
+  if (!inputDeviceUID.empty()) {
+    // The main sub-device is listed too, so the aggregate's clock is the
+    // output's and the microphone the one resampled onto it.
+    subDevices.push_back(platform::Dictionary{{platform::kSubDeviceUIDKey, outputDeviceUID}});
+    if (inputDeviceUID != outputDeviceUID) {
+      subDevices.push_back(platform::Dictionary{{platform::kSubDeviceUIDKey, inputDeviceUID},
+                                                {platform::kSubDeviceDriftCompensationKey, true}});
+    }
+  }
   return {
       {platform::kAggregateNameKey, "Orvane Tap"},
       {platform::kAggregateUIDKey, aggregateUID},
@@ -12,14 +22,14 @@ platform::Dictionary aggregateDescriptionFor(const std::string& aggregateUID, co
       {platform::kAggregateIsPrivateKey, true},
       {platform::kAggregateIsStackedKey, false},
       {platform::kAggregateTapAutoStartKey, false},
-      {platform::kAggregateSubDeviceListKey, platform::Array{}},
+      {platform::kAggregateSubDeviceListKey, std::move(subDevices)},
       {platform::kAggregateTapListKey, platform::Array{platform::Value(std::move(subTap))}},
   };
 }
 
 Result createAggregateDevice(platform::Hal& hal, const std::string& aggregateUID, Graph& graph) {
-  const platform::Dictionary description =
-      aggregateDescriptionFor(aggregateUID, graph.outputDeviceUID, graph.tapDescription->uuidString());
+  const platform::Dictionary description = aggregateDescriptionFor(
+      aggregateUID, graph.outputDeviceUID, graph.tapDescription->uuidString(), graph.inputDeviceUID);
   platform::AudioObjectID device = 0;
   const platform::OSStatus status = hal.createAggregateDevice(description, &device);
   if (status != 0 || device == 0) return Failure{kAggregateFailed, status};

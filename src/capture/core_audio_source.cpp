@@ -1,10 +1,14 @@
 #include "capture/core_audio_source.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "capture/aggregate_device.h"
+#include "capture/input_device.h"
 #include "capture/output_device.h"
 #include "platform/processes.h"
 
@@ -14,14 +18,17 @@ using platform::AudioObjectID;
 using platform::SourceReport;
 
 namespace {
-
 // More buffers than any tap format has channels.
 constexpr std::uint32_t kMostTapBuffers = 64;
+// The silence that stands in for a lost microphone, in frames; a longer
+// delivery is handed on in pieces of this.
+constexpr std::uint32_t kSilenceFrames = 8192;
+}  // namespace
 
 // Hands on the tap's buffers alone: the aggregate device's lists carry its
-// sub-devices' input streams (a headset's microphone) before the tap's. The
-// slice lies in memory made at registration, so the IO thread allocates
-// nothing.
+// sub-devices' input streams (a headset's microphone) before the tap's. With
+// the microphone, its first stream's buffer goes beside them. The slices lie
+// in memory made at registration, so the IO thread allocates nothing.
 struct TapSlice {
   struct List {
     std::uint32_t mNumberBuffers;
@@ -33,18 +40,77 @@ struct TapSlice {
   std::uint32_t first = 0;
   List list{};
 
+  bool microphone = false;
+  std::uint32_t microphoneStream = 0;
+  std::uint32_t microphoneChannels = 1;
+  // Set on the main thread; read by the IO thread.
+  std::atomic<bool> microphoneLost{false};
+  std::atomic<std::uint32_t> tapBuffers{1};
+  std::atomic<std::uint32_t> tapBytesPerFrame{4};
+  platform::AudioBufferList microphoneList{1, {}};
+  std::vector<float> silence;
+  List piece{};
+
+  void setTapFormat(const platform::StreamDescription& format) {
+    const bool planar = (format.mFormatFlags & platform::kAudioFormatFlagIsNonInterleaved) != 0;
+    tapBuffers.store(planar ? format.mChannelsPerFrame : 1);
+    tapBytesPerFrame.store(format.mBytesPerFrame);
+  }
+
+  static const platform::AudioBufferList* asList(const List& l) {
+    return reinterpret_cast<const platform::AudioBufferList*>(&l);
+  }
+
   void operator()(const platform::AudioBufferList* input) {
+    if (microphone) return withMicrophone(input);
     if (input == nullptr || first == 0) return deliver(input, nullptr);
     const std::uint32_t count = input->mNumberBuffers > first ? input->mNumberBuffers - first : 0;
     // A list without the tap's stream, or an absurd one, hands on nothing.
     list.mNumberBuffers = count <= kMostTapBuffers ? count : 0;
     const platform::AudioBuffer* buffers = &input->mBuffers[0];
     for (std::uint32_t b = 0; b < list.mNumberBuffers; ++b) list.mBuffers[b] = buffers[first + b];
-    deliver(reinterpret_cast<const platform::AudioBufferList*>(&list), nullptr);
+    deliver(asList(list), nullptr);
+  }
+
+  void withMicrophone(const platform::AudioBufferList* input) {
+    const std::uint32_t count = input != nullptr ? input->mNumberBuffers : 0;
+    const std::uint32_t expected = tapBuffers.load();
+    // The tap's stream is the last, whatever else the list holds by now.
+    const std::uint32_t taken = std::min({count, expected, kMostTapBuffers});
+    list.mNumberBuffers = taken;
+    const platform::AudioBuffer* buffers = input != nullptr ? &input->mBuffers[0] : nullptr;
+    for (std::uint32_t b = 0; b < taken; ++b) list.mBuffers[b] = buffers[count - taken + b];
+    const std::uint32_t bytesPerFrame = tapBytesPerFrame.load();
+    const std::uint32_t frames =
+        taken > 0 && bytesPerFrame > 0 ? list.mBuffers[0].mDataByteSize / bytesPerFrame : 0;
+    const platform::AudioBufferList* output = input != nullptr ? asList(list) : nullptr;
+    // The microphone's buffer is taken only from a list laid out as when the
+    // capture began, and only when it holds as many frames as the tap's.
+    if (!microphoneLost.load(std::memory_order_acquire) && count == first + expected) {
+      const platform::AudioBuffer& heard = buffers[microphoneStream];
+      if (heard.mData != nullptr && heard.mNumberChannels == microphoneChannels &&
+          heard.mDataByteSize == frames * 4 * microphoneChannels) {
+        microphoneList.mBuffers[0] = heard;
+        return deliver(output, &microphoneList);
+      }
+    }
+    if (frames <= kSilenceFrames) {
+      microphoneList.mBuffers[0] = {microphoneChannels, frames * 4 * microphoneChannels, silence.data()};
+      return deliver(output, &microphoneList);
+    }
+    for (std::uint32_t done = 0; done < frames;) {
+      const std::uint32_t n = std::min(frames - done, kSilenceFrames);
+      piece.mNumberBuffers = taken;
+      for (std::uint32_t b = 0; b < taken; ++b) {
+        piece.mBuffers[b] = {list.mBuffers[b].mNumberChannels, n * bytesPerFrame,
+                             static_cast<char*>(list.mBuffers[b].mData) + std::size_t(done) * bytesPerFrame};
+      }
+      microphoneList.mBuffers[0] = {microphoneChannels, n * 4 * microphoneChannels, silence.data()};
+      deliver(asList(piece), &microphoneList);
+      done += n;
+    }
   }
 };
-
-}  // namespace
 
 CoreAudioSource::CoreAudioSource(platform::Hal& hal, platform::Dispatch& dispatch,
                                  std::function<std::string()> makeUUID)
@@ -64,7 +130,7 @@ void CoreAudioSource::report(SourceReport::Kind kind, const std::string& message
 }
 
 platform::OSStatus CoreAudioSource::listen(AudioObjectID object, std::uint32_t selector,
-                                           std::function<void()> task) {
+                                           std::function<void()> task, std::uint32_t scope) {
   if (!listenerQueue_) listenerQueue_ = dispatch_.makeSerialQueue("com.orvane.audiotap.listeners");
   platform::ListenerID id = 0;
   // The listener's queue only carries the work to the main queue; the source
@@ -75,7 +141,8 @@ platform::OSStatus CoreAudioSource::listen(AudioObjectID object, std::uint32_t s
     });
   };
   const platform::OSStatus status =
-      hal_.addPropertyListener(object, platform::globalAddress(selector), *listenerQueue_, listener, &id);
+      hal_.addPropertyListener(object, {selector, scope, platform::kAudioObjectPropertyElementMain}, *listenerQueue_,
+                               listener, &id);
   if (status == 0) graph_.listeners.push_back(id);
   return status;
 }
@@ -105,6 +172,21 @@ void CoreAudioSource::checkAlive(AudioObjectID object, const std::string& messag
   }
 }
 
+// A microphone that no longer answers as alive, or whose streams have left
+// the aggregate device, is lost for the rest of this build.
+void CoreAudioSource::checkMicrophone() {
+  if (microphoneLost_ || graph_.inputDevice == 0) return;
+  std::uint32_t alive = 0;
+  std::uint32_t size = sizeof alive;
+  const auto address = platform::globalAddress(platform::kAudioDevicePropertyDeviceIsAlive);
+  bool lost = hal_.getPropertyData(graph_.inputDevice, address, &size, &alive) != 0 || alive == 0;
+  if (!lost) lost = findTapStream(hal_, graph_.aggregateID) < graph_.tapStream;
+  if (!lost) return;
+  microphoneLost_ = true;
+  if (slice_) slice_->microphoneLost.store(true, std::memory_order_release);
+  report(SourceReport::Kind::MicrophoneLost, platform::kMicrophoneLost);
+}
+
 void CoreAudioSource::tapFormatChanged() {
   if (graph_.tapID == 0) return;
   platform::StreamDescription format{};
@@ -114,6 +196,8 @@ void CoreAudioSource::tapFormatChanged() {
   }
   if (std::memcmp(&format, &format_, sizeof format) == 0) return;
   format_ = format;
+  if (slice_) slice_->setTapFormat(format_);
+  microphoneFormat_.mSampleRate = format_.mSampleRate;
   report(SourceReport::Kind::FormatChanged);
 }
 
@@ -132,6 +216,14 @@ void CoreAudioSource::watchGraph() {
     listen(platform::kAudioObjectSystemObject, platform::kAudioHardwarePropertyProcessObjectList,
            [this] { filter_->recheck(); });
   }
+  if (graph_.microphone) {
+    const auto check = [this] { checkMicrophone(); };
+    listen(graph_.inputDevice, platform::kAudioDevicePropertyDeviceIsAlive, check);
+    // Its streams leave the aggregate device when it goes, with or without
+    // a 'livn' notification.
+    listen(graph_.aggregateID, platform::kAudioDevicePropertyStreams, check,
+           platform::kAudioObjectPropertyScopeWildcard);
+  }
 }
 
 platform::SourceResult CoreAudioSource::open(const platform::CaptureRequest& request,
@@ -140,6 +232,9 @@ platform::SourceResult CoreAudioSource::open(const platform::CaptureRequest& req
   open_ = true;
   request_ = request;
   reporter_ = std::move(reporter);
+  graph_.microphone = request.microphone;
+  microphoneFormat_ = {};
+  microphoneLost_ = false;
   if (request.filter == nullptr) {
     filter_.reset();
   } else if (!filter_ || &filter_->trees() != request.filter) {
@@ -164,6 +259,7 @@ platform::SourceResult CoreAudioSource::open(const platform::CaptureRequest& req
   Result failed = watchSystem();
   if (!failed) failed = buildGraph(hal_, makeUUID_, graph_);
   if (!failed) failed = readTapFormat(hal_, graph_.tapID, format_);
+  if (!failed && request.microphone) microphoneFormat_ = readMicrophoneFormat(hal_, graph_, format_.mSampleRate);
   if (failed) close(std::chrono::steady_clock::now());
   return failed;
 }
@@ -172,6 +268,15 @@ platform::SourceResult CoreAudioSource::attach(platform::Queue& ioQueue, platfor
   auto slice = std::make_shared<TapSlice>();
   slice->deliver = std::move(deliver);
   slice->first = graph_.tapStream;
+  if (graph_.microphone) {
+    slice->microphone = true;
+    slice->microphoneStream = graph_.microphoneStream;
+    slice->microphoneChannels = microphoneFormat_.mChannelsPerFrame;
+    slice->microphoneLost = microphoneLost_;
+    slice->setTapFormat(format_);
+    slice->silence.assign(std::size_t(kSilenceFrames) * slice->microphoneChannels, 0.0f);
+  }
+  slice_ = slice;
   ioQueue_ = &ioQueue;
   if (Result failed = createIOProc(
           hal_, ioQueue, [slice](const platform::AudioBufferList* input) { (*slice)(input); }, graph_)) {

@@ -25,6 +25,8 @@ inline constexpr const char* kServiceRestarted =
 inline constexpr const char* kAggregateDead = "the capture's aggregate device is no longer alive";
 inline constexpr const char* kWatchFailed = "AudioObjectAddPropertyListenerBlock failed";
 
+struct TapSlice;
+
 class CoreAudioSource final : public platform::CaptureSource {
  public:
   // The HAL is read on the main queue only: each listener hands its work
@@ -38,6 +40,8 @@ class CoreAudioSource final : public platform::CaptureSource {
                                             platform::SourceReporter reporter) override;
   std::string deviceUID() const override { return graph_.outputDeviceUID; }
   platform::StreamDescription format() const override { return format_; }
+  std::string inputDeviceUID() const override { return graph_.inputDeviceUID; }
+  platform::StreamDescription microphoneFormat() const override { return microphoneFormat_; }
 
   [[nodiscard]] platform::SourceResult attach(platform::Queue& ioQueue, platform::Delivery deliver) override;
   [[nodiscard]] platform::SourceResult start() override;
@@ -52,11 +56,12 @@ class CoreAudioSource final : public platform::CaptureSource {
   std::function<bool()> currentBuild();
   // `task` runs on the main queue after the property changed, while this
   // build is open. The listener belongs to the graph.
-  platform::OSStatus listen(platform::AudioObjectID object, std::uint32_t selector,
-                            std::function<void()> task);
+  platform::OSStatus listen(platform::AudioObjectID object, std::uint32_t selector, std::function<void()> task,
+                            std::uint32_t scope = platform::kAudioObjectPropertyScopeGlobal);
   [[nodiscard]] Result watchSystem();
   void watchGraph();
   void checkAlive(platform::AudioObjectID object, const std::string& message);
+  void checkMicrophone();
   void tapFormatChanged();
   void report(platform::SourceReport::Kind kind, const std::string& message = {},
               std::optional<platform::OSStatus> status = std::nullopt);
@@ -67,6 +72,11 @@ class CoreAudioSource final : public platform::CaptureSource {
   std::unique_ptr<platform::Queue> listenerQueue_;
   Graph graph_;
   platform::StreamDescription format_{};
+  platform::StreamDescription microphoneFormat_{};
+  bool microphoneLost_ = false;
+  // What the IO block hands on; the main thread tells it of a lost
+  // microphone and a new tap format.
+  std::shared_ptr<TapSlice> slice_;
   platform::CaptureRequest request_;
   platform::SourceReporter reporter_;
   std::shared_ptr<FilterUpdater> filter_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "capture/aggregate_device.h"
+#include "capture/input_device.h"
 #include "capture/output_device.h"
 
 namespace audiotap::capture {
@@ -14,9 +15,13 @@ constexpr const char* kStartFailed = "AudioDeviceStart failed";
 
 Result buildGraph(platform::Hal& hal, const std::function<std::string()>& makeUUID, Graph& graph) {
   if (Result failed = findDefaultOutputDevice(hal, graph)) return failed;
+  if (graph.microphone) {
+    if (Result failed = findDefaultInputDevice(hal, graph)) return failed;
+  }
   if (Result failed = createProcessTap(hal, makeUUID(), graph)) return failed;
   if (Result failed = createAggregateDevice(hal, makeUUID(), graph)) return failed;
   graph.tapStream = findTapStream(hal, graph.aggregateID);
+  if (graph.microphone) return findMicrophoneStream(graph);
   return std::nullopt;
 }
 
@@ -52,11 +57,16 @@ void tearDown(platform::Hal& hal, Graph& graph, platform::Queue* ioQueue,
   if (graph.aggregateID != 0) hal.destroyAggregateDevice(graph.aggregateID);
   graph.aggregateID = 0;
   graph.tapStream = 0;
+  graph.microphoneStream = 0;
   if (graph.tapID != 0) hal.destroyProcessTap(graph.tapID);
   graph.tapID = 0;
   graph.tapDescription.reset();
   graph.outputDevice = 0;
   graph.outputDeviceUID.clear();
+  graph.inputDevice = 0;
+  graph.inputDeviceUID.clear();
+  graph.inputStreams = 0;
+  graph.inputFormat = {};
 }
 
 }  // namespace audiotap::capture

@@ -20,11 +20,20 @@ namespace audiotap::capture {
 struct Graph {
   platform::AudioObjectID outputDevice = 0;
   std::string outputDeviceUID;
+  // Set by the source: the default input device joins the aggregate device.
+  bool microphone = false;
+  platform::AudioObjectID inputDevice = 0;
+  std::string inputDeviceUID;
+  // The input device's input streams, and the format of its first.
+  std::uint32_t inputStreams = 0;
+  platform::StreamDescription inputFormat{};
   std::unique_ptr<platform::TapDescription> tapDescription;
   platform::AudioObjectID tapID = 0;
   platform::AudioObjectID aggregateID = 0;
   // The index of the tap's first buffer in the lists the device delivers.
   std::uint32_t tapStream = 0;
+  // The index of the microphone's buffer, its first stream's, in those lists.
+  std::uint32_t microphoneStream = 0;
   platform::IOProcID procID = nullptr;
   std::vector<platform::ListenerID> listeners;
   // Set by the process filter: makes the tap's description in place of the
@@ -32,9 +41,10 @@ struct Graph {
   std::function<std::optional<Failure>(platform::Hal&, std::unique_ptr<platform::TapDescription>&)> describeTap;
 };
 
-// The default output device, its UID, the tap and the aggregate device
-// around them, in that order, and where the tap's stream lies in the device's
-// buffer lists.
+// The default output device, its UID, with graph.microphone the default
+// input device, then the tap and the aggregate device around them, in that
+// order, and where the tap's stream (and the microphone's) lies in the
+// device's buffer lists.
 // `makeUUID` names the tap and the aggregate device.
 [[nodiscard]] Result buildGraph(platform::Hal& hal, const std::function<std::string()>& makeUUID, Graph& graph);
 

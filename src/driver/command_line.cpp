@@ -28,6 +28,14 @@ void scanCommandLine(int argc, const char* const* argv, Options& options) {
       options.followOutput = true;
       continue;
     }
+    if (argument == "--mic") {
+      options.microphone = true;
+      continue;
+    }
+    if (argument == "--no-echo-cancel") {
+      options.echoCancel = false;
+      continue;
+    }
     if (argument == "--include-pid" || argument == "--exclude-pid") {
       auto& list = argument == "--include-pid" ? options.includePids : options.excludePids;
       list.emplace_back(hasValue ? argv[++i] : "");

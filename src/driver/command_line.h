@@ -1,5 +1,6 @@
 // The command line: `--seconds N`, `--rate N`, `--follow-output`,
-// `--include-pid PID` and `--exclude-pid PID`; anything else is ignored.
+// `--include-pid PID`, `--exclude-pid PID`, `--mic` and `--no-echo-cancel`;
+// anything else is ignored.
 #pragma once
 
 #include <string>
@@ -12,6 +13,10 @@ struct Options {
   double seconds = 0;
   double targetRate = 16000;
   bool followOutput = false;
+  // The microphone beside the system audio; --no-echo-cancel means nothing
+  // without it.
+  bool microphone = false;
+  bool echoCancel = true;
   // The values of --include-pid and --exclude-pid as given, in order; an
   // option that stands last contributes an empty text. Checked at start-up.
   std::vector<std::string> includePids;

@@ -12,15 +12,4 @@ void setUpProcessFilter(State& s) {
   s.filter = std::make_unique<capture::ProcessTrees>(std::move(pids.include), std::move(pids.exclude), table);
 }
 
-void addFilterFields(const State& s, platform::Dictionary& ready) {
-  if (!s.filter) return;
-  const capture::ProcessTrees& trees = *s.filter;
-  for (const auto* roots : {&trees.includeRoots(), &trees.excludeRoots()}) {
-    if (roots->empty()) continue;
-    platform::Array pids;
-    for (const auto pid : *roots) pids.emplace_back(pid);
-    ready.emplace_back(roots == &trees.includeRoots() ? "include" : "exclude", std::move(pids));
-  }
-}
-
 }  // namespace audiotap::driver

@@ -11,7 +11,4 @@ namespace audiotap::driver {
 // the capture source is asked to keep to.
 void setUpProcessFilter(State& s);
 
-// "include" and "exclude" for "ready", each only when its option was used.
-void addFilterFields(const State& s, platform::Dictionary& ready);
-
 }  // namespace audiotap::driver

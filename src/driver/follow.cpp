@@ -28,8 +28,25 @@ Follow& follow() {
   return *instance;
 }
 
+// With --mic, a new default output with no microphone beside it is still
+// captured: the microphone's channel then carries silence.
+capture::Result openForMove(State& s) {
+  capture::Result failed = openSource();
+  if (!failed || !s.options.microphone || failed->message != platform::kNoMicrophone) {
+    if (!failed) s.microphoneLost = false;
+    return failed;
+  }
+  closeSource(s);
+  if (capture::Result withoutMicrophone = openSource(false)) return withoutMicrophone;
+  if (!s.microphoneLost) {
+    s.microphoneLost = true;
+    events::emitError(platform::kMicrophoneLost);
+  }
+  return std::nullopt;
+}
+
 capture::Result rebuild(State& s) {
-  if (capture::Result failed = openSource()) return failed;
+  if (capture::Result failed = openForMove(s)) return failed;
   platform::StreamDescription format{};
   if (capture::Result failed = takeTapFormat(s, format)) return failed;
   // The time since the old device stopped delivering becomes silence, up to
@@ -87,7 +104,7 @@ std::uint64_t captureGeneration() { return follow().generation; }
 
 bool moving() { return follow().moving; }
 
-capture::Result openSource() {
+capture::Result openSource(bool microphone) {
   State& s = state();
   const auto reporter = [generation = follow().generation](const platform::SourceReport& report) {
     state().platform->dispatch().asyncOnMain([generation, report] {
@@ -101,12 +118,16 @@ capture::Result openSource() {
         case platform::SourceReport::Kind::SystemRestarted:
           return captureLost(generation, report.message);
         case platform::SourceReport::Kind::Notice:
+          return events::emitError(report.message, report.status);
         case platform::SourceReport::Kind::MicrophoneLost:
+          // The capture goes on; the microphone's silence is not reported
+          // again.
+          state().microphoneLost = true;
           return events::emitError(report.message, report.status);
       }
     });
   };
-  return s.source->open({s.filter.get(), s.options.followOutput}, reporter);
+  return s.source->open({s.filter.get(), s.options.followOutput, s.options.microphone && microphone}, reporter);
 }
 
 void captureLost(std::uint64_t generation, const std::string& message,

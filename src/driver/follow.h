@@ -18,12 +18,14 @@ namespace audiotap::driver {
 // device than the one captured.
 void defaultDeviceChanged();
 
-// Opens the capture source on the default output device. Its reports reach
-// the main queue with this build's generation: a loss or a restart of the
-// audio system goes to captureLost, a change of the default output to
+// Opens the capture source on the default output device, with the microphone
+// when --mic asks for it and `microphone` allows. Its reports reach the main
+// queue with this build's generation: a loss or a restart of the audio system
+// goes to captureLost, a change of the default output to
 // defaultDeviceChanged, a change of format to formatChanged, and each notice
-// becomes one "error"; a report of an earlier build is dropped.
-[[nodiscard]] capture::Result openSource();
+// or lost microphone becomes one "error"; a report of an earlier build is
+// dropped.
+[[nodiscard]] capture::Result openSource(bool microphone = true);
 
 // The capture opened for this generation is gone (device lost, audio system
 // restarted): without the option the capture ends with one "error" holding

@@ -1,6 +1,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "capture/formats.h"
@@ -8,8 +9,11 @@
 #include "driver/command_line.h"
 #include "driver/filter_setup.h"
 #include "driver/follow.h"
+#include "driver/ready.h"
 #include "driver/state.h"
 #include "events/channel.h"
+#include "realtime/echo_canceller.h"
+#include "realtime/echo_stage.h"
 #include "realtime/io_block.h"
 
 namespace audiotap::driver {
@@ -22,14 +26,33 @@ constexpr double kLongestTimeLimitSeconds = 4.0e9;
 // enough for a host's pause, short enough to bound the memory.
 constexpr double kBufferedSeconds = 4.0;
 
+constexpr const char* kNoEchoCanceller =
+    "this build has no echo canceller: add --no-echo-cancel to capture the microphone as it is";
+constexpr const char* kEchoCancellerRate =
+    "echo cancellation works at --rate 8000, 16000, 32000 or 48000: add --no-echo-cancel to capture the "
+    "microphone as it is at other rates";
+
 void stopAndExit() { endCapture(0); }
 
-void setUpIo(State& s, capture::Formats formats) {
+// Before the source is opened, so that nothing is captured when it fails.
+void setUpEchoCanceller(State& s) {
+  if (!s.options.microphone || !s.options.echoCancel) return;
+  if (!realtime::echoCancellerBuilt()) events::fail(kNoEchoCanceller);
+  s.canceller = realtime::makeEchoCanceller(s.targetRate);
+  if (!s.canceller) events::fail(kEchoCancellerRate);
+}
+
+void setUpIo(State& s, capture::Formats formats, std::optional<capture::TapConversion> microphone) {
   platform::Dispatch& dispatch = s.platform->dispatch();
   s.ioQueue = dispatch.makeSerialQueue("com.orvane.audiotap.io");
-  s.writer = std::make_unique<realtime::PcmWriter>(s.targetRate, kBufferedSeconds, *s.stdoutHandle, *s.meter);
+  // With --no-echo-cancel the stage has no canceller and passes the frames
+  // through.
+  s.writer = std::make_unique<realtime::PcmWriter>(
+      s.targetRate, kBufferedSeconds, *s.stdoutHandle, *s.meter,
+      microphone ? std::make_unique<realtime::EchoStage>(std::move(s.canceller)) : nullptr);
   s.ioBlock = std::make_shared<realtime::IoBlock>(std::move(formats.conversion), std::move(formats.outputFormat),
                                                   s.platform->media(), s.targetRate, *s.writer);
+  if (microphone) s.ioBlock->addMicrophone(std::move(*microphone));
   s.writer->housekeeping = [block = s.ioBlock] { block->collectRetired(); };
   // The writer has stopped; the stop reports why and ends with status 1.
   s.writer->onWriteFailure = [&dispatch] { dispatch.asyncOnMain([] { endCapture(1); }); };
@@ -42,17 +65,6 @@ void setUpIo(State& s, capture::Formats formats) {
   }
 }
 
-void emitReady(const State& s, const platform::StreamDescription& tapStreamFormat) {
-  platform::Dictionary ready{
-      {"tapFormat", platform::Dictionary{{"sampleRate", tapStreamFormat.mSampleRate},
-                                         {"channels", std::int64_t(tapStreamFormat.mChannelsPerFrame)}}},
-      {"outputFormat", platform::Dictionary{{"sampleRate", s.targetRate}, {"channels", 1.0}, {"bits", 16.0}}},
-      {"outputDeviceUID", s.source->deviceUID()},
-      {"version", std::string(AUDIOTAP_VERSION)},
-  };
-  addFilterFields(s, ready);
-  events::emit("ready", ready);
-}
 
 void installStopSources(State& s) {
   s.signalSources = s.platform->dispatch().makeStopSources(stopAndExit);
@@ -74,7 +86,8 @@ void installTimeLimitAndStdinWatcher(State& s) {
 
 capture::Result startIo(State& s) {
   if (capture::Result failed = s.source->attach(
-          *s.ioQueue, [block = s.ioBlock](const platform::AudioBufferList* input, const platform::AudioBufferList*) { (*block)(input); })) {
+          *s.ioQueue, [block = s.ioBlock](const platform::AudioBufferList* input,
+                                          const platform::AudioBufferList* microphone) { (*block)(input, microphone); })) {
     return failed;
   }
   s.capturing = true;
@@ -101,6 +114,7 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
   s.seconds = s.options.seconds;
   s.targetRate = s.options.targetRate;
   setUpProcessFilter(s);
+  setUpEchoCanceller(s);
 
   s.source = capture::makeSource(platform);
   if (capture::Result failed = openSource()) failStartup(*failed);
@@ -109,14 +123,23 @@ void run(int argc, const char* const* argv, platform::Platform& platform) {
     failStartup(*failed);
   }
   s.tapStreamFormat = formats.conversion.tapStreamFormat;
-  s.meter = new realtime::Meter();
+  std::optional<capture::TapConversion> microphone;
+  if (s.options.microphone) {
+    microphone.emplace();
+    if (capture::Result failed = capture::buildConversion(platform.media(), s.source->microphoneFormat(),
+                                                          *formats.outputFormat, s.targetRate, *microphone)) {
+      failStartup(*failed);
+    }
+    s.microphoneStreamFormat = microphone->tapStreamFormat;
+  }
+  s.meter = new realtime::Meter(&realtime::Meter::Clock::now, s.options.microphone ? 2 : 1);
 
-  setUpIo(s, std::move(formats));
+  setUpIo(s, std::move(formats), std::move(microphone));
   // Handled before "ready" is announced, so a host that signals as soon as it
   // reads "ready" always gets the orderly stop; a signal that comes earlier
   // waits on the main queue until start-up has finished.
   installStopSources(s);
-  emitReady(s, s.tapStreamFormat);
+  events::emit("ready", readyFields(s));
   installTimeLimitAndStdinWatcher(s);
   watchEverySecond();
   platform.dispatch().runMain();

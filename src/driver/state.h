@@ -13,6 +13,7 @@
 #include "driver/command_line.h"
 #include "platform/capture_source.h"
 #include "platform/platform.h"
+#include "realtime/echo_canceller.h"
 #include "realtime/io_block.h"
 #include "realtime/meter.h"
 #include "realtime/pcm_writer.h"
@@ -35,6 +36,13 @@ struct State {
   // The source's format the IO block converts from, as last read.
   platform::StreamDescription tapStreamFormat{};
   bool silenceReported = false;
+  // Only with --mic: the canceller, made before the source is opened and
+  // handed to the writer's echo stage; the microphone's format the IO block
+  // converts from.
+  std::unique_ptr<realtime::EchoCanceller> canceller;
+  platform::StreamDescription microphoneStreamFormat{};
+  bool microphoneLost = false;
+  bool microphoneSilenceReported = false;
   // Set once the IO block is registered: from then on the end of the process
   // goes through stopCapture, which writes "stopped".
   bool capturing = false;
@@ -73,6 +81,7 @@ void closeSource(State& s);
 
 // Reads the source's format into `format`; when it differs from the one the
 // IO block converts from, a conversion from it takes over between two calls.
+// The same for the microphone's format, when the source has one.
 [[nodiscard]] capture::Result takeTapFormat(State& s, platform::StreamDescription& format);
 
 // The source's format changed: the IO block converts from the new one, or the
@@ -81,8 +90,9 @@ void formatChanged();
 
 // Once a second: reports the audio the IO block could not hand over; whether
 // the tap has delivered nothing but exact zeros for 3 s while a process it
-// hears plays (once per run of silence); and a device that has stopped
-// calling the IO block, which is then taken for lost.
+// hears plays (once per run of silence); the same of the microphone, unless
+// it was lost; and a device that has stopped calling the IO block, which is
+// then taken for lost.
 void watchEverySecond();
 
 // A failure during capture: one "error" with `message`, then the orderly

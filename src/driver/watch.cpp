@@ -16,6 +16,8 @@ namespace {
 constexpr const char* kSilentTap =
     "the tap delivers only silence while audio is playing: the host app has probably not been granted "
     "audio-capture permission";
+constexpr const char* kSilentMicrophone =
+    "the microphone delivers only silence: it is muted, or the host app has not been granted microphone access";
 constexpr const char* kStalled = "the output device stopped delivering audio";
 constexpr std::int64_t kSilentTapNanoseconds = 3'000'000'000;
 // Far longer than any buffer, and than a device takes to deliver its first.
@@ -44,8 +46,36 @@ void checkEverySecond() {
     s.silenceReported = true;
     events::emitError(kSilentTap);
   }
+  if (s.ioBlock->hasMicrophone()) {
+    // A lost microphone's silence has been reported as its loss.
+    if (s.ioBlock->microphoneSilentNanoseconds() < kSilentTapNanoseconds) {
+      s.microphoneSilenceReported = false;
+    } else if (!s.microphoneSilenceReported && !s.microphoneLost) {
+      s.microphoneSilenceReported = true;
+      events::emitError(kSilentMicrophone);
+    }
+  }
   checkDelivery(s);
   s.platform->dispatch().asyncAfterOnMain(kCheckInterval, checkEverySecond);
+}
+
+// After a move, the microphone beside the new output runs at its rate, and may
+// be another device. A source opened without one leaves the IO block to fill
+// the microphone's channel with silence.
+capture::Result takeMicrophoneFormat(State& s) {
+  if (!s.ioBlock->hasMicrophone()) return std::nullopt;
+  const platform::StreamDescription format = s.source->microphoneFormat();
+  if (!(format.mSampleRate > 0) || std::memcmp(&format, &s.microphoneStreamFormat, sizeof format) == 0) {
+    return std::nullopt;
+  }
+  capture::TapConversion conversion;
+  if (capture::Result failed = capture::buildConversion(s.platform->media(), format, s.ioBlock->outputFormat(),
+                                                        s.targetRate, conversion)) {
+    return failed;
+  }
+  s.ioBlock->replaceMicrophoneConversion(std::move(conversion));
+  s.microphoneStreamFormat = format;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -54,7 +84,7 @@ capture::Result takeTapFormat(State& s, platform::StreamDescription& format) {
   format = s.source->format();
   // The IO block carries on with its output format and frame count; only the
   // conversion from the tap changes, and only when its format does.
-  if (std::memcmp(&format, &s.tapStreamFormat, sizeof format) == 0) return std::nullopt;
+  if (std::memcmp(&format, &s.tapStreamFormat, sizeof format) == 0) return takeMicrophoneFormat(s);
   capture::TapConversion conversion;
   if (capture::Result failed = capture::buildConversion(
           s.platform->media(), format, s.ioBlock->outputFormat(), s.targetRate, conversion)) {
@@ -62,7 +92,7 @@ capture::Result takeTapFormat(State& s, platform::StreamDescription& format) {
   }
   s.ioBlock->replaceConversion(std::move(conversion));
   s.tapStreamFormat = format;
-  return std::nullopt;
+  return takeMicrophoneFormat(s);
 }
 
 void formatChanged() {

@@ -61,6 +61,16 @@ inline constexpr const char* kAggregateSubDeviceListKey = "subdevices";
 inline constexpr const char* kAggregateTapListKey = "taps";
 inline constexpr const char* kSubTapUIDKey = "uid";
 inline constexpr const char* kSubTapDriftCompensationKey = "drift";
+// The entries of the sub-device list; Core Audio spells them as a sub-tap's.
+inline constexpr const char* kSubDeviceUIDKey = "uid";
+inline constexpr const char* kSubDeviceDriftCompensationKey = "drift";
+
+// The default input device ('dIn ') on the system object, the virtual format
+// of a stream ('sfmt', what an IO block receives of it), and any scope, for a
+// listener.
+inline constexpr std::uint32_t kAudioHardwarePropertyDefaultInputDevice = fourCharCode("dIn ");
+inline constexpr std::uint32_t kAudioStreamPropertyVirtualFormat = fourCharCode("sfmt");
+inline constexpr std::uint32_t kAudioObjectPropertyScopeWildcard = fourCharCode("****");
 
 class Hal {
  public:

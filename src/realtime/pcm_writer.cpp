@@ -19,8 +19,15 @@ std::size_t ringSize(double rate, double seconds) {
 }
 }  // namespace
 
-PcmWriter::PcmWriter(double rate, double bufferedSeconds, platform::OutputHandle& output, Meter& meter)
-    : ring_(ringSize(rate, bufferedSeconds)), output_(output), meter_(meter) {}
+PcmWriter::PcmWriter(double rate, double bufferedSeconds, platform::OutputHandle& output, Meter& meter,
+                     std::unique_ptr<EchoStage> stage)
+    : channels_(meter.channels),
+      // A power of two, so a multiple of the frame: no frame is ever split
+      // where the ring wraps.
+      ring_(ringSize(rate * double(meter.channels), bufferedSeconds)),
+      output_(output),
+      meter_(meter),
+      stage_(std::move(stage)) {}
 
 void PcmWriter::push(const std::int16_t* samples, std::uint32_t count) noexcept {
   // A block a frame smaller than the last can fit the few samples the writer
@@ -31,8 +38,9 @@ void PcmWriter::push(const std::int16_t* samples, std::uint32_t count) noexcept 
   wake();
 }
 
-void PcmWriter::owe(std::uint64_t count) noexcept {
-  if (count == 0) return;
+void PcmWriter::owe(std::uint64_t frames) noexcept {
+  if (frames == 0) return;
+  const std::uint64_t count = frames * channels_;
   const std::uint64_t pushed = owedPushed_.load(std::memory_order_relaxed);
   if (pushed - owedTaken_.load(std::memory_order_acquire) == kMostOwed) {
     // Moves the writer has not got to yet fill every slot: the host is not
@@ -81,7 +89,10 @@ void PcmWriter::run() {
       std::lock_guard lock(mutex_);
       if (closed_) return;
     }
-    if (finishing_.load(std::memory_order_acquire) && ring_.readable().empty() && !owedPending()) return;
+    if (finishing_.load(std::memory_order_acquire) && ring_.readable().empty() && !owedPending()) {
+      flushStage();
+      return;
+    }
     wakeups_.wait(seen, std::memory_order_acquire);
   }
 }
@@ -115,6 +126,23 @@ bool PcmWriter::writeSilence(std::uint64_t count) {
 }
 
 bool PcmWriter::writeSamples(const std::int16_t* samples, std::size_t count) {
+  if (!stage_) return writeOut(samples, count);
+  for (std::size_t done = 0; done + 2 <= count;) {
+    const std::size_t frames = std::min((count - done) / 2, EchoStage::kMostFrames);
+    const std::span<const std::int16_t> out = stage_->process(samples + done, frames);
+    if (!out.empty() && !writeOut(out.data(), out.size())) return false;
+    done += 2 * frames;
+  }
+  return true;
+}
+
+void PcmWriter::flushStage() {
+  if (!stage_) return;
+  const std::span<const std::int16_t> out = stage_->flush();
+  if (!out.empty()) writeOut(out.data(), out.size());
+}
+
+bool PcmWriter::writeOut(const std::int16_t* samples, std::size_t count) {
   {
     std::lock_guard lock(mutex_);
     if (closed_) return false;
@@ -125,7 +153,7 @@ bool PcmWriter::writeSamples(const std::int16_t* samples, std::size_t count) {
   const int error = errno;
   std::lock_guard lock(mutex_);
   if (!written) {
-    meter_.frames.store(meter_.frames.load(std::memory_order_relaxed) - std::int64_t(count),
+    meter_.frames.store(meter_.frames.load(std::memory_order_relaxed) - std::int64_t(count / channels_),
                         std::memory_order_relaxed);
     if (!writeFailed()) {
       writeFailure_ = std::string(kWriteFailed) + std::strerror(error);
@@ -151,6 +179,10 @@ void PcmWriter::reportLosses() {
     }
     // A converter that says nothing about its failures is not reported.
     if (!lastFailureWords_.empty()) events::emit("error", {{"message", lastFailureWords_}});
+  }
+  if (stage_ && !echoFailureReported_ && stage_->takeFailed()) {
+    echoFailureReported_ = true;
+    events::emit("error", {{"message", kEchoCancellerFailed}});
   }
   if (writeFailed() && !writeFailureReported_) {
     writeFailureReported_ = true;

@@ -12,6 +12,10 @@
 // Silence the IO block owes (the time a device move took) does not pass
 // through the ring: it is a count placed at a position in the ring's stream,
 // and the writer writes that many zeros when it gets there.
+//
+// With two channels (system and microphone, interleaved) everything moves in
+// whole frames, and the frames pass through the echo stage before they are
+// counted and written.
 #pragma once
 
 #include <array>
@@ -25,6 +29,7 @@
 #include "platform/dispatch.h"
 #include "platform/media.h"
 #include "platform/output.h"
+#include "realtime/echo_stage.h"
 #include "realtime/meter.h"
 #include "realtime/pcm_ring.h"
 
@@ -35,6 +40,8 @@ inline constexpr const char* kSamplesDropped =
 inline constexpr const char* kUnwrappableBuffers =
     "the tap delivered buffers that do not match its stream format: their audio is dropped";
 inline constexpr const char* kWriteFailed = "could not write to standard output: ";
+inline constexpr const char* kEchoCancellerFailed =
+    "the echo canceller failed: the microphone's channel goes out as it is";
 
 // Runs of a condition that one thread observes, counted so that another can
 // report each run once.
@@ -62,17 +69,21 @@ class Episodes {
 class PcmWriter {
  public:
   // The ring holds about `bufferedSeconds` of output at `rate`, within sane
-  // bounds for absurd rates.
-  PcmWriter(double rate, double bufferedSeconds, platform::OutputHandle& output, Meter& meter);
+  // bounds for absurd rates, in frames of the meter's channels. With two
+  // channels, `stage` (required then) takes every frame before it is written.
+  PcmWriter(double rate, double bufferedSeconds, platform::OutputHandle& output, Meter& meter,
+            std::unique_ptr<EchoStage> stage = nullptr);
 
-  // IO thread: hands the samples over whole, or drops them all. Once the
-  // ring has been full, blocks are dropped until the writer has emptied it
-  // to half, so that one stall of the host is one run of drops however the
-  // blocks' sizes vary.
+  std::uint32_t channels() const noexcept { return channels_; }
+
+  // IO thread: hands the samples (whole frames) over whole, or drops them
+  // all. Once the ring has been full, blocks are dropped until the writer
+  // has emptied it to half, so that one stall of the host is one run of
+  // drops however the blocks' sizes vary.
   void push(const std::int16_t* samples, std::uint32_t count) noexcept;
-  // IO thread: `count` samples of silence go out before the samples pushed
+  // IO thread: `frames` frames of silence go out before the samples pushed
   // next.
-  void owe(std::uint64_t count) noexcept;
+  void owe(std::uint64_t frames) noexcept;
   // IO thread: whether the buffer list of this call could not be wrapped.
   void observeUnwrappable(bool unwrappable) noexcept;
   // IO thread: whether a conversion failed, and when a run of failures
@@ -86,7 +97,8 @@ class PcmWriter {
 
   // Main thread: one "error" for each run of dropped samples, of
   // unwrappable buffer lists and of failed conversions begun since the last
-  // call, and one for a failed write to standard output.
+  // call, one for a failed write to standard output, and one, once, when the
+  // echo canceller has failed.
   void reportLosses();
 
   // Whether a write to standard output has failed: nothing more is written.
@@ -114,14 +126,20 @@ class PcmWriter {
 
   void wake() noexcept;
   bool writeOnce();
-  // Counts, writes and reports the samples; false once the write failed.
+  // Through the echo stage, if any, then writeOut; false once a write failed.
   bool writeSamples(const std::int16_t* samples, std::size_t count);
+  // Counts, writes and reports the samples; false once the write failed.
+  bool writeOut(const std::int16_t* samples, std::size_t count);
+  void flushStage();
   bool writeSilence(std::uint64_t count);
   bool owedPending() const noexcept;
 
+  const std::uint32_t channels_;
   PcmRing ring_;
   platform::OutputHandle& output_;
   Meter& meter_;
+  const std::unique_ptr<EchoStage> stage_;  // the writer's task, but takeFailed
+  bool echoFailureReported_ = false;        // main thread
   Episodes dropped_;
   bool dropping_ = false;  // IO thread
   Episodes unwrappable_;

@@ -14,6 +14,7 @@
 #include "platform/sim/hal.h"
 #include "platform/sim/host.h"
 #include "platform/sim/script.h"
+#include "platform/sim/tone.h"
 #include "platform/sim/trace.h"
 
 namespace audiotap::capture {
@@ -75,19 +76,43 @@ struct Captured {
   std::vector<platform::SourceReport> reports;
   std::atomic<int> deliveries{0};
   std::atomic<std::uint32_t> widest{0};
+  // With the microphone, written on the IO queue and read once it is closed:
+  // the output's first channel and the microphone's, frame by frame, and
+  // the deliveries whose lists disagreed in length.
+  std::vector<float> output, microphone;
+  int uneven = 0;
+  std::atomic<std::size_t> frames{0};
 };
+
+// The frames of a 32-bit float list, and its first channel.
+std::uint32_t framesOf(const platform::AudioBufferList* list, std::uint32_t bytesPerFrame) {
+  return list != nullptr && list->mNumberBuffers > 0 ? list->mBuffers[0].mDataByteSize / bytesPerFrame : 0;
+}
 
 struct Capture {
   explicit Capture(const char* text) : script(*platform::sim::parseScript(text).script), hal(script, trace) {}
 
-  [[nodiscard]] bool start(bool followOutput) {
+  [[nodiscard]] bool start(bool followOutput, bool microphone = false) {
     ioQueue = dispatch.makeSerialQueue("io");
-    if (source.open({nullptr, followOutput},
+    if (source.open({nullptr, followOutput, microphone},
                     [this](const platform::SourceReport& r) { seen.reports.push_back(r); }))
       return false;
-    const auto deliver = [this](const platform::AudioBufferList* list, const platform::AudioBufferList*) {
+    const platform::StreamDescription format = source.format();
+    const std::uint32_t channels = source.microphoneFormat().mChannelsPerFrame;
+    const auto deliver = [this, format, channels, microphone](const platform::AudioBufferList* list,
+                                                              const platform::AudioBufferList* heard) {
       ++seen.deliveries;
       if (list != nullptr && list->mNumberBuffers > seen.widest) seen.widest = list->mNumberBuffers;
+      if ((heard != nullptr) != microphone) ++seen.uneven;
+      if (!microphone || heard == nullptr) return;
+      const std::uint32_t frames = framesOf(list, format.mBytesPerFrame);
+      if (heard->mNumberBuffers != 1 || framesOf(heard, 4 * channels) != frames) ++seen.uneven;
+      const std::uint32_t step = format.mBytesPerFrame / 4;
+      for (std::uint32_t i = 0; i < frames; ++i) {
+        seen.output.push_back(static_cast<const float*>(list->mBuffers[0].mData)[i * step]);
+        seen.microphone.push_back(static_cast<const float*>(heard->mBuffers[0].mData)[i * channels]);
+      }
+      seen.frames += frames;
     };
     return !source.attach(*ioQueue, deliver) && !source.start();
   }
@@ -141,6 +166,82 @@ TEST(CoreAudioSource, HandsOnTheTapsBuffersAlone) {
   capture.source.close(std::chrono::steady_clock::now() + 1s);
   EXPECT_EQ(capture.seen.deliveries, 20);
   EXPECT_EQ(capture.seen.widest, 2u);
+}
+
+TEST(CoreAudioSource, OpensTheDefaultInputOrSaysThereIsNone) {
+  const struct {
+    const char* script;
+    bool opens;
+    double rate;
+    std::uint32_t channels;
+  } cases[] = {
+      {"mic=none", false, 0, 0},
+      {"mic='nope'", false, 0, 0},
+      {"", true, 48000, 1},
+      {"streams=3", true, 48000, 1},
+      // The aggregate device carries the microphone at the tap's rate.
+      {"format=44100,2,8,float;mic.format=16000,2", true, 44100, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    Capture capture(c.script);
+    const platform::SourceResult opened = capture.source.open({nullptr, false, true}, nullptr);
+    ASSERT_EQ(!opened, c.opens);
+    if (!c.opens) {
+      EXPECT_EQ(opened->message, platform::kNoMicrophone);
+      continue;
+    }
+    EXPECT_EQ(capture.source.inputDeviceUID(), "SimMicrophone");
+    const platform::StreamDescription format = capture.source.microphoneFormat();
+    EXPECT_EQ(format.mSampleRate, c.rate);
+    EXPECT_EQ(format.mChannelsPerFrame, c.channels);
+    EXPECT_NE(format.mFormatFlags & platform::kAudioFormatFlagIsFloat, 0u);
+    EXPECT_EQ(format.mFormatFlags & platform::kAudioFormatFlagIsNonInterleaved, 0u);
+    EXPECT_EQ(format.mBytesPerFrame, 4 * c.channels);
+    capture.source.close(std::chrono::steady_clock::now() + 1s);
+  }
+}
+
+// Each delivery holds the tap's frames and as many of the microphone's, each
+// taken from its own buffer of the aggregate device's list; a lost
+// microphone is reported once and its frames are zeros from then on, also
+// when a delivery is longer than the silence kept for it.
+TEST(CoreAudioSource, HandsOnTheMicrophoneBesideTheTap) {
+  const struct {
+    const char* script;
+    std::size_t heardFrames;  // before the microphone is lost
+  } cases[] = {
+      {"streams=3;format=48000,2,4,float,planar;mic.format=44100,2;count=20", 20 * 480},
+      {"streams=2;count=20;mic.lose=6", 6 * 480},
+      {"count=4;frames=20000;mic.lose=2", 2 * 20000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    Capture capture((std::string(c.script) + ";pace=fast;tone=1000;amp=0.5").c_str());
+    ASSERT_TRUE(capture.start(false, true));
+    const bool loses = capture.script.microphoneLoseAfter.has_value();
+    while (capture.seen.reports.size() < (loses ? 1u : 0u) && capture.dispatch.serveMain()) {
+    }
+    const std::size_t frames = *capture.script.bufferCount * capture.script.framesPerBuffer;
+    for (int i = 0; i < 500 && capture.seen.frames < frames; ++i) std::this_thread::sleep_for(10ms);
+    capture.source.close(std::chrono::steady_clock::now() + 1s);
+    capture.dispatch.serveMain(0ms);
+    ASSERT_EQ(capture.seen.reports.size(), loses ? 1u : 0u);
+    if (loses) {
+      EXPECT_EQ(capture.seen.reports[0].kind, Kind::MicrophoneLost);
+      EXPECT_EQ(capture.seen.reports[0].message, platform::kMicrophoneLost);
+    }
+    EXPECT_EQ(capture.seen.uneven, 0);
+    ASSERT_EQ(capture.seen.output.size(), frames);
+    ASSERT_EQ(capture.seen.microphone.size(), frames);
+    const double rate = capture.source.format().mSampleRate;
+    for (std::size_t k = 0; k < frames; ++k) {
+      const float tap = float(platform::sim::toneSample(1000, 0.5, rate, k));
+      const float heard = k < c.heardFrames ? float(platform::sim::toneSample(440, 0.25, rate, k)) : 0.0f;
+      ASSERT_EQ(capture.seen.output[k], tap) << k;
+      ASSERT_EQ(capture.seen.microphone[k], heard) << k;
+    }
+  }
 }
 
 // A notification already on its way to the main queue when the capture

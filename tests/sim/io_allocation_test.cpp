@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
+#include <string>
 
 #include "counting_new.h"
 #include "platform/sim/media.h"
 #include "platform/sim/tone.h"
 #include "platform/soft/media.h"
+#include "realtime/echo_stage.h"
 #include "realtime/io_block.h"
 
 namespace audiotap::platform::sim {
@@ -26,6 +29,8 @@ class NullHandle : public platform::OutputHandle {
 struct Case {
   const char* script;
   double targetRate;
+  // The microphone's format (as for format=), beside the tap's; none when null.
+  const char* microphone = nullptr;
 };
 
 TEST(IoAllocation, NonePerCallAfterTheFirst) {
@@ -36,6 +41,9 @@ TEST(IoAllocation, NonePerCallAfterTheFirst) {
       {"format=48000,1,4,float;frames=40000", 8000},  // converted in pieces
       {"format=48000,1,4,float;convert=error:no", 16000},
       {"format=48000,1,4,float;convert=randry", 44100},
+      {"format=48000,1,4,float", 16000, "48000,1,4,float"},
+      {"format=44100,2,8,float", 48000, "44100,2,8,float"},
+      {"format=48000,1,4,float;frames=40000", 8000, "48000,2,8,float"},
   };
   for (const auto& c : cases) {
     const auto parsed = parseScript(c.script);
@@ -49,15 +57,33 @@ TEST(IoAllocation, NonePerCallAfterTheFirst) {
     auto outputFormat = media->formatWithCommonFormat(platform::CommonFormat::Int16, c.targetRate, 1, true);
     conversion.converter = media->makeConverter(*conversion.tapFormat, *outputFormat);
     ASSERT_TRUE(conversion.converter) << c.script;
+    std::optional<ToneFormat> microphoneFormat;
+    realtime::TapConversion microphone;
+    if (c.microphone != nullptr) {
+      const auto mic = parseScript(std::string("format=") + c.microphone);
+      ASSERT_TRUE(mic.script) << c.microphone;
+      microphoneFormat = mic.script->format;
+      microphone.tapStreamFormat = streamDescription(*microphoneFormat);
+      microphone.tapFormat = media->formatWithStreamDescription(&microphone.tapStreamFormat);
+      microphone.converter = media->makeConverter(*microphone.tapFormat, *outputFormat);
+      ASSERT_TRUE(microphone.converter) << c.microphone;
+    }
     NullHandle output;
-    realtime::Meter meter;
-    realtime::PcmWriter writer(c.targetRate, 4, output, meter);
+    realtime::Meter meter(&realtime::Meter::Clock::now, c.microphone != nullptr ? 2 : 1);
+    realtime::PcmWriter writer(c.targetRate, 4, output, meter,
+                               c.microphone != nullptr ? std::make_unique<realtime::EchoStage>(nullptr) : nullptr);
     realtime::IoBlock block(std::move(conversion), std::move(outputFormat), *media, c.targetRate, writer);
+    if (c.microphone != nullptr) block.addMicrophone(std::move(microphone));
     ToneGenerator tone(script.format, 1000, 0.5, script.framesPerBuffer);
+    std::optional<ToneGenerator> voice;
+    if (microphoneFormat) voice.emplace(*microphoneFormat, 440, 0.25, script.framesPerBuffer);
+    int calls = 0;
     const auto call = [&] {
       const platform::AudioBufferList* list = tone.next();
+      // Now and then no microphone list: its silence is made too.
+      const platform::AudioBufferList* mic = voice && ++calls % 7 != 0 ? voice->next() : nullptr;
       onIoThread = true;
-      block(list);
+      block(list, mic);
       onIoThread = false;
     };
     call();

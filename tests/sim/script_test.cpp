@@ -87,6 +87,12 @@ TEST(SimScript, RefusesTheFirstBadEntry) {
                             "reformat=3:48000,0,4",
                             "mismatch=3",
                             "gone=-1",
+                            "mic=maybe",
+                            "mic.uid=",
+                            "mic.format=48000",
+                            "mic.format=48000,0",
+                            "mic.amp=2",
+                            "mic.lose=x",
                             "trace="}) {
     const auto parsed = parseScript(entry);
     EXPECT_FALSE(parsed.script) << entry;

@@ -13,6 +13,8 @@ struct ScanCase {
   std::vector<std::string> arguments;
   double seconds;
   double rate;
+  bool microphone = false;
+  bool echoCancel = true;
 };
 
 class ScanTest : public ::testing::TestWithParam<ScanCase> {};
@@ -30,6 +32,8 @@ TEST_P(ScanTest, SetsSecondsAndRate) {
     EXPECT_EQ(seconds, c.seconds);
   }
   EXPECT_EQ(rate, c.rate);
+  EXPECT_EQ(options.microphone, c.microphone);
+  EXPECT_EQ(options.echoCancel, c.echoCancel);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -48,7 +52,13 @@ INSTANTIATE_TEST_SUITE_P(
                       ScanCase{{"--seconds", "3", "--seconds"}, 0, 16000},
                       ScanCase{{"--rate", "8000", "--rate"}, 0, 16000},
                       // A value is never read as an option, even with dashes.
-                      ScanCase{{"--rate", "--seconds", "5"}, 0, 16000}));
+                      ScanCase{{"--rate", "--seconds", "5"}, 0, 16000},
+                      ScanCase{{"--mic"}, 0, 16000, true, true},
+                      ScanCase{{"--no-echo-cancel", "--rate", "8000", "--mic"}, 0, 8000, true, false},
+                      // Alone it is kept, and means nothing without --mic.
+                      ScanCase{{"--no-echo-cancel"}, 0, 16000, false, false},
+                      ScanCase{{"--rate", "--mic", "--seconds", "--no-echo-cancel"}, 0, 16000},
+                      ScanCase{{"--MIC", "-mic", "--mic=1", "--echo-cancel"}, 0, 16000}));
 
 TEST(ScanTest, FollowOutputAndPidOptions) {
   const char* argv[] = {"audiotap", "--include-pid", "12", "--follow-output", "--exclude-pid", "--rate",

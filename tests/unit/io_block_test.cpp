@@ -6,6 +6,9 @@
 #include <condition_variable>
 #include <cstring>
 #include <thread>
+#include <utility>
+
+#include "realtime/echo_stage.h"
 
 #include "events/channel.h"
 #include "fakes.h"
@@ -85,8 +88,10 @@ testing::FakeConverter* fakeConversion(realtime::TapConversion& conversion, doub
 struct Rig {
   explicit Rig(double tapRate = 48000, std::uint32_t bytesPerFrame = 4, double targetRate = 16000,
                double bufferedSeconds = 4, bool startWriter = true,
-               testing::RecordingHandle* output = nullptr)
-      : writer(targetRate, bufferedSeconds, output != nullptr ? *output : pcm, meter),
+               testing::RecordingHandle* output = nullptr, std::uint32_t channels = 1)
+      : meter(readFakeNow, channels),
+        writer(targetRate, bufferedSeconds, output != nullptr ? *output : pcm, meter,
+               channels == 2 ? std::make_unique<EchoStage>(nullptr) : nullptr),
         block(conversionFor(tapRate, bytesPerFrame), std::make_unique<testing::FakeFormat>(), media,
               targetRate, writer) {
     if (media.wrapper != nullptr) media.wrapper->bytesPerFrame = bytesPerFrame == 0 ? 1 : bytesPerFrame;
@@ -129,7 +134,7 @@ struct Rig {
   testing::FakeMedia media;
   testing::RecordingHandle pcm;
   testing::RecordingHandle events;
-  Meter meter{readFakeNow};
+  Meter meter;
   testing::FakeConverter* converter = nullptr;
   PcmWriter writer;
   IoBlock block;
@@ -378,6 +383,179 @@ TEST(IoBlock, AFailedWriteIsNotCountedAndEndsTheWriting) {
   EXPECT_EQ(rig.events.events(),
             std::vector<nlohmann::json>(
                 {{{"type", "error"}, {"message", std::string(kWriteFailed) + "Broken pipe"}}}));
+}
+
+// The IO block with a microphone: the system's conversion as without one,
+// the microphone's beside it, frames of two channels to the writer.
+struct TwoStreams : Rig {
+  explicit TwoStreams(double bufferedSeconds = 4, bool startWriter = true)
+      : Rig(48000, 4, 16000, bufferedSeconds, false, nullptr, 2) {
+    TapConversion conversion;
+    microphoneConverter = fakeConversion(conversion, 48000, 4);
+    block.addMicrophone(std::move(conversion));
+    if (startWriter) start();
+  }
+
+  static constexpr int kNull = -1;  // no microphone list
+  static constexpr int kFail = -2;  // the conversion fails
+
+  // Call k's samples are 100k + 1, 100k + 2, ... for the system, the same
+  // negated for the microphone.
+  void call(int k, int system, int microphone) {
+    const auto fill = [k](testing::FakeConverter& converter, int count, int sign) {
+      converter.status = count == kFail ? ConverterOutputStatus::Error : ConverterOutputStatus::HaveData;
+      converter.samples.clear();
+      for (int j = 1; j <= std::max(count, 0); ++j) converter.samples.push_back(std::int16_t(sign * (100 * k + j)));
+    };
+    fill(*converter, system, 1);
+    fill(*microphoneConverter, microphone == kFail ? kFail : microphone, -1);
+    data.assign(1920, 0);
+    this->microphone.assign(1920, 0);
+    AudioBufferList output{1, {{1, 1920, data.data()}}};
+    AudioBufferList input{1, {{1, 1920, this->microphone.data()}}};
+    block(&output, microphone == kNull ? nullptr : &input);
+  }
+
+  std::vector<std::pair<int, int>> frames() const {
+    const std::string bytes = pcm.bytes();
+    EXPECT_EQ(bytes.size() % 4, 0u);
+    std::vector<std::pair<int, int>> pairs;
+    for (std::size_t at = 0; at + 4 <= bytes.size(); at += 4) {
+      std::int16_t two[2];
+      std::memcpy(two, bytes.data() + at, 4);
+      pairs.emplace_back(two[0], two[1]);
+    }
+    return pairs;
+  }
+
+  testing::FakeConverter* microphoneConverter = nullptr;
+};
+
+// Frame n of both channels is one moment: a count one short or one over is
+// made up by the next call, a missing or failed microphone is silence beside
+// the system's samples, and a failed piece of the system's goes from both.
+TEST(IoBlockTwoStreams, PairsTheChannelsFrameByFrame) {
+  constexpr int kNull = TwoStreams::kNull, kFail = TwoStreams::kFail;
+  const struct {
+    const char* what;
+    std::vector<std::pair<int, int>> calls;  // samples each conversion gives
+    std::vector<std::pair<int, int>> frames;
+  } cases[] = {
+      {"same counts", {{3, 3}, {2, 2}}, {{101, -101}, {102, -102}, {103, -103}, {201, -201}, {202, -202}}},
+      {"microphone one short, then one over",
+       {{3, 2}, {3, 4}},
+       {{101, -101}, {102, -102}, {103, -201}, {201, -202}, {202, -203}, {203, -204}}},
+      {"microphone one over, then one short",
+       {{3, 4}, {3, 2}},
+       {{101, -101}, {102, -102}, {103, -103}, {201, -104}, {202, -201}, {203, -202}}},
+      {"no microphone list", {{2, 2}, {2, kNull}, {1, 1}}, {{101, -101}, {102, -102}, {201, 0}, {202, 0}, {301, -301}}},
+      {"failed microphone conversion", {{2, kFail}, {1, 1}}, {{101, 0}, {102, 0}, {201, -201}}},
+      {"failed system conversion", {{2, 2}, {kFail, 2}, {1, 1}}, {{101, -101}, {102, -102}, {301, -301}}},
+      // The system channel is never held back for long: past the carry it
+      // goes out beside silence.
+      {"a microphone that gives nothing",
+       {{20, 0}, {20, 0}},
+       {{101, 0}, {102, 0}, {103, 0}, {104, 0}, {105, 0}, {106, 0}, {107, 0}, {108, 0}, {109, 0}, {110, 0},
+        {111, 0}, {112, 0}, {113, 0}, {114, 0}, {115, 0}, {116, 0}, {117, 0}, {118, 0}, {119, 0}, {120, 0},
+        {201, 0}, {202, 0}, {203, 0}, {204, 0}}},
+  };
+  for (const auto& c : cases) {
+    TwoStreams rig;
+    int k = 0;
+    for (const auto& [system, microphone] : c.calls) rig.call(++k, system, microphone);
+    const std::int64_t frames = rig.finish();
+    EXPECT_EQ(rig.frames(), c.frames) << c.what;
+    EXPECT_EQ(frames, std::int64_t(c.frames.size())) << c.what;
+  }
+}
+
+// A full ring drops whole frames, so the channels stay paired; owed silence
+// is whole frames, and what the system carried goes out before it.
+TEST(IoBlockTwoStreams, DropsAndOwedSilenceKeepTheChannelsAligned) {
+  {
+    TwoStreams rig(0, false);  // 32768 samples
+    for (int k = 1; k <= 100; ++k) rig.call(k, 176, 176);
+    const std::int64_t frames = rig.finish();
+    const auto pairs = rig.frames();
+    EXPECT_EQ(frames, 93 * 176);
+    ASSERT_EQ(pairs.size(), std::size_t(frames));
+    for (const auto& [system, microphone] : pairs) ASSERT_EQ(microphone, -system);
+    EXPECT_EQ(rig.events.events(),
+              std::vector<nlohmann::json>({{{"type", "error"}, {"message", kSamplesDropped}}}));
+  }
+  const struct {
+    int microphoneBefore;
+    std::pair<int, int> lastBefore;
+  } cases[] = {{2, {103, 0}}, {4, {103, -103}}};
+  for (const auto& c : cases) {
+    TwoStreams rig(4, false);
+    rig.call(1, 3, c.microphoneBefore);
+    rig.block.fillGapSince(std::chrono::steady_clock::now() - std::chrono::seconds(1));
+    rig.call(2, 2, 2);
+    const std::int64_t frames = rig.finish();
+    const auto pairs = rig.frames();
+    ASSERT_EQ(pairs.size(), std::size_t(frames));
+    // 1 s less the 10 ms call, and however long the test took.
+    ASSERT_GE(frames, 5 + 15840);
+    ASSERT_LE(frames, 5 + 15840 + 8000);
+    EXPECT_EQ(pairs[2], c.lastBefore) << c.microphoneBefore;
+    EXPECT_EQ(std::count(pairs.begin(), pairs.end(), std::pair(0, 0)), frames - 5);
+    EXPECT_EQ(pairs[pairs.size() - 2], std::pair(201, -201));
+    EXPECT_EQ(pairs.back(), std::pair(202, -202));
+  }
+}
+
+// The microphone's exact zeros are timed like the tap's, and a missing list
+// counts as silence of the tap's length.
+TEST(IoBlockTwoStreams, TimesTheMicrophonesSilence) {
+  TwoStreams rig;
+  rig.call(1, 1, 1);
+  rig.call(2, 1, TwoStreams::kNull);
+  EXPECT_EQ(rig.block.microphoneSilentNanoseconds(), 20'000'000);
+  rig.microphone.assign(1920, 1);
+  AudioBufferList output{1, {{1, 1920, rig.data.data()}}};
+  AudioBufferList input{1, {{1, 1920, rig.microphone.data()}}};
+  rig.block(&output, &input);
+  EXPECT_EQ(rig.block.microphoneSilentNanoseconds(), 0);
+  EXPECT_EQ(rig.block.silentNanoseconds(), 30'000'000);
+}
+
+// Two channels reach standard output in whole frames only: through the ring
+// where it wraps, through the echo stage in its largest calls, and as owed
+// silence.
+TEST(PcmWriterTwoChannels, NeverTearsAFrame) {
+  testing::RecordingHandle pcm, events;
+  events::setStandardError(&events);
+  Meter meter(readFakeNow, 2);
+  PcmWriter writer(16000, 0, pcm, meter, std::make_unique<EchoStage>(nullptr));  // 32768 samples
+  std::vector<std::int16_t> expected;
+  std::int16_t next = 1;
+  const auto push = [&](std::size_t frames) {
+    std::vector<std::int16_t> block;
+    for (std::size_t i = 0; i < frames; ++i, ++next) {
+      block.push_back(next);
+      block.push_back(std::int16_t(-next));
+    }
+    writer.push(block.data(), std::uint32_t(block.size()));
+    expected.insert(expected.end(), block.begin(), block.end());
+  };
+  ThreadQueue queue;
+  push(EchoStage::kMostFrames + 7);  // more than one call of the stage
+  writer.owe(3);
+  expected.insert(expected.end(), 6, 0);
+  push(5);
+  queue.async([&] { writer.run(); });
+  while (meter.frames.load() < std::int64_t(expected.size() / 2)) std::this_thread::yield();
+  // Blocks of three frames from half the ring on, so that it wraps inside one.
+  for (int i = 0; i < 3000; ++i) push(3);
+  const std::int64_t frames = writer.finish(queue, Meter::Clock::now() + std::chrono::seconds(5));
+  events::setStandardError(nullptr);
+  EXPECT_TRUE(events.writes.empty()) << events.bytes();
+  for (const auto& write : pcm.writes) ASSERT_EQ(write.size() % 4, 0u);
+  std::vector<std::int16_t> written(pcm.bytes().size() / 2);
+  std::memcpy(written.data(), pcm.bytes().data(), 2 * written.size());
+  EXPECT_EQ(written, expected);
+  EXPECT_EQ(frames, std::int64_t(expected.size() / 2));
 }
 
 }  // namespace

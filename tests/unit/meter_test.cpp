@@ -68,5 +68,41 @@ TEST_F(MeterTest, NoCatchUpAfterSilence) {
   EXPECT_EQ(lines[0]["frames"], 16000);
 }
 
+// With two channels "peak" stays the loudest of both and "peaks" gives each;
+// "frames" counts frames, not samples.
+TEST_F(MeterTest, PeaksOfEachChannel) {
+  const struct {
+    std::uint32_t channels;
+    std::vector<std::int16_t> samples;
+    float peak;
+    std::vector<float> peaks;
+    std::int64_t frames;
+  } cases[] = {
+      {1, {8192, -16384, 4096, 0}, 0.5f, {}, 4},
+      {2, {8192, -16384, 4096, 0}, 0.5f, {0.25f, 0.5f}, 2},
+      {2, {-32768, 1, 16384, -2}, 1.0f, {1.0f, 2.0f / 32768}, 2},
+      {2, {0, 0, 0, 0, 0, 0}, 0.0f, {0.0f, 0.0f}, 3},
+  };
+  for (const auto& c : cases) {
+    events.writes.clear();
+    Meter meter(readFakeNow, c.channels);
+    advance(1.0);
+    write(meter, c.samples);
+    const auto lines = events.events();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["peak"].get<float>(), c.peak);
+    EXPECT_EQ(lines[0]["frames"], c.frames);
+    if (c.peaks.empty()) {
+      EXPECT_FALSE(lines[0].contains("peaks"));
+    } else {
+      EXPECT_EQ(lines[0]["peaks"].get<std::vector<float>>(), c.peaks);
+    }
+    // Each report starts the peaks anew.
+    advance(1.0);
+    write(meter, std::vector<std::int16_t>(c.channels, 1));
+    EXPECT_EQ(events.events()[1]["peak"].get<float>(), 1.0f / 32768);
+  }
+}
+
 }  // namespace
 }  // namespace audiotap::realtime

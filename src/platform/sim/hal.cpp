@@ -17,6 +17,18 @@ constexpr OSStatus kUnknownPropertyError = OSStatus(fourCharCode("who?"));
 constexpr OSStatus kBadObjectError = OSStatus(fourCharCode("!obj"));
 constexpr OSStatus kBadPropertySizeError = OSStatus(fourCharCode("!siz"));
 constexpr OSStatus kIllegalOperationError = OSStatus(fourCharCode("nope"));
+// The aggregate device's input streams are 201, 202, ...; the input device's
+// one stream is 301.
+constexpr AudioObjectID kFirstAggregateStream = 201;
+constexpr AudioObjectID kMicrophoneStream = 301;
+
+ToneFormat floatFormat(double rate, std::uint32_t channels) {
+  ToneFormat format;
+  format.sampleRate = rate;
+  format.channels = channels;
+  format.bytesPerFrame = 4 * channels;
+  return format;
+}
 
 class SimTapDescription final : public platform::TapDescription {
  public:
@@ -82,6 +94,20 @@ std::optional<std::size_t> SimHal::deviceIndex(AudioObjectID id) const {
 
 std::vector<int> SimHal::clients() const { return clientsAt(script_.processes, elapsedMs()); }
 
+bool SimHal::isMicrophone(AudioObjectID id) const {
+  return script_.microphone && id == script_.microphoneID && id != 0;
+}
+
+std::uint32_t SimHal::aggregateStreams() const {
+  const std::size_t device = std::min(world_->defaultDevice.load(), script_.streams.size() - 1);
+  const bool microphone = world_->microphoneJoined.load() && world_->microphoneAlive.load();
+  return script_.streams[device] + (microphone ? 1 : 0);
+}
+
+ToneFormat SimHal::tapFormat() const {
+  return world_->reformatted.load() ? script_.reformat : devices_[world_->defaultDevice.load()].format;
+}
+
 SimHal::~SimHal() {
   for (const std::string* string : liveStrings_) delete string;
 }
@@ -98,12 +124,55 @@ OSStatus SimHal::getPropertyData(AudioObjectID object, const platform::PropertyA
     std::memcpy(data, &devices_[world_->defaultDevice.load()].id, sizeof(AudioObjectID));
     return script_.deviceStatus;
   }
+  if (address.mSelector == platform::kAudioHardwarePropertyDefaultInputDevice) {
+    if (object != platform::kAudioObjectSystemObject) return kBadObjectError;
+    if (size != sizeof(AudioObjectID)) return kBadPropertySizeError;
+    const AudioObjectID input = script_.microphone ? script_.microphoneID : 0;
+    std::memcpy(data, &input, sizeof input);
+    return script_.microphoneStatus;
+  }
   const std::optional<std::size_t> device = deviceIndex(object);
+  const bool isAggregate = object == script_.aggregateID && object != 0;
+  if (address.mSelector == platform::kAudioDevicePropertyStreams) {
+    if (address.mScope != platform::kAudioObjectPropertyScopeInput) return kUnknownPropertyError;
+    if (!isAggregate && !isMicrophone(object)) return kBadObjectError;
+    const std::uint32_t streams = isAggregate ? aggregateStreams() : 1;
+    std::uint32_t written = 0;
+    for (std::uint32_t i = 0; i < streams && written + sizeof(AudioObjectID) <= size; ++i) {
+      const AudioObjectID stream = isAggregate ? kFirstAggregateStream + i : kMicrophoneStream;
+      std::memcpy(static_cast<char*>(data) + written, &stream, sizeof stream);
+      written += sizeof stream;
+    }
+    *dataSize = written;
+    return 0;
+  }
+  if (address.mSelector == platform::kAudioStreamPropertyVirtualFormat) {
+    if (size != sizeof(platform::StreamDescription)) return kBadPropertySizeError;
+    const ToneFormat tap = tapFormat();
+    const std::uint32_t streams = aggregateStreams();
+    const std::uint32_t extra = script_.streams[std::min(world_->defaultDevice.load(), script_.streams.size() - 1)] - 1;
+    ToneFormat format = floatFormat(tap.sampleRate, 1);
+    if (object == kMicrophoneStream && script_.microphone) {
+      format = floatFormat(script_.microphoneRate, script_.microphoneChannels);
+    } else if (object >= kFirstAggregateStream && object < kFirstAggregateStream + streams) {
+      const std::uint32_t index = object - kFirstAggregateStream;
+      if (index == streams - 1) {
+        format = tap;
+      } else if (index >= extra) {
+        format = floatFormat(tap.sampleRate, script_.microphoneChannels);
+      }
+    } else {
+      return kBadObjectError;
+    }
+    const platform::StreamDescription description = streamDescription(format);
+    std::memcpy(data, &description, sizeof description);
+    return 0;
+  }
   if (address.mSelector == platform::kAudioDevicePropertyDeviceUID) {
-    if (!device) return kBadObjectError;
+    if (!device && !isMicrophone(object)) return kBadObjectError;
     if (size != sizeof(platform::StringRef)) return kBadPropertySizeError;
     if (script_.uidLeavesReference) {
-      const std::string* string = new std::string(devices_[*device].uid);
+      const std::string* string = new std::string(device ? devices_[*device].uid : script_.microphoneUID);
       liveStrings_.insert(string);
       const platform::StringRef reference = string;
       std::memcpy(data, &reference, sizeof reference);
@@ -114,14 +183,18 @@ OSStatus SimHal::getPropertyData(AudioObjectID object, const platform::PropertyA
     if (object != script_.tapID || object == 0) return kBadObjectError;
     if (size != sizeof(platform::StreamDescription)) return kBadPropertySizeError;
     const bool reformatted = world_->reformatted.load();
-    const platform::StreamDescription description =
-        streamDescription(reformatted ? script_.reformat : devices_[world_->defaultDevice.load()].format);
+    const platform::StreamDescription description = streamDescription(tapFormat());
     std::memcpy(data, &description, sizeof description);
     if (reformatted) world_->reformatRead.store(true);
     return script_.formatStatus;
   }
   const bool isDevice = device.has_value();
-  const bool isAggregate = object == script_.aggregateID && object != 0;
+  if (address.mSelector == platform::kAudioDevicePropertyDeviceIsAlive && isMicrophone(object)) {
+    if (size != sizeof(std::uint32_t)) return kBadPropertySizeError;
+    const std::uint32_t alive = world_->microphoneAlive.load() ? 1 : 0;
+    std::memcpy(data, &alive, sizeof alive);
+    return 0;
+  }
   if (address.mSelector == platform::kAudioDevicePropertyDeviceIsAlive ||
       address.mSelector == platform::kAudioDevicePropertyDeviceIsRunningSomewhere) {
     if (!isDevice && !isAggregate) return kBadObjectError;
@@ -214,10 +287,10 @@ OSStatus SimHal::getPropertyDataSize(AudioObjectID object, const platform::Prope
                                      std::uint32_t, const void*, std::uint32_t* dataSize) {
   trace_.line("AudioObjectGetPropertyDataSize " + std::to_string(object) + " " + fourCharText(address.mSelector));
   if (address.mSelector == platform::kAudioDevicePropertyStreams) {
-    if (object != script_.aggregateID || object == 0) return kBadObjectError;
+    const bool isAggregate = object == script_.aggregateID && object != 0;
+    if (!isAggregate && !isMicrophone(object)) return kBadObjectError;
     if (address.mScope != platform::kAudioObjectPropertyScopeInput) return kUnknownPropertyError;
-    const std::size_t device = std::min(world_->defaultDevice.load(), script_.streams.size() - 1);
-    *dataSize = script_.streams[device] * std::uint32_t(sizeof(AudioObjectID));
+    *dataSize = (isAggregate ? aggregateStreams() : 1) * std::uint32_t(sizeof(AudioObjectID));
     return 0;
   }
   if (address.mSelector != platform::kAudioHardwarePropertyProcessObjectList) return kUnknownPropertyError;
@@ -245,6 +318,18 @@ OSStatus SimHal::destroyProcessTap(AudioObjectID tap) {
 
 OSStatus SimHal::createAggregateDevice(const platform::Dictionary& description, AudioObjectID* device) {
   trace_.line("AudioHardwareCreateAggregateDevice " + events::toJson(platform::Value(description)));
+  bool joined = false;
+  if (const auto* list = platform::find(description, platform::kAggregateSubDeviceListKey)) {
+    if (const auto* subDevices = list->get<platform::Array>()) {
+      for (const platform::Value& entry : *subDevices) {
+        const auto* subDevice = entry.get<platform::Dictionary>();
+        const platform::Value* uid = subDevice ? platform::find(*subDevice, platform::kSubDeviceUIDKey) : nullptr;
+        const std::string* text = uid ? uid->get<std::string>() : nullptr;
+        joined = joined || (script_.microphone && text && *text == script_.microphoneUID);
+      }
+    }
+  }
+  world_->microphoneJoined.store(joined);
   if (script_.aggregateID != 0) *device = script_.aggregateID;
   return script_.aggregateStatus;
 }
@@ -375,15 +460,18 @@ void SimHal::setDeviceLostHandler(std::function<void(const std::string& message)
 namespace {
 
 // The list as the aggregate device delivers it: `extra` streams of noise (one
-// float channel, like a headset's microphone) in front of the tap's.
+// float channel, like a headset's microphone) in front of the tap's, and the
+// input device's stream between them while it is a sub-device.
 class ExtraStreams {
  public:
   ExtraStreams(std::uint32_t extra, std::uint32_t frames)
       : extra_(extra), noise_(std::size_t(extra) * frames), frames_(frames) {}
 
-  const platform::AudioBufferList* around(const platform::AudioBufferList* tap) {
-    if (extra_ == 0 || tap == nullptr) return tap;
-    const std::uint32_t buffers = extra_ + tap->mNumberBuffers;
+  const platform::AudioBufferList* around(const platform::AudioBufferList* tap,
+                                          const platform::AudioBufferList* microphone) {
+    if ((extra_ == 0 && microphone == nullptr) || tap == nullptr) return tap;
+    const std::uint32_t heard = microphone != nullptr ? 1 : 0;
+    const std::uint32_t buffers = extra_ + heard + tap->mNumberBuffers;
     storage_.assign((sizeof(platform::AudioBufferList) + buffers * sizeof(platform::AudioBuffer) + 7) / 8, 0);
     auto* list = reinterpret_cast<platform::AudioBufferList*>(storage_.data());
     list->mNumberBuffers = buffers;
@@ -395,8 +483,9 @@ class ExtraStreams {
       }
       (&list->mBuffers[0])[b] = {1, frames_ * std::uint32_t(sizeof(float)), samples};
     }
+    if (microphone != nullptr) (&list->mBuffers[0])[extra_] = microphone->mBuffers[0];
     for (std::uint32_t b = 0; b < tap->mNumberBuffers; ++b)
-      (&list->mBuffers[0])[extra_ + b] = (&tap->mBuffers[0])[b];
+      (&list->mBuffers[0])[extra_ + heard + b] = (&tap->mBuffers[0])[b];
     return list;
   }
 
@@ -408,6 +497,11 @@ class ExtraStreams {
   std::vector<std::uint64_t> storage_;
 };
 
+ToneGenerator microphoneTone(const Script& script, double rate) {
+  return ToneGenerator(floatFormat(rate, script.microphoneChannels), script.microphoneHz,
+                       script.microphoneDenied ? 0.0 : script.microphoneAmplitude, script.framesPerBuffer);
+}
+
 }  // namespace
 
 void deliver(SimHal::Stream& stream) {
@@ -415,6 +509,7 @@ void deliver(SimHal::Stream& stream) {
   World& world = *stream.world;
   ToneGenerator tone(stream.format, script.toneHz, script.amplitude, script.framesPerBuffer);
   ExtraStreams extra(stream.streams - 1, script.framesPerBuffer);
+  ToneGenerator microphone = microphoneTone(script, stream.format.sampleRate);
   for (const OddBuffer kind : script.odd) {
     if (stream.stopped.load()) return;
     stream.block(tone.odd(kind));
@@ -448,6 +543,12 @@ void deliver(SimHal::Stream& stream) {
                       platform::kAudioDevicePropertyDeviceIsAlive);
       return;
     }
+    if (at(script.microphoneLoseAfter, delivered) && world.microphoneAlive.exchange(false)) {
+      propertyChanged(stream.world, *stream.trace, script.microphoneID, platform::kAudioDevicePropertyDeviceIsAlive);
+      if (world.microphoneJoined.load()) {
+        propertyChanged(stream.world, *stream.trace, script.aggregateID, platform::kAudioDevicePropertyStreams);
+      }
+    }
     if (at(script.blipAfter, delivered)) {
       propertyChanged(stream.world, *stream.trace, script.deviceID, platform::kAudioDevicePropertyDeviceIsAlive);
     }
@@ -461,6 +562,7 @@ void deliver(SimHal::Stream& stream) {
       }
       if (!sleepUntil(monotonicNanoseconds() + 100'000'000, stream.stopped)) return;
       tone = ToneGenerator(script.reformat, script.toneHz, script.amplitude, script.framesPerBuffer);
+      microphone = microphoneTone(script, script.reformat.sampleRate);
       nanosecondsPerBuffer = 1e9 * script.framesPerBuffer / script.reformat.sampleRate;
       paceStart = monotonicNanoseconds();
       paced = 0;
@@ -482,7 +584,9 @@ void deliver(SimHal::Stream& stream) {
       clients = std::move(current);
       tone.setTones(stream.coverage->tones(script.processes, now));
     }
-    stream.block(extra.around(tone.next(mismatched)));
+    const platform::AudioBufferList* heard = microphone.next();
+    const bool joined = world.microphoneJoined.load() && world.microphoneAlive.load();
+    stream.block(extra.around(tone.next(mismatched), joined ? heard : nullptr));
   }
 }
 

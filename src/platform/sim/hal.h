@@ -42,6 +42,10 @@ struct World {
   // the devices that died with a switch away from them (bit per index).
   std::atomic<std::size_t> defaultDevice{0};
   std::atomic<std::uint64_t> deadDevices{0};
+  // The input device: whether the aggregate device lists it among its
+  // sub-devices, and whether it lives.
+  std::atomic<bool> microphoneJoined{false};
+  std::atomic<bool> microphoneAlive{true};
 };
 
 // Traces the change, then runs each listener registered for it (and not
@@ -120,6 +124,11 @@ class SimHal final : public platform::Hal {
 
  private:
   std::string procText(platform::IOProcID procID) const;
+  bool isMicrophone(AudioObjectID id) const;
+  // The aggregate device's input streams: the extra ones, the microphone's
+  // while it is there, the tap's.
+  std::uint32_t aggregateStreams() const;
+  ToneFormat tapFormat() const;
   // The index of the scripted device, if it is one.
   std::optional<std::size_t> deviceIndex(AudioObjectID id) const;
   // The audio clients by PID, this process among them when the script says

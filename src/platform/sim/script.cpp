@@ -329,6 +329,38 @@ bool apply(std::string_view key, std::string_view value, Script& s) {
   }
   if (key == "prs") return assignStatus(value, &s.processListStatus);
   if (key == "tdsc") return assignStatus(value, &s.tapUpdateStatus);
+  if (key == "mic") {
+    s.microphone = value != "none";
+    s.microphoneDenied = value == "denied";
+    return value == "none" || value == "denied" || assignStatus(value, &s.microphoneStatus);
+  }
+  if (key == "mic.uid") {
+    s.microphoneUID = std::string(value);
+    return !value.empty();
+  }
+  if (key == "mic.format") {
+    const auto parts = split(value, ',');
+    if (parts.size() != 2) return false;
+    const auto rate = parseNumber(parts[0]);
+    const auto channels = parseInteger<std::uint32_t>(parts[1]);
+    if (!rate || *rate <= 0 || !channels || *channels == 0 || *channels > 8) return false;
+    s.microphoneRate = *rate;
+    s.microphoneChannels = *channels;
+    return true;
+  }
+  if (key == "mic.tone") {
+    const auto hz = parseNumber(value);
+    if (!hz || *hz < 0) return false;
+    s.microphoneHz = *hz;
+    return true;
+  }
+  if (key == "mic.amp") {
+    const auto amplitude = parseNumber(value);
+    if (!amplitude || *amplitude < 0 || *amplitude > 1) return false;
+    s.microphoneAmplitude = *amplitude;
+    return true;
+  }
+  if (key == "mic.lose") return assignCount(value, &s.microphoneLoseAfter);
   if (key == "mixdown") {
     s.mixdownYieldsDescription = false;
     return value == "none";

@@ -32,6 +32,18 @@
 //                         default (the last for the rest): every list of the
 //                         tone carries n - 1 microphone-like streams of noise
 //                         first, the tap's last
+//   mic=none|denied|<status>   the default input device ('dIn ', ID 81): none
+//                         reads 0 (no microphone); denied: it delivers exact
+//                         zeros, as a microphone the host app may not use; a
+//                         status: what reading 'dIn ' answers (0)
+//   mic.uid=<text>        its UID (SimMicrophone)
+//   mic.format=<rate>,<channels>   its one input stream, 32-bit float
+//                         (48000,1). An aggregate device that lists it among
+//                         its sub-devices carries it at the tap's rate, one
+//                         interleaved buffer of its channels just before the
+//                         tap's, the same frames as the tap's
+//   mic.tone=<Hz> mic.amp=<0..1>   the sine it hears (440, 0.25), on the
+//                         phase clock of the tap's tone
 //
 // After the given number of buffers (counted like lose=):
 //   restart=<buffers>     the audio system restarts, once: 'srst' fires, every
@@ -60,6 +72,9 @@
 //   piro=[<pid>|self],... the audio clients whose 'piro' (running output)
 //                         reads 1 (default: every one but audiotap itself);
 //                         self: audiotap itself (9999) runs output too
+//   mic.lose=<buffers>    the input device dies: its 'livn' turns 0 and fires,
+//                         its stream leaves the aggregate device's lists and
+//                         'stm#' of the aggregate device fires; audio goes on
 //   prs=<status>          'prs#' reads      tdsc=<status>   tap updates
 //   mixdown=none          initMonoMixdownOfProcesses yields nothing
 //
@@ -165,6 +180,17 @@ struct Script {
   OSStatus processListStatus = 0;
   OSStatus tapUpdateStatus = 0;
   bool mixdownYieldsDescription = true;
+
+  bool microphone = true;
+  bool microphoneDenied = false;
+  OSStatus microphoneStatus = 0;
+  AudioObjectID microphoneID = 81;
+  std::string microphoneUID = "SimMicrophone";
+  double microphoneRate = 48000;
+  std::uint32_t microphoneChannels = 1;
+  double microphoneHz = 440;
+  double microphoneAmplitude = 0.25;
+  std::optional<std::uint64_t> microphoneLoseAfter;
 };
 
 struct ParseResult {
