@@ -77,6 +77,63 @@ def test_stop_escalates_from_stdin_to_sigterm_to_sigkill_once(platform, plan, ti
     assert gone(cap.pid)
 
 
+MIC_READY = {**READY, "outputFormat": {**READY["outputFormat"], "channels": 2}, "channels": ["system", "microphone"],
+             "inputDeviceUID": "mic"}
+
+
+@pytest.mark.parametrize(
+    "api, ready, options, refused",
+    [
+        ("blocking", MIC_READY, dict(mic=True), False),
+        ("asyncio", MIC_READY, dict(mic=True, echo_cancel=False), False),
+        ("blocking", READY, dict(mic=True), True),
+        ("asyncio", READY, dict(mic=True), True),
+    ],
+)
+def test_mic_frames_cut_anywhere_come_out_whole_and_split_and_a_binary_without_mic_is_refused(api, ready, options, refused):
+    frames = 160
+    audio = b"".join(struct.pack("<hh", i * 101 - 8000, -i * 37) for i in range(frames))
+    cuts = [0, 1, 3, 6, 7, 322, 401, 639, len(audio)]
+    outs = [{"out": audio[a:b].hex()} for a, b in zip(cuts, cuts[1:])]
+    level = line({"type": "level", "peak": 0.5, "frames": 80, "peaks": [0.5, 0.25]})
+    peaks = []
+    cap = audiotap.open if api == "asyncio" else audiotap.capture
+    cap = cap(binary_path=FAKE, env={**os.environ, "FAKE_AUDIOTAP": json.dumps({"steps": [outs[0], line(ready), level, *outs[1:]]})},
+              chunk_ms=5, on_level=lambda e: peaks.append(e.peaks), on_warning=lambda w: None, **options)
+
+    async def through_asyncio():
+        async with cap:
+            parts = []
+            async for part in cap.iter_channels():
+                parts.append(part)
+                if len(parts) == 2:
+                    break
+            await cap.stop(timeout=10)
+            return parts + [part async for part in cap.iter_channels()]
+
+    def through_blocking():
+        with cap:
+            parts = []
+            for part in cap.iter_channels():
+                parts.append(part)
+                if len(parts) == 2:
+                    break
+            cap.stop(timeout=10)
+            return parts + list(cap.iter_channels())
+
+    if refused:
+        with pytest.raises(audiotap.StartError) as caught:
+            through_blocking() if api == "blocking" else asyncio.run(through_asyncio())
+        assert caught.value.message == audiotap.MIC_UNKNOWN
+        return
+    parts = through_blocking() if api == "blocking" else asyncio.run(through_asyncio())
+    assert cap.ready.channels == ("system", "microphone") and cap.ready.output_format.channels == 2
+    assert [len(p.system) for p in parts] == [160, 160]  # 5 ms of frames at 16 kHz
+    assert b"".join(p.system for p in parts) == b"".join(audio[i : i + 2] for i in range(0, len(audio), 4))
+    assert b"".join(p.microphone for p in parts) == b"".join(audio[i + 2 : i + 4] for i in range(0, len(audio), 4))
+    assert peaks == [(0.5, 0.25)]
+
+
 def test_a_start_without_an_error_line_or_without_a_process_still_raises():
     cases = [(fake({"steps": [{"exit": 3}]}), "the capture process exited with status 3 before it was ready", 3),
              (audiotap.capture(binary_path="/nonexistent/a"), "could not start /nonexistent/a: No such file or directory", None)]
