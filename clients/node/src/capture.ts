@@ -181,7 +181,7 @@ export class Capture extends EventEmitter {
     return this.child.pid;
   }
 
-  /** Samples the bounded mode has dropped so far. */
+  /** Frames (samples, without mic) the bounded mode has dropped so far. */
   get droppedFrames(): number {
     return this.pcm.droppedFrames;
   }

@@ -118,7 +118,7 @@ class StopResult:
     #: "stdin" (the orderly stop), "SIGTERM" (not on Windows), "SIGKILL" (on Windows: TerminateProcess),
     #: or "exited" when it was gone already.
     stopped_by: str
-    #: Samples the bounded buffer dropped.
+    #: Frames (samples, without mic) the bounded buffer dropped.
     dropped_frames: int
 
 
@@ -184,7 +184,7 @@ class Session:
 
     @property
     def dropped_frames(self) -> int:
-        """Samples the bounded buffer (max_buffered_ms) has dropped so far."""
+        """Frames (samples, without mic) the bounded buffer (max_buffered_ms) has dropped so far."""
         return self._pcm.dropped_frames
 
     # -- callbacks and warnings -------------------------------------------
