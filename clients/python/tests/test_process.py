@@ -3,6 +3,7 @@ import json
 import os
 import signal
 import struct
+import subprocess
 import time
 
 import pytest
@@ -266,3 +267,31 @@ def test_a_process_that_ignores_stdin_gets_sigterm_and_stops_in_order(tmp_path):
         result = cap.stop(timeout=0.3)
         pcm = b"".join(cap)
     assert (result.stopped_by, result.exit_code, len(pcm)) == ("SIGTERM", 0, result.frames * 2)
+
+
+def sim_knows_mic():
+    """A simulator older than --mic ignores it and says "ready" with no "channels"."""
+    run = subprocess.run([SIM, "--mic", "--no-echo-cancel"], env={**os.environ, "AUDIOTAP_SIM": "count=1"},
+                         input=b"", capture_output=True, timeout=20)
+    events = [json.loads(line) for line in run.stderr.decode().splitlines() if line.startswith("{")]
+    return not any(e.get("type") == "ready" and "channels" not in e for e in events)
+
+
+@needs_sim
+@pytest.mark.parametrize("api", ["blocking", "asyncio"])
+def test_mic_the_microphone_comes_beside_the_system_audio_split_apart(api):
+    if not sim_knows_mic():
+        pytest.skip("this audiotap-sim does not know --mic")
+    # 50 buffers of the simulator's 48 kHz: 0.53 s of frames, then silence.
+    ready, chunks, result = run(api, lambda pcm: len(pcm) >= 16000 * 4 * 0.5,
+                                **sim_options("pace=fast;count=50", mic=True, echo_cancel=False, chunk_ms=20))
+    assert (ready.output_format.channels, ready.channels, ready.input_device_uid) == (2, ("system", "microphone"), "SimMicrophone")
+    assert {len(c) for c in chunks[:-1]} == {1280}
+    parts = [audiotap.split_channels(c) for c in chunks]
+    system, microphone = b"".join(p.system for p in parts), b"".join(p.microphone for p in parts)
+    assert len(system) == result.frames * 2
+    assert abs(frequency(system[1600:14400], 16000) - 1000) < 20 and abs(frequency(microphone[1600:14400], 16000) - 440) < 20
+    with pytest.raises(audiotap.StartError) as caught:
+        with audiotap.capture(**sim_options("mic=none", mic=True)):
+            pass
+    assert (caught.value.message, caught.value.exit_code) == ("there is no microphone to capture: the system has no default input device", 1)
