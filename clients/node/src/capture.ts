@@ -80,8 +80,8 @@ export const DEFAULT_RATE = 16000;
 
 /** The start-up failure when `mic` meets a binary that ignores --mic and writes one channel. */
 export const MIC_UNKNOWN = "this audiotap binary does not know --mic: its output is not two channels";
-const isObjectLike = (v: unknown): v is Record<string, unknown> => typeof v === "object" && v !== null;
 const DEFAULT_STOP_TIMEOUT_MS = 3000;
+const isObjectLike = (v: unknown): v is Record<string, unknown> => typeof v === "object" && v !== null;
 
 const live = new Set<Capture>();
 let exitHookInstalled = false;
