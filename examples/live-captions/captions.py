@@ -27,6 +27,7 @@ import argparse
 import html
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -191,6 +192,8 @@ def main(argv: Optional[list] = None) -> int:
         room = Room()
         try:
             if args.room:
+                # The room must not outlive the run on the user's server: SIGTERM unwinds as Ctrl+C does.
+                signal.signal(signal.SIGTERM, signal.default_int_handler)
                 room.build()
             return caption(binary, args, tmp)
         except audiotap.StartError as e:
