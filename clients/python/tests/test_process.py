@@ -128,7 +128,7 @@ def test_mic_frames_cut_anywhere_come_out_whole_and_split_and_a_binary_without_m
         assert caught.value.message == audiotap.MIC_UNKNOWN
         return
     parts = through_blocking() if api == "blocking" else asyncio.run(through_asyncio())
-    assert cap.ready.channels == ("system", "microphone") and cap.ready.output_format.channels == 2
+    assert (cap.ready.channels, cap.ready.input_device_uid, cap.ready.output_format.channels) == (("system", "microphone"), "mic", 2)
     assert [len(p.system) for p in parts] == [160, 160]  # 5 ms of frames at 16 kHz
     assert b"".join(p.system for p in parts) == b"".join(audio[i : i + 2] for i in range(0, len(audio), 4))
     assert b"".join(p.microphone for p in parts) == b"".join(audio[i + 2 : i + 4] for i in range(0, len(audio), 4))
