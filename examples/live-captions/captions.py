@@ -25,12 +25,14 @@ from __future__ import annotations
 
 import argparse
 import html
+import math
 import os
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+from array import array
 from typing import Optional
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -85,10 +87,12 @@ def speak(text: str, folder: str, device: Optional[str] = None) -> subprocess.Po
 class Captioner:
     """Feeds the decoder and prints each phrase when the speech in it ends."""
 
-    def __init__(self, decoder, out=sys.stdout, label: Optional[str] = None) -> None:
+    def __init__(self, decoder, out=sys.stdout, label: Optional[str] = None, floor_dbfs: Optional[float] = None) -> None:
         self.decoder = decoder
         self.out = out
         self.prefix = "" if label is None else f"[{label}] "
+        # Chunks quieter than this reach the decoder as silence.
+        self.floor = None if floor_dbfs is None else 32768 * 10 ** (floor_dbfs / 20)
         self.frames = 0  # position in the capture, in samples
         self.in_speech = False
         self.phrase_start = 0
@@ -97,6 +101,12 @@ class Captioner:
     def feed(self, chunk: bytes, dropped_before: int = 0) -> None:
         """``dropped_before``: samples dropped unheard since the previous chunk."""
         self.frames += dropped_before
+        if self.floor is not None:
+            samples = array("h", chunk)
+            if sys.byteorder == "big":
+                samples.byteswap()
+            if math.sqrt(sum(v * v for v in samples) / max(1, len(samples))) < self.floor:
+                chunk = bytes(len(chunk))
         self.decoder.process_raw(chunk, False, False)
         speaking = self.decoder.get_in_speech()
         if speaking and not self.in_speech:
@@ -209,7 +219,10 @@ def main(argv: Optional[list] = None) -> int:
 
 def caption(binary: Optional[str], args, tmp: str) -> int:
     if args.me_them:
-        captioners = [Captioner(make_decoder(), label="them"), Captioner(make_decoder(), label="me")]
+        # The canceller leaves the far end 40 dB and more down in the microphone's
+        # channel; heard as a quiet talker, it would skew the decoder's running
+        # normalisation, and the words said next come out wrong.
+        captioners = [Captioner(make_decoder(), label="them"), Captioner(make_decoder(), label="me", floor_dbfs=-45)]
     else:
         captioners = [Captioner(make_decoder())]
     clock = captioners[0]
@@ -232,11 +245,13 @@ def caption(binary: Optional[str], args, tmp: str) -> int:
                 # it, and "level" can be a second old. A second's pause ends
                 # its phrase before the next clip; two end the capture.
                 next_at = max(clock.frames, written[0]) + (RATE if clips else 2 * RATE)
-            if next_at is not None and clock.frames >= next_at:
-                if clips:
-                    text, device = clips.pop(0)
-                    player = speak(text, tmp, device)
-                elif player is not None:
+            # The next clip goes by the capture's position, which the reading may lag behind; the end by the reading.
+            if next_at is not None and clips and max(clock.frames, written[0]) >= next_at:
+                text, device = clips.pop(0)
+                player = speak(text, tmp, device)
+                next_at = None
+            elif next_at is not None and not clips and clock.frames >= next_at:
+                if player is not None:
                     break
                 next_at = None
         for captioner in captioners:

@@ -66,23 +66,26 @@ class Decoder:
 
 
 def frames(*channels):
-    """A chunk of 1600 frames (0.1 s) per entry, each channel loud (1) or silent (0) in it."""
-    return [b"".join(struct.pack("<" + "h" * len(c), *(1000 * x for x in c)) for _ in range(1600)) for c in channels]
+    """A chunk of 1600 frames (0.1 s) per entry, each channel's level in it (1: -30 dBFS, 0.01: -70 dBFS)."""
+    return [b"".join(struct.pack("<" + "h" * len(c), *(round(1000 * x) for x in c)) for _ in range(1600)) for c in channels]
 
 
 @pytest.mark.parametrize(
     "labels, chunks, lines",
     [
-        ([None], frames((1,), (1,), (0,)), ["[   0.00 s] 3200 samples"]),
+        ([None], frames((1,), (0.01,), (0,)), ["[   0.00 s] 3200 samples"]),
         # Each side's speech reaches its own captioner only, stamped on the capture's one clock.
         (["them", "me"], frames((1, 0), (1, 0), (0, 1), (0, 1), (0, 1), (0, 0)),
          ["[them] [   0.00 s] 3200 samples", "[me] [   0.20 s] 4800 samples"]),
         (["them", "me"], frames((0, 1), (1, 1), (0, 0)), ["[me] [   0.00 s] 3200 samples", "[them] [   0.10 s] 1600 samples"]),
+        # What the canceller leaves of the far end is silence to the microphone's recogniser, not a quiet talker.
+        (["them", "me"], frames((1, 0.01), (1, 0.01), (0, 1), (0, 0)),
+         ["[them] [   0.00 s] 3200 samples", "[me] [   0.20 s] 1600 samples"]),
     ],
 )
 def test_each_channel_is_captioned_under_its_own_label(labels, chunks, lines):
     out = io.StringIO()
-    captioners = [captions.Captioner(Decoder(), out, label) for label in labels]
+    captioners = [captions.Captioner(Decoder(), out, label, -45 if label == "me" else None) for label in labels]
     for chunk in chunks:
         captions.feed_all(captioners, chunk)
     assert sorted(out.getvalue().splitlines()) == sorted(lines)
