@@ -1,13 +1,20 @@
 import importlib.util
+import io
+import json
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
+from types import SimpleNamespace
 
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import captions  # noqa: E402
+
 CLIP = "the new york times reported on tuesday. people are going to work."
 
 missing = [what for what, there in [
@@ -34,6 +41,64 @@ def test_words_in_order(want, got, n):
     assert in_order(want.split(), got.split()) == n
 
 
+class Decoder:
+    """Hears speech in any chunk that is not silence, and says how many samples of it it heard."""
+
+    def __init__(self):
+        self.heard = 0
+        self.loud = False
+
+    def start_utt(self):
+        self.heard = 0
+
+    def process_raw(self, chunk, *_):
+        self.loud = any(struct.unpack(f"<{len(chunk) // 2}h", chunk))
+        self.heard += len(chunk) // 2 if self.loud else 0
+
+    def get_in_speech(self):
+        return self.loud
+
+    def end_utt(self):
+        pass
+
+    def hyp(self):
+        return SimpleNamespace(hypstr=f"{self.heard} samples") if self.heard else None
+
+
+def frames(*channels):
+    """A chunk of 1600 frames (0.1 s) per entry, each channel's level in it (1: -30 dBFS, 0.01: -70 dBFS)."""
+    return [b"".join(struct.pack("<" + "h" * len(c), *(round(1000 * x) for x in c)) for _ in range(1600)) for c in channels]
+
+
+@pytest.mark.parametrize(
+    "labels, chunks, lines",
+    [
+        ([None], frames((1,), (0.01,), (0,)), ["[   0.00 s] 3200 samples"]),
+        # Each side's speech reaches its own captioner only, stamped on the capture's one clock.
+        (["them", "me"], frames((1, 0), (1, 0), (0, 1), (0, 1), (0, 1), (0, 0)),
+         ["[them] [   0.00 s] 3200 samples", "[me] [   0.20 s] 4800 samples"]),
+        (["them", "me"], frames((0, 1), (1, 1), (0, 0)), ["[me] [   0.00 s] 3200 samples", "[them] [   0.10 s] 1600 samples"]),
+        # What the canceller leaves of the far end is silence to the microphone's recogniser, not a quiet talker.
+        (["them", "me"], frames((1, 0.01), (1, 0.01), (0, 1), (0, 0)),
+         ["[them] [   0.00 s] 3200 samples", "[me] [   0.20 s] 1600 samples"]),
+    ],
+)
+def test_each_channel_is_captioned_under_its_own_label(labels, chunks, lines):
+    out = io.StringIO()
+    captioners = [captions.Captioner(Decoder(), out, label, -45 if label == "me" else None) for label in labels]
+    for chunk in chunks:
+        captions.feed_all(captioners, chunk)
+    assert sorted(out.getvalue().splitlines()) == sorted(lines)
+
+
+def knows_mic(binary):
+    """Whether the binary takes --mic: one that does not says "ready" with no "channels"."""
+    run = subprocess.run([binary, "--mic", "--no-echo-cancel", "--seconds", "0.2"], stdin=subprocess.PIPE,
+                         capture_output=True, timeout=30)
+    events = [json.loads(line) for line in run.stderr.decode().splitlines() if line.startswith("{")]
+    return not any(e.get("type") == "ready" and "channels" not in e for e in events)
+
+
 @pytest.mark.skipif(bool(missing), reason=f"needs {', '.join(missing)}")
 def test_a_spoken_clip_comes_out_as_captions_in_order():
     run = subprocess.run([sys.executable, os.path.join(HERE, "captions.py"), "--say", CLIP, "--seconds", "60"],
@@ -46,3 +111,19 @@ def test_a_spoken_clip_comes_out_as_captions_in_order():
     want = re.sub(r"[^a-z ]", "", CLIP).split()
     heard = " ".join(m[2] for m in lines).split()
     assert in_order(want, heard) >= len(want) / 2, run.stdout
+
+
+@pytest.mark.skipif(bool(missing), reason=f"needs {', '.join(missing)}")
+def test_me_and_them_are_captioned_apart_each_line_labelled():
+    if not knows_mic(os.environ["AUDIOTAP_BINARY"]):
+        pytest.skip("AUDIOTAP_BINARY does not know --mic")
+    me = "i will call you back tomorrow morning."
+    run = subprocess.run([sys.executable, os.path.join(HERE, "captions.py"), "--me-them", "--room", "--say", CLIP,
+                          "--say-me", me, "--seconds", "90"], capture_output=True, text=True, timeout=150)
+    assert run.returncode == 0, run.stderr
+    lines = [re.fullmatch(r"\[(me|them)\] \[ *(\d+\.\d\d) s\] (.+)", line) for line in run.stdout.splitlines()]
+    assert lines and all(lines), run.stdout
+    for who, text in (("them", CLIP), ("me", me)):
+        want = re.sub(r"[^a-z ]", "", text).split()
+        heard = " ".join(m[3] for m in lines if m[1] == who).split()
+        assert in_order(want, heard) >= len(want) / 2, (who, run.stdout)

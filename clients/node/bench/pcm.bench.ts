@@ -2,7 +2,7 @@ import { performance } from "node:perf_hooks";
 
 import { start } from "../src";
 import { parseEventLine } from "../src/events";
-import { PcmStream } from "../src/pcm";
+import { PcmStream, splitChannels } from "../src/pcm";
 
 // Pipe reads of odd sizes, so nearly every read splits a sample.
 function realign(chunkMs: number | undefined, seconds: number): void {
@@ -23,6 +23,18 @@ function realign(chunkMs: number | undefined, seconds: number): void {
     `realign ${label}: ${seconds} s of 48 kHz audio (${(out / 1e6).toFixed(1)} MB) in ${ms.toFixed(1)} ms, ` +
       `${(seconds * 1000 / ms).toFixed(0)}x real time`,
   );
+}
+
+// Two-channel frames in 100 ms chunks, each taken apart into its channels.
+function split(seconds: number): void {
+  const rate = 48000;
+  const input = Buffer.alloc(rate * seconds * 4, 0x5a);
+  let out = 0;
+  const t0 = performance.now();
+  for (let at = 0; at < input.length; at += rate * 0.4) out += splitChannels(input.subarray(at, at + rate * 0.4)).system.length;
+  const ms = performance.now() - t0;
+  console.log(`splitChannels: ${seconds} s of 48 kHz two-channel frames (${(out / 5e5).toFixed(1)} MB) in ${ms.toFixed(1)} ms, ` +
+    `${(seconds * 1000 / ms).toFixed(0)}x real time`);
 }
 
 function parse(lines: number): void {
@@ -54,6 +66,7 @@ async function endToEnd(binaryPath: string, chunkMs: number): Promise<void> {
   realign(undefined, 600);
   realign(20, 600);
   realign(100, 600);
+  split(600);
   parse(200000);
   const sim = process.env.AUDIOTAP_SIM_BINARY;
   if (sim) await endToEnd(sim, 20);

@@ -55,6 +55,8 @@ export interface ArgOptions {
   exclude?: readonly number[];
   excludeSelf?: boolean;
   followOutput?: boolean;
+  mic?: boolean;
+  echoCancel?: boolean;
 }
 
 function pidArgs(option: string, name: string, pids: readonly number[] | undefined): string[] {
@@ -90,5 +92,11 @@ export function buildArgs(options: ArgOptions): string[] {
   if (options.excludeSelf) args.push("--exclude-pid", String(process.pid));
   // On by default here: a host app wants the audio the user hears, wherever it plays.
   if (options.followOutput ?? true) args.push("--follow-output");
+  if (options.echoCancel === false && !options.mic) {
+    // Alone the binary would ignore it: the host meant something else.
+    throw new RangeError("echoCancel: false needs mic: true");
+  }
+  if (options.mic) args.push("--mic");
+  if (options.mic && options.echoCancel === false) args.push("--no-echo-cancel");
   return args;
 }

@@ -35,6 +35,16 @@ export interface StartOptions {
    * event at each move. Default true; false captures the device found at start-up only.
    */
   followOutput?: boolean;
+  /**
+   * Capture the default input device too (--mic): every frame of `pcm` is then two samples,
+   * [system, microphone], the same moment; splitChannels() takes them apart.
+   */
+  mic?: boolean;
+  /**
+   * With `mic`: false passes --no-echo-cancel, the microphone as it is (headsets, a host's own
+   * canceller). Default true: the system audio's echo is removed from the microphone.
+   */
+  echoCancel?: boolean;
   /** Deliver PCM in Buffers of exactly this many milliseconds. */
   chunkMs?: number;
   /**
@@ -67,7 +77,11 @@ export interface StopResult extends ExitInfo {
 }
 
 export const DEFAULT_RATE = 16000;
+
+/** The start-up failure when `mic` meets a binary that ignores --mic and writes one channel. */
+export const MIC_UNKNOWN = "this audiotap binary does not know --mic: its output is not two channels";
 const DEFAULT_STOP_TIMEOUT_MS = 3000;
+const isObjectLike = (v: unknown): v is Record<string, unknown> => typeof v === "object" && v !== null;
 
 const live = new Set<Capture>();
 let exitHookInstalled = false;
@@ -104,7 +118,7 @@ export interface Capture {
 
 /** One running capture process. Made by start(). */
 export class Capture extends EventEmitter {
-  /** Whole 16-bit little-endian mono samples at `rate`. */
+  /** Whole frames of 16-bit little-endian samples at `rate`: one sample each, or [system, microphone] with `mic`. */
   readonly pcm: PcmStream;
   /** Resolves with the "ready" event; rejects with a StartError when start-up fails. */
   readonly ready: Promise<ReadyEvent>;
@@ -112,6 +126,8 @@ export class Capture extends EventEmitter {
   readonly exited: Promise<ExitInfo>;
   readonly binaryPath: string;
   readonly rate: number;
+  /** Samples per frame of `pcm`: 1, or 2 with `mic`. */
+  readonly channels: number;
 
   private readonly child: ChildProcess;
   private settleReady!: { resolve: (e: ReadyEvent) => void; reject: (e: StartError) => void };
@@ -126,13 +142,17 @@ export class Capture extends EventEmitter {
   private stoppedFrames: number | null = null;
   private exitInfo: ExitInfo | null = null;
   private stopping: Promise<StopResult> | null = null;
+  // Why a "ready" was not taken as the start: the stream is not what was asked for.
+  private refusal: string | null = null;
 
   constructor(binaryPath: string, args: string[], options: StartOptions) {
     super();
     this.binaryPath = binaryPath;
     this.rate = options.rate ?? DEFAULT_RATE;
+    this.channels = options.mic ? 2 : 1;
     this.pcm = new PcmStream({
       sampleRate: this.rate,
+      channels: this.channels,
       chunkMs: options.chunkMs,
       maxBufferedMs: options.maxBufferedMs,
     });
@@ -161,7 +181,7 @@ export class Capture extends EventEmitter {
     return this.child.pid;
   }
 
-  /** Samples the bounded mode has dropped so far. */
+  /** Frames (samples, without mic) the bounded mode has dropped so far. */
   get droppedFrames(): number {
     return this.pcm.droppedFrames;
   }
@@ -256,7 +276,7 @@ export class Capture extends EventEmitter {
     if (discarded > 0) {
       this.emit("warning", {
         reason: "partial-sample",
-        detail: `the PCM stream ended ${discarded} byte(s) into a sample; discarded`,
+        detail: `the PCM stream ended ${discarded} byte(s) into a ${this.channels === 1 ? "sample" : "frame"}; discarded`,
       });
     }
   }
@@ -275,6 +295,11 @@ export class Capture extends EventEmitter {
     if (!ev) return;
     switch (ev.type) {
       case "ready":
+        if (!this.isReady && this.refusal === null) this.refusal = this.refuse(ev);
+        if (this.refusal !== null) {
+          void this.stop();
+          return;
+        }
         if (!this.isReady) {
           this.isReady = true;
           this.settleReady.resolve(ev);
@@ -297,6 +322,13 @@ export class Capture extends EventEmitter {
         this.emit("stopped", ev);
         break;
     }
+  }
+
+  // A binary older than --mic ignores it and writes one channel, which read as frames of two would be noise.
+  private refuse(ev: ReadyEvent): string | null {
+    const got = isObjectLike(ev.outputFormat) ? ev.outputFormat.channels : undefined;
+    if (this.channels === 1 || got === this.channels) return null;
+    return MIC_UNKNOWN;
   }
 
   private emitError(ev: ErrorEvent): void {
@@ -326,6 +358,10 @@ export class Capture extends EventEmitter {
         signal,
         cause: this.spawnError,
       });
+    }
+    if (this.refusal !== null) {
+      for (const held of this.heldErrors.splice(0)) this.emitError(held);
+      return new StartError(this.refusal, { exitCode, signal });
     }
     const failure = this.heldErrors.pop();
     for (const held of this.heldErrors.splice(0)) this.emitError(held);

@@ -7,6 +7,7 @@ export interface TapFormat {
 
 export interface OutputFormat {
   sampleRate: number;
+  /** 1; 2 with `mic` (frames of [system, microphone]). */
   channels: number;
   bits: number;
 }
@@ -22,6 +23,10 @@ export interface ReadyEvent {
   include?: number[];
   /** The PIDs of the exclude options (excludeSelf's included), as given; only when used. */
   exclude?: number[];
+  /** With `mic`: what each channel of a frame holds, `["system", "microphone"]`. */
+  channels?: string[];
+  /** With `mic`: the input device captured as the microphone. */
+  inputDeviceUID?: string;
 }
 
 export interface LevelEvent {
@@ -30,6 +35,8 @@ export interface LevelEvent {
   peak: number;
   /** Samples written to the PCM stream since start, a running total. */
   frames: number;
+  /** With `mic`: the loudest sample of each channel, `[system, microphone]`; `peak` is the louder. */
+  peaks?: number[];
 }
 
 export interface ErrorEvent {
@@ -75,6 +82,8 @@ export type ParsedLine =
 const isNumber = (v: unknown): v is number => typeof v === "number" && Number.isFinite(v);
 const isObject = (v: unknown): v is Record<string, unknown> =>
   typeof v === "object" && v !== null && !Array.isArray(v);
+const isListOf = (v: unknown, item: (x: unknown) => boolean): boolean => Array.isArray(v) && v.every(item);
+const isString = (v: unknown): boolean => typeof v === "string";
 
 // Returns the name of the first field that does not fit, or null.
 function badField(ev: RawEvent): string | null {
@@ -87,10 +96,13 @@ function badField(ev: RawEvent): string | null {
         return "outputFormat";
       }
       if (typeof ev.outputDeviceUID !== "string") return "outputDeviceUID";
+      if (ev.channels !== undefined && !isListOf(ev.channels, isString)) return "channels";
+      if (ev.inputDeviceUID !== undefined && typeof ev.inputDeviceUID !== "string") return "inputDeviceUID";
       return typeof ev.version === "string" ? null : "version";
     }
     case "level":
       if (!isNumber(ev.peak)) return "peak";
+      if (ev.peaks !== undefined && !isListOf(ev.peaks, isNumber)) return "peaks";
       return isNumber(ev.frames) ? null : "frames";
     case "error":
       if (typeof ev.message !== "string") return "message";

@@ -1,4 +1,4 @@
-export { Capture, DEFAULT_RATE, ExitInfo, StartOptions, StopOptions, StopResult, start } from "./capture";
+export { Capture, DEFAULT_RATE, ExitInfo, MIC_UNKNOWN, StartOptions, StopOptions, StopResult, start } from "./capture";
 export { StartError } from "./errors";
 export {
   DeviceEvent,
@@ -12,4 +12,4 @@ export {
   TapFormat,
   Warning,
 } from "./events";
-export { PcmStream } from "./pcm";
+export { PcmStream, splitChannels } from "./pcm";

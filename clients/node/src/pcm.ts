@@ -1,8 +1,10 @@
 import { Readable } from "node:stream";
 
 export interface PcmStreamOptions {
-  /** Samples per second of the stream (one channel, 16-bit). */
+  /** Frames per second of the stream (16-bit samples). */
   sampleRate: number;
+  /** Samples per frame: 1, or 2 with the microphone ([system, microphone]). Default 1. */
+  channels?: number;
   /** Deliver Buffers of exactly this many milliseconds (the last one may be shorter). */
   chunkMs?: number;
   /** Keep at most this much unread audio and drop the oldest beyond it, instead of pausing the capture. */
@@ -16,14 +18,30 @@ export interface PcmSource {
 
 const BYTES_PER_SAMPLE = 2;
 
-/** Bytes in `ms` milliseconds at `rate`, rounded to whole samples, at least one sample. */
-export function bytesForMs(ms: number, rate: number): number {
-  return Math.max(1, Math.round((ms * rate) / 1000)) * BYTES_PER_SAMPLE;
+/** Bytes in `ms` milliseconds at `rate`, rounded to whole frames, at least one frame. */
+export function bytesForMs(ms: number, rate: number, channels = 1): number {
+  return Math.max(1, Math.round((ms * rate) / 1000)) * BYTES_PER_SAMPLE * channels;
+}
+
+/** The two channels of a `mic` capture's Buffer of whole frames, each as 16-bit little-endian mono samples. */
+export function splitChannels(frames: Buffer): { system: Buffer; microphone: Buffer } {
+  if (frames.length % 4 !== 0) {
+    throw new RangeError(`splitChannels takes whole 4-byte frames, got ${frames.length} bytes`);
+  }
+  const system = Buffer.allocUnsafe(frames.length / 2);
+  const microphone = Buffer.allocUnsafe(frames.length / 2);
+  for (let i = 0, o = 0; i < frames.length; i += 4, o += 2) {
+    system[o] = frames[i];
+    system[o + 1] = frames[i + 1];
+    microphone[o] = frames[i + 2];
+    microphone[o + 1] = frames[i + 3];
+  }
+  return { system, microphone };
 }
 
 /**
- * The PCM stream as the host reads it: Buffers of whole signed 16-bit
- * little-endian samples. Pipe reads split samples anywhere; the odd byte is
+ * The PCM stream as the host reads it: Buffers of whole frames of signed
+ * 16-bit little-endian samples. Pipe reads split frames anywhere; the rest is
  * carried over to the next read.
  *
  * Object mode, so that every Buffer reaches the reader as it was cut: a
@@ -31,9 +49,10 @@ export function bytesForMs(ms: number, rate: number): number {
  * fixed chunk size.
  */
 export class PcmStream extends Readable {
-  /** Samples thrown away by the bounded mode since start. */
+  /** Frames thrown away by the bounded mode since start. */
   droppedFrames = 0;
 
+  private readonly frameBytes: number;
   private readonly chunkBytes: number;
   private readonly maxBytes: number;
   private readonly queue: Buffer[] = [];
@@ -50,10 +69,12 @@ export class PcmStream extends Readable {
     // Bounded: hold at most one Buffer inside the Readable, since only the
     // queue here can be trimmed.
     super({ objectMode: true, highWaterMark: bounded ? 1 : 16 });
-    this.chunkBytes = options.chunkMs === undefined ? 0 : bytesForMs(options.chunkMs, options.sampleRate);
+    const channels = options.channels ?? 1;
+    this.frameBytes = BYTES_PER_SAMPLE * channels;
+    this.chunkBytes = options.chunkMs === undefined ? 0 : bytesForMs(options.chunkMs, options.sampleRate, channels);
     if (bounded) {
-      const wanted = bytesForMs(options.maxBufferedMs as number, options.sampleRate);
-      const unit = this.chunkBytes || BYTES_PER_SAMPLE;
+      const wanted = bytesForMs(options.maxBufferedMs as number, options.sampleRate, channels);
+      const unit = this.chunkBytes || this.frameBytes;
       this.maxBytes = Math.max(unit, Math.ceil(wanted / unit) * unit);
     } else {
       this.maxBytes = Infinity;
@@ -74,7 +95,7 @@ export class PcmStream extends Readable {
     if (this.destroyed || this.sourceEnded || data.length === 0) return;
     let bytes = this.carry ? Buffer.concat([this.carry, data]) : data;
     this.carry = null;
-    const unit = this.chunkBytes || BYTES_PER_SAMPLE;
+    const unit = this.chunkBytes || this.frameBytes;
     const whole = bytes.length - (bytes.length % unit);
     if (whole < bytes.length) {
       // Copied: the source's buffer may be reused after this call.
@@ -93,15 +114,15 @@ export class PcmStream extends Readable {
   }
 
   /**
-   * The source has ended: a short last chunk is delivered; a lone byte
-   * that cannot form a sample is discarded. Returns the bytes discarded.
+   * The source has ended: a short last chunk is delivered; bytes that
+   * cannot form a whole frame are discarded. Returns the bytes discarded.
    */
   finish(): number {
     if (this.sourceEnded) return 0;
     this.sourceEnded = true;
     let discarded = 0;
     if (this.carry) {
-      discarded = this.carry.length % BYTES_PER_SAMPLE;
+      discarded = this.carry.length % this.frameBytes;
       const rest = this.carry.subarray(0, this.carry.length - discarded);
       this.carry = null;
       if (rest.length > 0 && !this.destroyed) this.enqueue(rest);
@@ -158,8 +179,8 @@ export class PcmStream extends Readable {
       }
     }
     this.queued -= dropped;
-    this.droppedFrames += dropped / BYTES_PER_SAMPLE;
-    this.emit("drop", dropped / BYTES_PER_SAMPLE, this.droppedFrames);
+    this.droppedFrames += dropped / this.frameBytes;
+    this.emit("drop", dropped / this.frameBytes, this.droppedFrames);
   }
 
   private flush(): void {

@@ -40,11 +40,18 @@ test("process filter options: one flag per PID, excludeSelf adds this process, b
   assert.throws(() => buildArgs({ include: 7 as unknown as number[] }), TypeError);
 });
 
-test("arguments: the output device is followed unless followOutput is false", () => {
+test("arguments: the output device is followed unless followOutput is false; the microphone only with mic", () => {
   const cases: [Parameters<typeof buildArgs>[0], string[]][] = [
     [{}, ["--follow-output"]],
     [{ rate: 8000, followOutput: true }, ["--rate", "8000", "--follow-output"]],
     [{ seconds: 2, followOutput: false }, ["--seconds", "2"]],
+    [{ mic: true, followOutput: false }, ["--mic"]],
+    [{ mic: true, echoCancel: true, followOutput: false }, ["--mic"]],
+    [{ mic: true, echoCancel: false }, ["--follow-output", "--mic", "--no-echo-cancel"]],
+    [{ mic: false, echoCancel: true, followOutput: false }, []],
   ];
-  for (const [options, want] of cases) assert.deepEqual(buildArgs(options), want);
+  for (const [options, want] of cases) assert.deepEqual(buildArgs(options), want, JSON.stringify(options));
+  for (const bad of [{ echoCancel: false }, { mic: false, echoCancel: false }]) {
+    assert.throws(() => buildArgs(bad), /echoCancel: false needs mic: true/, JSON.stringify(bad));
+  }
 });

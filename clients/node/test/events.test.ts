@@ -5,6 +5,8 @@ import { LineSplitter, parseEventLine } from "../src/events";
 
 const TAP = '{"sampleRate":48000,"channels":2}';
 const OUT = '{"sampleRate":16000,"channels":1,"bits":16}';
+const OUT2 = '{"sampleRate":16000,"channels":2,"bits":16}';
+const MIC = '"channels":["system","microphone"],"inputDeviceUID":"BuiltInMicrophoneDevice"';
 
 test("event lines: known, unknown, malformed and badly typed", () => {
   const cases: [string, string, string?][] = [
@@ -21,6 +23,16 @@ test("event lines: known, unknown, malformed and badly typed", () => {
     ['{"type":"ready","tapFormat":{"sampleRate":48000,"channels":2},"outputDeviceUID":"d"}', "bad-fields", "outputFormat"],
     [`{"type":"ready","tapFormat":${TAP},"outputFormat":${OUT},"outputDeviceUID":"d"}`, "bad-fields", "version"],
     [`{"type":"ready","tapFormat":${TAP},"outputFormat":${OUT},"outputDeviceUID":"d","version":"0.1.0"}`, "known"],
+    [`{"type":"ready","tapFormat":${TAP},"outputFormat":${OUT2},"outputDeviceUID":"d","version":"0.1.0",${MIC}}`, "known"],
+    [`{"type":"ready","tapFormat":${TAP},"outputFormat":${OUT2},"outputDeviceUID":"d","version":"0.1.0","channels":"system"}`,
+      "bad-fields", "channels"],
+    [`{"type":"ready","tapFormat":${TAP},"outputFormat":${OUT2},"outputDeviceUID":"d","version":"0.1.0","channels":[1,2]}`,
+      "bad-fields", "channels"],
+    [`{"type":"ready","tapFormat":${TAP},"outputFormat":${OUT2},"outputDeviceUID":"d","version":"0.1.0","inputDeviceUID":7}`,
+      "bad-fields", "inputDeviceUID"],
+    ['{"type":"level","peak":0.5,"frames":1,"peaks":[0.5,0.25]}', "known"],
+    ['{"type":"level","peak":0.5,"frames":1,"peaks":[0.5,"0.25"]}', "bad-fields", "peaks"],
+    ['{"type":"level","peak":0.5,"frames":1,"peaks":0.5}', "bad-fields", "peaks"],
   ];
   for (const [line, want, field] of cases) {
     const got = parseEventLine(line);

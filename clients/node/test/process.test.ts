@@ -1,12 +1,12 @@
 import assert from "node:assert/strict";
 import { test } from "node:test";
 
-import { StartError, start } from "../src";
+import { MIC_UNKNOWN, StartError, StartOptions, splitChannels, start } from "../src";
 import { host } from "../src/binary";
 import { FAKE, pcmOf, record, startTracked, until } from "./helpers";
 
-const fake = (plan: object, chunkMs?: number) =>
-  startTracked({ binaryPath: FAKE, chunkMs, env: { ...process.env, FAKE_AUDIOTAP: JSON.stringify(plan) } });
+const fake = (plan: object, chunkMs?: number, options: StartOptions = {}) =>
+  startTracked({ ...options, binaryPath: FAKE, chunkMs, env: { ...process.env, FAKE_AUDIOTAP: JSON.stringify(plan) } });
 const line = (o: object) => ({ err: JSON.stringify(o) + "\n" });
 const READY = {
   type: "ready",
@@ -84,5 +84,45 @@ test("stop escalates from stdin to SIGTERM to SIGKILL, once; on Windows from std
     }
   } finally {
     host.platform = process.platform;
+  }
+});
+
+test("mic: frames cut anywhere by the pipe come out whole and split; a binary that ignores --mic is refused", async () => {
+  const frames = 160;
+  const audio = Buffer.alloc(frames * 4);
+  for (let i = 0; i < frames; i++) {
+    audio.writeInt16LE(i * 101 - 8000, i * 4);
+    audio.writeInt16LE(-i * 37, i * 4 + 2);
+  }
+  const cuts = [1, 3, 6, 7, 322, 401, 639];
+  const out = [0, ...cuts, audio.length].slice(1).map((at, i, all) => ({ out: audio.subarray(i ? all[i - 1] : 0, at).toString("hex") }));
+  const ready2 = { ...READY, outputFormat: { ...READY.outputFormat, channels: 2 }, channels: ["system", "microphone"], inputDeviceUID: "mic" };
+  const level = line({ type: "level", peak: 0.5, frames: 80, peaks: [0.5, 0.25] });
+  const cases: [object, StartOptions, string | null][] = [
+    [ready2, { mic: true }, null],
+    [ready2, { mic: true, echoCancel: false }, null],
+    [READY, { mic: true }, MIC_UNKNOWN],
+  ];
+  for (const [ready, options, refused] of cases) {
+    const label = `${JSON.stringify(options)} ${refused}`;
+    const capture = fake({ steps: [out[0], line(ready), ...out.slice(1), level] }, 5, options);
+    const rec = record(capture);
+    const peaks: unknown[] = [];
+    capture.on("level", (e) => peaks.push(e.peaks));
+    if (refused) {
+      const err = await capture.ready.then(() => assert.fail(`${label}: ready`), (e: StartError) => e);
+      assert.equal(err.message, refused, label);
+      continue;
+    }
+    assert.deepEqual(await capture.ready, ready, label);
+    await until("the level", () => peaks.length === 1);
+    await capture.stop({ timeoutMs: 10000 });
+    assert.ok(rec.chunks.every((c) => c.length === 320), `${label}: 5 ms of frames at 16 kHz`);
+    const parts = rec.chunks.map(splitChannels);
+    const channel = (k: number) => Array.from({ length: frames }, (_, i) => audio.readInt16LE(i * 4 + k));
+    const samplesOf = (bufs: Buffer[]) => Array.from({ length: frames }, (_, i) => Buffer.concat(bufs).readInt16LE(i * 2));
+    assert.deepEqual(samplesOf(parts.map((p) => p.system)), channel(0), label);
+    assert.deepEqual(samplesOf(parts.map((p) => p.microphone)), channel(2), label);
+    assert.deepEqual(peaks, [[0.5, 0.25]], label);
   }
 });

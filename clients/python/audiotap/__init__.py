@@ -2,7 +2,7 @@
 audio as whole 16-bit samples and its events as typed values, and stops it
 cleanly. Blocking API: ``capture()``; asyncio API: ``open()``."""
 
-from ._session import DEFAULT_RATE, StopResult, build_args, resolve_binary
+from ._session import DEFAULT_RATE, MIC_UNKNOWN, StopResult, build_args, resolve_binary
 from .aio import AsyncCapture, open
 from .blocking import Capture, capture
 from .errors import AudiotapWarning, StartError
@@ -17,17 +17,20 @@ from .events import (
     StoppedEvent,
     TapFormat,
 )
+from .pcm import Channels, split_channels
 
 __all__ = [
     "AnyEvent",
     "AsyncCapture",
     "AudiotapWarning",
     "Capture",
+    "Channels",
     "DEFAULT_RATE",
     "DeviceEvent",
     "ErrorEvent",
     "Event",
     "LevelEvent",
+    "MIC_UNKNOWN",
     "OutputFormat",
     "ReadyEvent",
     "StartError",
@@ -38,4 +41,5 @@ __all__ = [
     "capture",
     "open",
     "resolve_binary",
+    "split_channels",
 ]

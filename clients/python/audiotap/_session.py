@@ -15,9 +15,11 @@ from typing import Any, Callable, Deque, Dict, Iterable, List, Mapping, Optional
 
 from .errors import AudiotapWarning, StartError
 from .events import AnyEvent, ErrorEvent, LevelEvent, LineSplitter, ReadyEvent, StoppedEvent, parse_line
-from .pcm import Aligner, ChunkQueue, bytes_for_ms, queue_limit
+from .pcm import BYTES_PER_SAMPLE, Aligner, ChunkQueue, bytes_for_ms, queue_limit
 
 DEFAULT_RATE = 16000
+#: The start-up failure when mic meets a binary that ignores --mic and writes one channel.
+MIC_UNKNOWN = "this audiotap binary does not know --mic: its output is not two channels"
 DEFAULT_STOP_TIMEOUT = 3.0
 #: Chunks the unbounded queue holds before the reader stops taking more from the pipe.
 HIGH_WATER = 16
@@ -76,6 +78,8 @@ def build_args(
     include: Iterable[int] = (),
     exclude: Iterable[int] = (),
     exclude_self: bool = False,
+    mic: bool = False,
+    echo_cancel: bool = True,
 ) -> List[str]:
     if isinstance(rate, bool) or not isinstance(rate, (int, float)) or not math.isfinite(rate) or rate <= 0:
         raise ValueError(f"rate must be a positive number of hertz, got {rate!r}")
@@ -94,6 +98,13 @@ def build_args(
         excluded.append(os.getpid())
     for pid in excluded:
         args += ["--exclude-pid", str(pid)]
+    if not echo_cancel and not mic:
+        # Alone the binary would ignore it: the host meant something else.
+        raise ValueError("echo_cancel=False needs mic=True")
+    if mic:
+        args.append("--mic")
+        if not echo_cancel:
+            args.append("--no-echo-cancel")
     return args
 
 
@@ -107,7 +118,7 @@ class StopResult:
     #: "stdin" (the orderly stop), "SIGTERM" (not on Windows), "SIGKILL" (on Windows: TerminateProcess),
     #: or "exited" when it was gone already.
     stopped_by: str
-    #: Samples the bounded buffer dropped.
+    #: Frames (samples, without mic) the bounded buffer dropped.
     dropped_frames: int
 
 
@@ -136,6 +147,8 @@ class Session:
         include: Sequence[int] = (),
         exclude: Sequence[int] = (),
         exclude_self: bool = False,
+        mic: bool = False,
+        echo_cancel: bool = True,
         on_level: Optional[Callable[[LevelEvent], None]] = None,
         on_error: Optional[Callable[[ErrorEvent], None]] = None,
         on_event: Optional[Callable[[AnyEvent], None]] = None,
@@ -144,13 +157,16 @@ class Session:
         for name, value in (("chunk_ms", chunk_ms), ("max_buffered_ms", max_buffered_ms)):
             if value is not None and not (value > 0 and math.isfinite(value)):
                 raise ValueError(f"{name} must be more than 0, got {value!r}")
-        self.args = build_args(rate, seconds, follow_output, include, exclude, exclude_self)
+        self.args = build_args(rate, seconds, follow_output, include, exclude, exclude_self, mic, echo_cancel)
         self.env: Dict[str, str] = dict(os.environ if env is None else env)
         self.binary_path = resolve_binary(binary_path, os.environ, os.path.dirname(os.path.abspath(__file__)))
         self.rate = rate
-        chunk_bytes = 0 if chunk_ms is None else bytes_for_ms(chunk_ms, rate)
-        self._aligner = Aligner(chunk_bytes)
-        self._pcm = ChunkQueue(queue_limit(max_buffered_ms, chunk_bytes, rate))
+        #: Samples per frame of the PCM stream: 1, or 2 with mic.
+        self.channels = 2 if mic else 1
+        frame_bytes = BYTES_PER_SAMPLE * self.channels
+        chunk_bytes = 0 if chunk_ms is None else bytes_for_ms(chunk_ms, rate, self.channels)
+        self._aligner = Aligner(chunk_bytes, frame_bytes)
+        self._pcm = ChunkQueue(queue_limit(max_buffered_ms, chunk_bytes, rate, self.channels), frame_bytes)
         self._lines = LineSplitter()
         self._callbacks = {"level": on_level, "error": on_error, "event": on_event, "warning": on_warning}
         # Appended by the stderr reader, taken by the host: deque's ends are thread-safe.
@@ -168,7 +184,7 @@ class Session:
 
     @property
     def dropped_frames(self) -> int:
-        """Samples the bounded buffer (max_buffered_ms) has dropped so far."""
+        """Frames (samples, without mic) the bounded buffer (max_buffered_ms) has dropped so far."""
         return self._pcm.dropped_frames
 
     # -- callbacks and warnings -------------------------------------------
@@ -245,7 +261,8 @@ class Session:
             self._pcm.put([rest])
         self.pcm_ended = True
         if odd:
-            return AudiotapWarning("partial-sample", f"the PCM stream ended {odd} byte(s) into a sample; discarded")
+            unit = "sample" if self.channels == 1 else "frame"
+            return AudiotapWarning("partial-sample", f"the PCM stream ended {odd} byte(s) into a {unit}; discarded")
         return None
 
     def pcm_waiting(self) -> bool:
@@ -258,6 +275,14 @@ class Session:
     def next_chunk(self) -> Optional[bytes]:
         return self._pcm.get()
 
+    def refused(self) -> bool:
+        """True when mic was asked for and "ready" does not say two channels: a
+        binary older than --mic ignores it, and its one channel read as frames of two would be noise."""
+        if self.channels == 1 or self.ready is None:
+            return False
+        out = self.ready.raw.get("outputFormat")
+        return not isinstance(out, dict) or out.get("channels") != self.channels
+
     # -- the end ----------------------------------------------------------
 
     def start_error(self, returncode: Optional[int], spawn_error: Optional[BaseException] = None) -> StartError:
@@ -265,6 +290,11 @@ class Session:
         if spawn_error is not None:
             detail = getattr(spawn_error, "strerror", None) or str(spawn_error)
             return StartError(f"could not start {self.binary_path}: {detail}", exit_code=None, signal=None)
+        if self.refused():
+            for held in self._held:
+                self._call("error", held)
+            self._held.clear()
+            return StartError(MIC_UNKNOWN, exit_code=exit_code, signal=sig)
         failure = self._held.pop() if self._held else None
         for held in self._held:
             self._call("error", held)
@@ -299,6 +329,15 @@ class _CaptureBase:
     @property
     def rate(self) -> float:
         return self._s.rate
+
+    @property
+    def channels(self) -> int:
+        """Samples per frame of the chunks: 1, or 2 with mic."""
+        return self._s.channels
+
+    def _check_mic(self) -> None:
+        if self._s.channels != 2:
+            raise RuntimeError("iter_channels() needs a capture made with mic=True")
 
     @property
     def binary_path(self) -> str:

@@ -11,6 +11,7 @@ from ._session import DEFAULT_STOP_TIMEOUT, Session, StopResult, _CaptureBase
 from .blocking import check_timeout
 from .errors import AudiotapWarning
 from .events import AnyEvent, ReadyEvent
+from .pcm import Channels, split_channels
 
 
 class AsyncCapture(_CaptureBase):
@@ -50,7 +51,7 @@ class AsyncCapture(_CaptureBase):
         try:
             async with self._changed:
                 await self._changed.wait_for(lambda: self._s.ready is not None or self._s.stderr_ended)
-            if self._s.ready is None:
+            if self._s.ready is None or self._s.refused():
                 await self.stop(DEFAULT_STOP_TIMEOUT)
                 raise self._s.start_error(self._proc.returncode) from None
         except BaseException:
@@ -91,7 +92,8 @@ class AsyncCapture(_CaptureBase):
             raise RuntimeError("the capture has not started: use `async with open(...)` or await start()")
 
     def __aiter__(self) -> AsyncIterator[bytes]:
-        """Chunks of whole 16-bit little-endian mono samples, until the PCM stream ends."""
+        """Chunks of whole frames of 16-bit little-endian samples (one each, or
+        [system, microphone] with mic), until the PCM stream ends."""
         self._check_started()
         return self._chunks()
 
@@ -105,6 +107,16 @@ class AsyncCapture(_CaptureBase):
             if chunk is None:
                 return
             yield chunk
+
+    def iter_channels(self) -> AsyncIterator[Channels]:
+        """With mic: each chunk taken apart, as (system, microphone)."""
+        self._check_mic()
+        self._check_started()
+        return self._channels()
+
+    async def _channels(self) -> AsyncIterator[Channels]:
+        async for chunk in self._chunks():
+            yield split_channels(chunk)
 
     @property
     def events(self) -> AsyncIterator[AnyEvent]:

@@ -13,6 +13,7 @@ from . import _session
 from ._session import DEFAULT_STOP_TIMEOUT, Session, StopResult, _CaptureBase
 from .errors import AudiotapWarning
 from .events import AnyEvent, ReadyEvent
+from .pcm import Channels, split_channels
 
 _live: "weakref.WeakSet[Capture]" = weakref.WeakSet()
 
@@ -77,7 +78,7 @@ class Capture(_CaptureBase):
         try:
             with self._cond:
                 self._cond.wait_for(lambda: self._s.ready is not None or self._s.stderr_ended)
-            if self._s.ready is None:
+            if self._s.ready is None or self._s.refused():
                 self.stop(DEFAULT_STOP_TIMEOUT)
                 raise self._s.start_error(self._proc.returncode) from None
         except BaseException:
@@ -137,7 +138,8 @@ class Capture(_CaptureBase):
             raise RuntimeError("the capture has not started: use `with capture(...)` or start()")
 
     def __iter__(self) -> Iterator[bytes]:
-        """Chunks of whole 16-bit little-endian mono samples, until the PCM stream ends."""
+        """Chunks of whole frames of 16-bit little-endian samples (one each, or
+        [system, microphone] with mic), until the PCM stream ends."""
         self._check_started()
         while True:
             with self._cond:
@@ -147,6 +149,12 @@ class Capture(_CaptureBase):
             if chunk is None:
                 return
             yield chunk
+
+    def iter_channels(self) -> Iterator[Channels]:
+        """With mic: each chunk taken apart, as (system, microphone)."""
+        self._check_mic()
+        self._check_started()
+        return (split_channels(chunk) for chunk in self)
 
     @property
     def events(self) -> Iterator[AnyEvent]:

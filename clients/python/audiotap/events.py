@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 import math
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
 from .errors import AudiotapWarning
 
@@ -19,6 +19,7 @@ class TapFormat:
 @dataclass(frozen=True)
 class OutputFormat:
     sample_rate: float
+    #: 1; 2 with mic (frames of [system, microphone]).
     channels: int
     bits: int
 
@@ -36,6 +37,10 @@ class ReadyEvent:
     include: Optional[Tuple[int, ...]] = None
     exclude: Optional[Tuple[int, ...]] = None
     raw: Dict[str, Any] = field(default_factory=dict, repr=False, compare=False)
+    #: With mic: what each channel of a frame holds, ("system", "microphone").
+    channels: Optional[Tuple[str, ...]] = None
+    #: With mic: the input device captured as the microphone.
+    input_device_uid: Optional[str] = None
     type: str = field(default="ready", init=False)
 
 
@@ -46,6 +51,8 @@ class LevelEvent:
     #: Samples written to the PCM stream since start, a running total.
     frames: int
     raw: Dict[str, Any] = field(default_factory=dict, repr=False, compare=False)
+    #: With mic: the loudest sample of each channel, (system, microphone); ``peak`` is the louder.
+    peaks: Optional[Tuple[float, ...]] = None
     type: str = field(default="level", init=False)
 
 
@@ -129,16 +136,20 @@ def _tap_format(obj: Dict[str, Any]) -> TapFormat:
         raise _BadField("tapFormat") from None
 
 
-def _pids(obj: Dict[str, Any], key: str) -> Optional[Tuple[int, ...]]:
+def _list(obj: Dict[str, Any], key: str, item: Callable[[Dict[str, Any], str], Any]) -> Optional[Tuple[Any, ...]]:
     if key not in obj:
         return None
     v = obj[key]
     if not isinstance(v, list):
         raise _BadField(key)
     try:
-        return tuple(_integer({"n": n}, "n") for n in v)
+        return tuple(item({"n": n}, "n") for n in v)
     except _BadField:
         raise _BadField(key) from None
+
+
+def _pids(obj: Dict[str, Any], key: str) -> Optional[Tuple[int, ...]]:
+    return _list(obj, key, _integer)
 
 
 def _ready(obj: Dict[str, Any]) -> ReadyEvent:
@@ -148,8 +159,15 @@ def _ready(obj: Dict[str, Any]) -> ReadyEvent:
         output = OutputFormat(_number(out, "sampleRate"), _integer(out, "channels"), _integer(out, "bits"))
     except _BadField:
         raise _BadField("outputFormat") from None
+    input_device = None if "inputDeviceUID" not in obj else _text(obj, "inputDeviceUID")
     return ReadyEvent(tap, output, _text(obj, "outputDeviceUID"), _text(obj, "version"), _pids(obj, "include"),
-                      _pids(obj, "exclude"), obj)
+                      _pids(obj, "exclude"), obj, _list(obj, "channels", _text), input_device)
+
+
+def _level(obj: Dict[str, Any]) -> LevelEvent:
+    peaks = _list(obj, "peaks", _number)
+    return LevelEvent(float(_number(obj, "peak")), _integer(obj, "frames"), obj,
+                      None if peaks is None else tuple(float(p) for p in peaks))
 
 
 def _error(obj: Dict[str, Any]) -> ErrorEvent:
@@ -161,7 +179,7 @@ def _error(obj: Dict[str, Any]) -> ErrorEvent:
 
 _BUILDERS = {
     "ready": _ready,
-    "level": lambda o: LevelEvent(float(_number(o, "peak")), _integer(o, "frames"), o),
+    "level": _level,
     "error": _error,
     "stopped": lambda o: StoppedEvent(_integer(o, "frames"), o),
     "device": lambda o: DeviceEvent(_text(o, "outputDeviceUID"), _tap_format(o), o),

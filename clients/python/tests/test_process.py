@@ -3,6 +3,7 @@ import json
 import os
 import signal
 import struct
+import subprocess
 import time
 
 import pytest
@@ -75,6 +76,63 @@ def test_stop_escalates_from_stdin_to_sigterm_to_sigkill_once(platform, plan, ti
         assert cap.stop(timeout=0) is result
     assert (result.stopped_by, result.exit_code, result.signal, result.frames) == want
     assert gone(cap.pid)
+
+
+MIC_READY = {**READY, "outputFormat": {**READY["outputFormat"], "channels": 2}, "channels": ["system", "microphone"],
+             "inputDeviceUID": "mic"}
+
+
+@pytest.mark.parametrize(
+    "api, ready, options, refused",
+    [
+        ("blocking", MIC_READY, dict(mic=True), False),
+        ("asyncio", MIC_READY, dict(mic=True, echo_cancel=False), False),
+        ("blocking", READY, dict(mic=True), True),
+        ("asyncio", READY, dict(mic=True), True),
+    ],
+)
+def test_mic_frames_cut_anywhere_come_out_whole_and_split_and_a_binary_without_mic_is_refused(api, ready, options, refused):
+    frames = 160
+    audio = b"".join(struct.pack("<hh", i * 101 - 8000, -i * 37) for i in range(frames))
+    cuts = [0, 1, 3, 6, 7, 322, 401, 639, len(audio)]
+    outs = [{"out": audio[a:b].hex()} for a, b in zip(cuts, cuts[1:])]
+    level = line({"type": "level", "peak": 0.5, "frames": 80, "peaks": [0.5, 0.25]})
+    peaks = []
+    cap = audiotap.open if api == "asyncio" else audiotap.capture
+    cap = cap(binary_path=FAKE, env={**os.environ, "FAKE_AUDIOTAP": json.dumps({"steps": [outs[0], line(ready), level, *outs[1:]]})},
+              chunk_ms=5, on_level=lambda e: peaks.append(e.peaks), on_warning=lambda w: None, **options)
+
+    async def through_asyncio():
+        async with cap:
+            parts = []
+            async for part in cap.iter_channels():
+                parts.append(part)
+                if len(parts) == 2:
+                    break
+            await cap.stop(timeout=10)
+            return parts + [part async for part in cap.iter_channels()]
+
+    def through_blocking():
+        with cap:
+            parts = []
+            for part in cap.iter_channels():
+                parts.append(part)
+                if len(parts) == 2:
+                    break
+            cap.stop(timeout=10)
+            return parts + list(cap.iter_channels())
+
+    if refused:
+        with pytest.raises(audiotap.StartError) as caught:
+            through_blocking() if api == "blocking" else asyncio.run(through_asyncio())
+        assert caught.value.message == audiotap.MIC_UNKNOWN
+        return
+    parts = through_blocking() if api == "blocking" else asyncio.run(through_asyncio())
+    assert (cap.ready.channels, cap.ready.input_device_uid, cap.ready.output_format.channels) == (("system", "microphone"), "mic", 2)
+    assert [len(p.system) for p in parts] == [160, 160]  # 5 ms of frames at 16 kHz
+    assert b"".join(p.system for p in parts) == b"".join(audio[i : i + 2] for i in range(0, len(audio), 4))
+    assert b"".join(p.microphone for p in parts) == b"".join(audio[i + 2 : i + 4] for i in range(0, len(audio), 4))
+    assert peaks == [(0.5, 0.25)]
 
 
 def test_a_start_without_an_error_line_or_without_a_process_still_raises():
@@ -209,3 +267,31 @@ def test_a_process_that_ignores_stdin_gets_sigterm_and_stops_in_order(tmp_path):
         result = cap.stop(timeout=0.3)
         pcm = b"".join(cap)
     assert (result.stopped_by, result.exit_code, len(pcm)) == ("SIGTERM", 0, result.frames * 2)
+
+
+def sim_knows_mic():
+    """A simulator older than --mic ignores it and says "ready" with no "channels"."""
+    run = subprocess.run([SIM, "--mic", "--no-echo-cancel"], env={**os.environ, "AUDIOTAP_SIM": "count=1"},
+                         input=b"", capture_output=True, timeout=20)
+    events = [json.loads(line) for line in run.stderr.decode().splitlines() if line.startswith("{")]
+    return not any(e.get("type") == "ready" and "channels" not in e for e in events)
+
+
+@needs_sim
+@pytest.mark.parametrize("api", ["blocking", "asyncio"])
+def test_mic_the_microphone_comes_beside_the_system_audio_split_apart(api):
+    if not sim_knows_mic():
+        pytest.skip("this audiotap-sim does not know --mic")
+    # 50 buffers of the simulator's 48 kHz: 0.53 s of frames, then silence.
+    ready, chunks, result = run(api, lambda pcm: len(pcm) >= 16000 * 4 * 0.5,
+                                **sim_options("pace=fast;count=50", mic=True, echo_cancel=False, chunk_ms=20))
+    assert (ready.output_format.channels, ready.channels, ready.input_device_uid) == (2, ("system", "microphone"), "SimMicrophone")
+    assert {len(c) for c in chunks[:-1]} == {1280}
+    parts = [audiotap.split_channels(c) for c in chunks]
+    system, microphone = b"".join(p.system for p in parts), b"".join(p.microphone for p in parts)
+    assert len(system) == result.frames * 2
+    assert abs(frequency(system[1600:14400], 16000) - 1000) < 20 and abs(frequency(microphone[1600:14400], 16000) - 440) < 20
+    with pytest.raises(audiotap.StartError) as caught:
+        with audiotap.capture(**sim_options("mic=none", mic=True)):
+            pass
+    assert (caught.value.message, caught.value.exit_code) == ("there is no microphone to capture: the system has no default input device", 1)
