@@ -83,7 +83,7 @@ float peakOf(const AudioBufferList* list) {
   return peak;
 }
 
-class MicrophoneContract : public ::testing::Test {
+class LinuxMicrophone : public ::testing::Test {
  protected:
   void SetUp() override {
     server_ = test::givenServer();
@@ -129,7 +129,7 @@ class MicrophoneContract : public ::testing::Test {
   std::unique_ptr<platform::CaptureSource> source_;
 };
 
-TEST_F(MicrophoneContract, NoMicrophoneWhenTheDefaultSourceIsTheSinksMonitor) {
+TEST_F(LinuxMicrophone, NoMicrophoneWhenTheDefaultSourceIsTheSinksMonitor) {
   test::shell("pactl set-default-source '" + server_->sink + ".monitor'");
   const platform::SourceResult opened = capture(true);
   ASSERT_TRUE(opened);
@@ -137,7 +137,7 @@ TEST_F(MicrophoneContract, NoMicrophoneWhenTheDefaultSourceIsTheSinksMonitor) {
   EXPECT_EQ(test::sourceOutputs(0), 0);
 }
 
-TEST_F(MicrophoneContract, DeliversTheMicrophoneFrameForFrameOnTheSinksClock) {
+TEST_F(LinuxMicrophone, DeliversTheMicrophoneFrameForFrameOnTheSinksClock) {
   test::Room room(server_->sink);
   ASSERT_TRUE(room.ok());
   startTone(server_->sink);
@@ -159,7 +159,7 @@ TEST_F(MicrophoneContract, DeliversTheMicrophoneFrameForFrameOnTheSinksClock) {
   EXPECT_EQ(seen_.lost.load(), 0);
 }
 
-TEST_F(MicrophoneContract, WithoutTheMicrophoneNoneIsDelivered) {
+TEST_F(LinuxMicrophone, WithoutTheMicrophoneNoneIsDelivered) {
   test::Room room(server_->sink);
   ASSERT_TRUE(room.ok());
   const int before = test::sourceOutputs();
@@ -172,7 +172,7 @@ TEST_F(MicrophoneContract, WithoutTheMicrophoneNoneIsDelivered) {
   EXPECT_EQ(test::sourceOutputs(before + 1), before + 1);
 }
 
-TEST_F(MicrophoneContract, ALostMicrophoneIsReportedOnceAndTheOutputGoesOn) {
+TEST_F(LinuxMicrophone, ALostMicrophoneIsReportedOnceAndTheOutputGoesOn) {
   test::Room room(server_->sink);
   ASSERT_TRUE(room.ok());
   startTone(server_->sink);
