@@ -79,7 +79,8 @@ struct MicSeen {
 float peakOf(const AudioBufferList* list) {
   float peak = 0;
   const auto* samples = static_cast<const float*>(list->mBuffers[0].mData);
-  for (std::uint32_t i = 0; i < list->mBuffers[0].mDataByteSize / 4; ++i) peak = std::max(peak, std::fabs(samples[i]));
+  for (std::uint32_t i = 0; i < list->mBuffers[0].mDataByteSize / 4; ++i)
+    peak = std::max(peak, std::fabs(samples[i]));
   return peak;
 }
 
@@ -106,7 +107,8 @@ class LinuxMicrophone : public ::testing::Test {
       }
     });
     if (opened) return opened;
-    if (auto attached = source_->attach(queue_, [this](const AudioBufferList* out, const AudioBufferList* mic) {
+    if (auto attached = source_->attach(queue_, [this](const AudioBufferList* out,
+                                                       const AudioBufferList* mic) {
           seen_.frames += out->mBuffers[0].mDataByteSize / 4;
           seen_.peak = std::max(seen_.peak.load(), peakOf(out));
           if (mic == nullptr) {
