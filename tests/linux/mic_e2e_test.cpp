@@ -136,6 +136,9 @@ TEST_F(MicE2eTest, CancelsTheEchoKeepsTheNearEndAndTheSystemChannel) {
   Child& plain = start({"--rate", "16000"});
   Child& asIs = start({"--rate", "16000", "--mic", "--no-echo-cancel"});
   Child& cancelled = start({"--rate", "16000", "--mic"});
+  if (!cancelled.waitForEvent("ready") &&
+      cancelled.stderrText().find("has no echo canceller") != std::string::npos)
+    GTEST_SKIP() << "a build without an echo canceller";
   for (Child* c : {&plain, &asIs, &cancelled}) ASSERT_TRUE(c->waitForEvent("ready")) << c->stderrText();
   EXPECT_EQ(asIs.events()[0].json.value("inputDeviceUID", ""), Room::kMicrophone);
   ASSERT_TRUE(play(server_->sink, {{0.3, 0, 0, 0}, {1.5, 997, 0.5, 0.5}, {0.5, 0, 0, 0}}));
