@@ -79,11 +79,12 @@ struct MicSeen {
 float peakOf(const AudioBufferList* list) {
   float peak = 0;
   const auto* samples = static_cast<const float*>(list->mBuffers[0].mData);
-  for (std::uint32_t i = 0; i < list->mBuffers[0].mDataByteSize / 4; ++i) peak = std::max(peak, std::fabs(samples[i]));
+  for (std::uint32_t i = 0; i < list->mBuffers[0].mDataByteSize / 4; ++i)
+    peak = std::max(peak, std::fabs(samples[i]));
   return peak;
 }
 
-class MicrophoneContract : public ::testing::Test {
+class LinuxMicrophone : public ::testing::Test {
  protected:
   void SetUp() override {
     server_ = test::givenServer();
@@ -106,7 +107,8 @@ class MicrophoneContract : public ::testing::Test {
       }
     });
     if (opened) return opened;
-    if (auto attached = source_->attach(queue_, [this](const AudioBufferList* out, const AudioBufferList* mic) {
+    if (auto attached = source_->attach(queue_, [this](const AudioBufferList* out,
+                                                       const AudioBufferList* mic) {
           seen_.frames += out->mBuffers[0].mDataByteSize / 4;
           seen_.peak = std::max(seen_.peak.load(), peakOf(out));
           if (mic == nullptr) {
@@ -129,7 +131,7 @@ class MicrophoneContract : public ::testing::Test {
   std::unique_ptr<platform::CaptureSource> source_;
 };
 
-TEST_F(MicrophoneContract, NoMicrophoneWhenTheDefaultSourceIsTheSinksMonitor) {
+TEST_F(LinuxMicrophone, NoMicrophoneWhenTheDefaultSourceIsTheSinksMonitor) {
   test::shell("pactl set-default-source '" + server_->sink + ".monitor'");
   const platform::SourceResult opened = capture(true);
   ASSERT_TRUE(opened);
@@ -137,7 +139,7 @@ TEST_F(MicrophoneContract, NoMicrophoneWhenTheDefaultSourceIsTheSinksMonitor) {
   EXPECT_EQ(test::sourceOutputs(0), 0);
 }
 
-TEST_F(MicrophoneContract, DeliversTheMicrophoneFrameForFrameOnTheSinksClock) {
+TEST_F(LinuxMicrophone, DeliversTheMicrophoneFrameForFrameOnTheSinksClock) {
   test::Room room(server_->sink);
   ASSERT_TRUE(room.ok());
   startTone(server_->sink);
@@ -159,7 +161,7 @@ TEST_F(MicrophoneContract, DeliversTheMicrophoneFrameForFrameOnTheSinksClock) {
   EXPECT_EQ(seen_.lost.load(), 0);
 }
 
-TEST_F(MicrophoneContract, WithoutTheMicrophoneNoneIsDelivered) {
+TEST_F(LinuxMicrophone, WithoutTheMicrophoneNoneIsDelivered) {
   test::Room room(server_->sink);
   ASSERT_TRUE(room.ok());
   const int before = test::sourceOutputs();
@@ -172,7 +174,7 @@ TEST_F(MicrophoneContract, WithoutTheMicrophoneNoneIsDelivered) {
   EXPECT_EQ(test::sourceOutputs(before + 1), before + 1);
 }
 
-TEST_F(MicrophoneContract, ALostMicrophoneIsReportedOnceAndTheOutputGoesOn) {
+TEST_F(LinuxMicrophone, ALostMicrophoneIsReportedOnceAndTheOutputGoesOn) {
   test::Room room(server_->sink);
   ASSERT_TRUE(room.ok());
   startTone(server_->sink);

@@ -2,6 +2,8 @@
 // card runs some ppm off the sink's, packets of its own size, drawn from on
 // the sink's packets for a simulated hour. The FIFO's fill is the lag behind
 // the sink; it must stay near its target, with no stall but the one made.
+#include "platform/linux/clock_lock.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,8 +11,6 @@
 #include <cstdlib>
 #include <ostream>
 #include <vector>
-
-#include "platform/linux/clock_lock.h"
 
 namespace audiotap::platform::linux {
 namespace {
@@ -45,9 +45,9 @@ TEST_P(ClockLockTest, HoldsTheLagForAnHour) {
   const double micRate = kRate * (1 + c.ppm * 1e-6);
   std::vector<float> mic(kCapacity * 4, 0.25f), out(kSinkPacket);
   double micAt = 0, sinkAt = 0.003;  // the next packet of each, s
-  std::size_t held = 0;               // frames the stalled microphone holds back
-  std::size_t owed = 0;               // frames the stalled sink skipped
-  long worst = 0;                     // frames
+  std::size_t held = 0;              // frames the stalled microphone holds back
+  std::size_t owed = 0;              // frames the stalled sink skipped
+  long worst = 0;                    // frames
   double lastPull = 0;
   while (sinkAt < 3600) {
     if (micAt <= sinkAt) {

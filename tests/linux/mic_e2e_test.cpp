@@ -20,7 +20,8 @@ namespace audiotap::test {
 namespace {
 
 constexpr double kRate = 16000;
-constexpr const char* kNoMicrophone = "there is no microphone to capture: the system has no default input device";
+constexpr const char* kNoMicrophone =
+    "there is no microphone to capture: the system has no default input device";
 
 struct Capture {
   std::string path;
@@ -49,7 +50,8 @@ class MicE2eTest : public testing::Test {
   Child& start(std::vector<std::string> args) {
     const std::string path = dir_ + "/capture" + std::to_string(captures_.size()) + ".raw";
     std::ofstream(path).close();
-    captures_.push_back({path, std::make_unique<Child>(Launch{AUDIOTAP_BINARY, std::move(args), {}, "", path})});
+    captures_.push_back(
+        {path, std::make_unique<Child>(Launch{AUDIOTAP_BINARY, std::move(args), {}, "", path})});
     return *captures_.back().child;
   }
   // Stops every capture in order; each one's samples, interleaved.
@@ -91,7 +93,8 @@ long signedOffset(const std::vector<double>& a, const std::vector<double>& b, st
   double best = -1e300;
   long bestLag = 0;
   for (long lag = -maxLag; lag <= maxLag; ++lag) {
-    if (long(at) + lag < 0 || at + w + std::size_t(std::max(lag, 0L)) > b.size() || at + w > a.size()) continue;
+    if (long(at) + lag < 0 || at + w + std::size_t(std::max(lag, 0L)) > b.size() || at + w > a.size())
+      continue;
     double sum = 0;
     for (std::size_t i = at; i < at + w; ++i) sum += a[i] * b[std::size_t(long(i) + lag)];
     if (sum > best) best = sum, bestLag = lag;
@@ -128,10 +131,14 @@ TEST_F(MicE2eTest, CancelsTheEchoKeepsTheNearEndAndTheSystemChannel) {
                                 "The quarterly figures are in. Revenue grew by twelve percent, "
                                 "and the team in Lisbon shipped the new release two weeks early. "
                                 "Next we look at hiring for the second half of the year.");
-  const std::string near = voice("near", "en-gb-scotland", "Thanks, that sounds good. Can you send me the slides?");
+  const std::string near =
+      voice("near", "en-gb-scotland", "Thanks, that sounds good. Can you send me the slides?");
   Child& plain = start({"--rate", "16000"});
   Child& asIs = start({"--rate", "16000", "--mic", "--no-echo-cancel"});
   Child& cancelled = start({"--rate", "16000", "--mic"});
+  if (!cancelled.waitForEvent("ready") &&
+      cancelled.stderrText().find("has no echo canceller") != std::string::npos)
+    GTEST_SKIP() << "a build without an echo canceller";
   for (Child* c : {&plain, &asIs, &cancelled}) ASSERT_TRUE(c->waitForEvent("ready")) << c->stderrText();
   EXPECT_EQ(asIs.events()[0].json.value("inputDeviceUID", ""), Room::kMicrophone);
   ASSERT_TRUE(play(server_->sink, {{0.3, 0, 0, 0}, {1.5, 997, 0.5, 0.5}, {0.5, 0, 0, 0}}));
@@ -146,9 +153,12 @@ TEST_F(MicE2eTest, CancelsTheEchoKeepsTheNearEndAndTheSystemChannel) {
 
   // Channel 0 is the capture without --mic: the same tone, at the same level.
   auto toneOf = [](const std::vector<double>& x) {
-    const auto onset = std::size_t(std::find_if(x.begin(), x.end(), [](double v) { return std::abs(v) > 0.1; }) - x.begin());
+    const auto onset =
+        std::size_t(std::find_if(x.begin(), x.end(), [](double v) { return std::abs(v) > 0.1; }) - x.begin());
     const auto end = std::min(x.size(), onset + std::size_t(1.4 * kRate));
-    return measureTone(std::vector<double>(x.begin() + std::ptrdiff_t(std::min(onset, end)), x.begin() + std::ptrdiff_t(end)), kRate);
+    return measureTone(std::vector<double>(x.begin() + std::ptrdiff_t(std::min(onset, end)),
+                                           x.begin() + std::ptrdiff_t(end)),
+                       kRate);
   };
   const Tone reference = toneOf(system);
   for (const auto* channel : {&asIsSystem, &cancelledSystem}) {
@@ -163,7 +173,8 @@ TEST_F(MicE2eTest, CancelsTheEchoKeepsTheNearEndAndTheSystemChannel) {
   // near end on the microphone as it is, after the far end.
   const auto tenth = std::size_t(kRate / 10);
   const auto toneStart = std::size_t(
-      std::find_if(asIsSystem.begin(), asIsSystem.end(), [](double v) { return std::abs(v) > 0.1; }) - asIsSystem.begin());
+      std::find_if(asIsSystem.begin(), asIsSystem.end(), [](double v) { return std::abs(v) > 0.1; }) -
+      asIsSystem.begin());
   const std::vector<std::size_t> farWindows =
       loudWindows(asIsSystem, toneStart + std::size_t(1.6 * kRate), asIsSystem.size());
   ASSERT_GT(farWindows.size(), 30u) << "the far end is missing";
@@ -172,7 +183,8 @@ TEST_F(MicE2eTest, CancelsTheEchoKeepsTheNearEndAndTheSystemChannel) {
   ASSERT_GT(nearWindows.size(), 10u) << "the near end is missing";
   // Where the canceller's capture holds the same moment: it started last,
   // and its echo stage holds both channels back.
-  const long shift = signedOffset(asIsSystem, cancelledSystem, farStart + std::size_t(kRate), long(kRate / 2));
+  const long shift =
+      signedOffset(asIsSystem, cancelledSystem, farStart + std::size_t(kRate), long(kRate / 2));
   auto cancelledAt = [shift](std::size_t at) { return std::size_t(std::max(0L, long(at) + shift)); };
 
   // ERLE over the far end, once the canceller has converged (3 s in).
@@ -204,14 +216,17 @@ TEST_F(MicE2eTest, TheMicrophonesLagHoldsForAMinute) {
   ASSERT_TRUE(room.ok());
   Child& run = start({"--rate", "16000", "--mic", "--no-echo-cancel"});
   ASSERT_TRUE(run.waitForEvent("ready")) << run.stderrText();
-  ASSERT_EQ(std::system(("sox -n -r 48000 -c 2 -b 16 -e signed -t raw - synth 64 whitenoise vol 0.3 | pacat --device='" +
-                         server_->sink + "' --format=s16le --rate=48000 --channels=2 --latency-msec=50")
-                            .c_str()),
-            0);
+  ASSERT_EQ(
+      std::system(
+          ("sox -n -r 48000 -c 2 -b 16 -e signed -t raw - synth 64 whitenoise vol 0.3 | pacat --device='" +
+           server_->sink + "' --format=s16le --rate=48000 --channels=2 --latency-msec=50")
+              .c_str()),
+      0);
   const auto runs = stopAll();
   const std::vector<double> system = channelOf(runs[0], 0, 2), mic = channelOf(runs[0], 1, 2);
   std::vector<double> lags;
-  for (std::size_t at = std::size_t(2 * kRate); at + std::size_t(kRate) < system.size(); at += std::size_t(5 * kRate)) {
+  for (std::size_t at = std::size_t(2 * kRate); at + std::size_t(kRate) < system.size();
+       at += std::size_t(5 * kRate)) {
     const std::optional<double> lag = lagSeconds(system, mic, at, std::size_t(kRate / 2), kRate, 0.3);
     if (lag) lags.push_back(*lag);
   }

@@ -168,8 +168,10 @@ Room::Room(const std::string& speakers) : speakers_(speakers) {
   const std::string loopback = load("module-loopback source=" + speakers + ".monitor sink=" + kAir +
                                     " latency_msec=60 source_dont_move=true sink_dont_move=true");
   if (loopback.empty()) return;
-  const std::string input = trimmed(run("pactl list sink-inputs | awk '/^Sink Input #/{i=substr($3,2)} "
-                                        "/Owner Module: " + loopback + "$/{print i}'"));
+  const std::string input =
+      trimmed(run("pactl list sink-inputs | awk '/^Sink Input #/{i=substr($3,2)} "
+                  "/Owner Module: " +
+                  loopback + "$/{print i}'"));
   if (input.empty()) return;
   // -6 dB as a linear factor: "-6dB" would be relative, to the volume
   // pipewire-pulse restores for a stream of the name (the last run's), which
@@ -179,7 +181,8 @@ Room::Room(const std::string& speakers) : speakers_(speakers) {
     run("pactl set-sink-input-volume " + input + " 0.501187");
     usleep(100000);
     set = run("pactl list sink-inputs | awk '/^Sink Input #/{i=substr($3,2)} i==\"" + input +
-              "\" && /Volume:/{print}'").find("-6.00 dB") != std::string::npos;
+              "\" && /Volume:/{print}'")
+              .find("-6.00 dB") != std::string::npos;
   }
   if (!set) return;
   mic_ = load(std::string("module-remap-source master=") + kAir + ".monitor source_name=" + kMicrophone);

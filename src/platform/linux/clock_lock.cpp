@@ -49,7 +49,8 @@ ClockLock::ClockLock(std::uint32_t rate, std::uint32_t targetFrames, std::uint32
   int error = 0;
   // Made at a ratio that needs the interpolated filter table, the largest it
   // uses: later changes of the ratio then never reallocate it.
-  resampler_ = speex_resampler_init_frac(1, kDen + 1, kDen, rate, rate, SPEEX_RESAMPLER_QUALITY_DEFAULT, &error);
+  resampler_ =
+      speex_resampler_init_frac(1, kDen + 1, kDen, rate, rate, SPEEX_RESAMPLER_QUALITY_DEFAULT, &error);
   if (resampler_ == nullptr) throw std::bad_alloc();
   speex_resampler_skip_zeros(resampler_);
   setpoint_ = smoothed_ = double(target_);
@@ -180,8 +181,8 @@ void ClockLock::steer(std::size_t frames) {
   }
   auto step = std::int32_t(std::lround(correction * kDen));
   if (step == step_) return;
-  if (speex_resampler_set_rate_frac(resampler_, spx_uint32_t(std::int64_t(kDen) + step), kDen, rate_, rate_) ==
-      RESAMPLER_ERR_SUCCESS)
+  if (speex_resampler_set_rate_frac(resampler_, spx_uint32_t(std::int64_t(kDen) + step), kDen, rate_,
+                                    rate_) == RESAMPLER_ERR_SUCCESS)
     step_ = step;
 }
 

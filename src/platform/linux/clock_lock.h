@@ -58,11 +58,11 @@ class ClockLock {
   // how many frames drawn since.
   std::size_t owed_ = 0, owedFor_ = 0;
   SpeexResamplerState_* resampler_ = nullptr;
-  double setpoint_ = 0;  // the fill after a draw to hold, frames
-  double smoothed_ = 0;  // fill after a draw, frames
+  double setpoint_ = 0;       // the fill after a draw to hold, frames
+  double smoothed_ = 0;       // fill after a draw, frames
   std::uint64_t learnt_ = 0;  // frames drawn while learning the setpoint
   double learnSum_ = 0;
-  double integral_ = 0;  // of the fill's error, second-seconds
+  double integral_ = 0;    // of the fill's error, second-seconds
   std::int32_t step_ = 1;  // the ratio is (kDen + step_) / kDen
   std::uint64_t stalls_ = 0;
   bool primed_ = false;  // the first pull has set the fill

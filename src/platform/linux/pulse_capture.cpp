@@ -46,7 +46,11 @@ void sleepUntil(std::int64_t ns) {
 }  // namespace
 
 Capture::Capture(Session& session, pa_stream* stream, SinkInfo sink)
-    : session_(session), stream_(stream), sink_(std::move(sink)), source_(sink_.monitorSource), rate_(sink_.rate) {}
+    : session_(session),
+      stream_(stream),
+      sink_(std::move(sink)),
+      source_(sink_.monitorSource),
+      rate_(sink_.rate) {}
 
 Capture::~Capture() {
   // A task that never returned (stuck in a write nobody reads) still holds
@@ -137,7 +141,8 @@ int Capture::start(Queue& queue, Delivery block, LostHandler lost, Handler notic
 
 int Capture::connect(pa_stream* stream, const std::string& source) {
   // The same fragment for both: the microphone's packets come as often as the sink's.
-  const pa_buffer_attr attributes = recordAttributes(*pa_stream_get_sample_spec(stream), servedByPipeWire(session_));
+  const pa_buffer_attr attributes =
+      recordAttributes(*pa_stream_get_sample_spec(stream), servedByPipeWire(session_));
   // DONT_MOVE: when the tapped sink (or the microphone) goes away the stream
   // must fail, not follow another device silently.
   // AUTO_TIMING_UPDATE: the server's read index, once a second, shows audio
@@ -170,7 +175,8 @@ void Capture::serve() {
   // wakeup are there before the sink's frames of the same wakeup draw on them.
   if (mic_ != nullptr) {
     pa_stream_set_read_callback(
-        mic_, [](pa_stream*, std::size_t, void* self) { static_cast<Capture*>(self)->drainMicrophone(); }, this);
+        mic_, [](pa_stream*, std::size_t, void* self) { static_cast<Capture*>(self)->drainMicrophone(); },
+        this);
     pa_stream_set_latency_update_callback(
         mic_, [](pa_stream*, void* self) { static_cast<Capture*>(self)->checkMicrophoneReadIndex(); }, this);
     drainMicrophone();
@@ -187,9 +193,9 @@ void Capture::serve() {
     // piece of silence.
     int timeout = -1;
     if (suspended_) {
-      const std::int64_t due = filling_ ? fillStartNs_ + std::int64_t(filledFrames_ + fragmentFrames_) *
-                                                             1'000'000'000 / rate_
-                                        : lastDataNs_ + kQuietNs;
+      const std::int64_t due =
+          filling_ ? fillStartNs_ + std::int64_t(filledFrames_ + fragmentFrames_) * 1'000'000'000 / rate_
+                   : lastDataNs_ + kQuietNs;
       timeout = int(std::clamp<std::int64_t>((due - posix::monotonicNanoseconds()) / 1000, 0, 1'000'000));
     }
     int result = pa_mainloop_prepare(session_.loop(), timeout) < 0 || pa_mainloop_poll(session_.loop()) < 0

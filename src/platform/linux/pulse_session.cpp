@@ -248,7 +248,8 @@ std::optional<std::string> Session::defaultMicrophone() {
     q->found = true;
     q->monitor = info->monitor_of_sink != PA_INVALID_INDEX;
   };
-  if (!await(pa_context_get_source_info_by_name(context_, name.c_str(), onSource, &query))) return std::nullopt;
+  if (!await(pa_context_get_source_info_by_name(context_, name.c_str(), onSource, &query)))
+    return std::nullopt;
   if (!query.found || query.monitor) return std::nullopt;
   return name;
 }
