@@ -9,10 +9,7 @@ EchoStage::EchoStage(std::unique_ptr<EchoCanceller> canceller)
 
 EchoStage::EchoStage(std::unique_ptr<EchoCanceller> canceller, std::size_t holdBackMs)
     : canceller_(std::move(canceller)) {
-  if (!canceller_) {
-    out_.resize(2 * kMostFrames);
-    return;
-  }
+  if (!canceller_) return;
   frameSamples_ = canceller_->frameSamples();
   const std::size_t holdBack = holdBackMs * frameSamples_ / 10;
   micLine_.assign(holdBack, 0);
@@ -54,10 +51,8 @@ void EchoStage::runFrame() noexcept {
 
 std::span<const std::int16_t> EchoStage::process(const std::int16_t* frames, std::size_t count) noexcept {
   count = std::min(count, kMostFrames);
-  if (!canceller_) {
-    std::copy(frames, frames + 2 * count, out_.begin());
-    return {out_.data(), 2 * count};
-  }
+  // Without a canceller the frames go out as they came, not copied.
+  if (!canceller_) return {frames, 2 * count};
   outFrames_ = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const std::int16_t system = frames[2 * i];

@@ -35,8 +35,9 @@ class EchoStage {
   EchoStage& operator=(const EchoStage&) = delete;
 
   // `count` interleaved frames in (count <= kMostFrames); the frames ready to
-  // go out, interleaved, valid until the next call. Over a capture the
-  // frames out equal the frames in less what waits for a whole 10 ms frame.
+  // go out, interleaved, valid until the next call (without a canceller,
+  // `frames` itself). Over a capture the frames out equal the frames in less
+  // what waits for a whole 10 ms frame.
   std::span<const std::int16_t> process(const std::int16_t* frames, std::size_t count) noexcept;
   // The frames that wait for a whole 10 ms frame, processed as they are,
   // at the end of the capture.
