@@ -140,9 +140,8 @@ platform::OSStatus CoreAudioSource::listen(AudioObjectID object, std::uint32_t s
       if (current()) task();
     });
   };
-  const platform::OSStatus status =
-      hal_.addPropertyListener(object, {selector, scope, platform::kAudioObjectPropertyElementMain}, *listenerQueue_,
-                               listener, &id);
+  const platform::OSStatus status = hal_.addPropertyListener(
+      object, {selector, scope, platform::kAudioObjectPropertyElementMain}, *listenerQueue_, listener, &id);
   if (status == 0) graph_.listeners.push_back(id);
   return status;
 }
@@ -157,6 +156,11 @@ Result CoreAudioSource::watchSystem() {
       listen(platform::kAudioObjectSystemObject, platform::kAudioHardwarePropertyDefaultOutputDevice,
              [this] { report(SourceReport::Kind::DefaultOutputChanged); });
   if (status != 0) return Failure{kWatchFailed, status};
+  // Watched even when this build has no microphone (none was beside the
+  // output), so one that appears later is taken up. Without it the capture
+  // keeps its microphone: not worth failing the output's capture for.
+  listen(platform::kAudioObjectSystemObject, platform::kAudioHardwarePropertyDefaultInputDevice,
+         [this] { report(SourceReport::Kind::DefaultInputChanged); });
   return std::nullopt;
 }
 
@@ -259,7 +263,8 @@ platform::SourceResult CoreAudioSource::open(const platform::CaptureRequest& req
   Result failed = watchSystem();
   if (!failed) failed = buildGraph(hal_, makeUUID_, graph_);
   if (!failed) failed = readTapFormat(hal_, graph_.tapID, format_);
-  if (!failed && request.microphone) microphoneFormat_ = readMicrophoneFormat(hal_, graph_, format_.mSampleRate);
+  if (!failed && request.microphone)
+    microphoneFormat_ = readMicrophoneFormat(hal_, graph_, format_.mSampleRate);
   if (failed) close(std::chrono::steady_clock::now());
   return failed;
 }
@@ -313,6 +318,12 @@ std::optional<std::string> CoreAudioSource::defaultOutputUID() {
   Graph probe;
   if (findDefaultOutputDevice(hal_, probe)) return std::nullopt;
   return probe.outputDeviceUID;
+}
+
+std::optional<std::string> CoreAudioSource::defaultInputUID() {
+  Graph probe;
+  if (findDefaultInputDevice(hal_, probe)) return std::nullopt;
+  return probe.inputDeviceUID;
 }
 
 bool CoreAudioSource::tappedProcessPlays() {

@@ -48,6 +48,7 @@ class CoreAudioSource final : public platform::CaptureSource {
   void close(std::chrono::steady_clock::time_point deadline) override;
 
   std::optional<std::string> defaultOutputUID() override;
+  std::optional<std::string> defaultInputUID() override;
   bool tappedProcessPlays() override;
 
  private:
@@ -56,7 +57,8 @@ class CoreAudioSource final : public platform::CaptureSource {
   std::function<bool()> currentBuild();
   // `task` runs on the main queue after the property changed, while this
   // build is open. The listener belongs to the graph.
-  platform::OSStatus listen(platform::AudioObjectID object, std::uint32_t selector, std::function<void()> task,
+  platform::OSStatus listen(platform::AudioObjectID object, std::uint32_t selector,
+                            std::function<void()> task,
                             std::uint32_t scope = platform::kAudioObjectPropertyScopeGlobal);
   [[nodiscard]] Result watchSystem();
   void watchGraph();

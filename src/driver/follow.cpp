@@ -53,10 +53,14 @@ capture::Result rebuild(State& s) {
   // the new device's first delivery.
   s.ioBlock->fillGapSince(follow().silentSince);
   if (capture::Result failed = startIo(s)) return failed;
-  events::emit("device",
-               {{"outputDeviceUID", s.source->deviceUID()},
-                {"tapFormat", platform::Dictionary{{"sampleRate", format.mSampleRate},
-                                                   {"channels", std::int64_t(format.mChannelsPerFrame)}}}});
+  platform::Dictionary device{
+      {"outputDeviceUID", s.source->deviceUID()},
+      {"tapFormat", platform::Dictionary{{"sampleRate", format.mSampleRate},
+                                         {"channels", std::int64_t(format.mChannelsPerFrame)}}}};
+  // Absent when the move found no microphone: its channel is silent.
+  if (s.options.microphone && !s.microphoneLost)
+    device.emplace_back("inputDeviceUID", s.source->inputDeviceUID());
+  events::emit("device", device);
   return std::nullopt;
 }
 
@@ -100,6 +104,17 @@ void defaultDeviceChanged() {
   beginMove(Clock::now());
 }
 
+void defaultInputChanged() {
+  State& s = state();
+  if (s.stopped || follow().moving || !s.capturing || !s.options.microphone) return;
+  const std::optional<std::string> current = s.source->defaultInputUID();
+  // No microphone at the moment: the captured one, if any, still works.
+  if (!current) return;
+  // A lost microphone that comes back under its old UID is taken up again.
+  if (*current == s.source->inputDeviceUID() && !s.microphoneLost) return;
+  beginMove(Clock::now());
+}
+
 std::uint64_t captureGeneration() { return follow().generation; }
 
 bool moving() { return follow().moving; }
@@ -114,6 +129,8 @@ capture::Result openSource(bool microphone) {
           return formatChanged();
         case platform::SourceReport::Kind::DefaultOutputChanged:
           return defaultDeviceChanged();
+        case platform::SourceReport::Kind::DefaultInputChanged:
+          return defaultInputChanged();
         case platform::SourceReport::Kind::DeviceLost:
         case platform::SourceReport::Kind::SystemRestarted:
           return captureLost(generation, report.message);

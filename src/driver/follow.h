@@ -1,8 +1,9 @@
 // --follow-output: the capture moves to the system's default output device
-// whenever that changes, and to the new default when the captured device dies
-// or the audio system restarts. Each move closes the capture source and opens
-// it again, fills the time it took with silence of the measured length, and
-// writes a "device" event. All of it runs on the main thread.
+// whenever that changes (with --mic, the default input device too), and to
+// the new default when the captured device dies or the audio system
+// restarts. Each move closes the capture source and opens it again, fills
+// the time it took with silence of the measured length, and writes a
+// "device" event. All of it runs on the main thread.
 #pragma once
 
 #include <chrono>
@@ -18,13 +19,17 @@ namespace audiotap::driver {
 // device than the one captured.
 void defaultDeviceChanged();
 
+// With --mic, the default input device may have changed: moves when it is a
+// microphone other than the one captured, or the captured one was lost.
+void defaultInputChanged();
+
 // Opens the capture source on the default output device, with the microphone
 // when --mic asks for it and `microphone` allows. Its reports reach the main
 // queue with this build's generation: a loss or a restart of the audio system
 // goes to captureLost, a change of the default output to
-// defaultDeviceChanged, a change of format to formatChanged, and each notice
-// or lost microphone becomes one "error"; a report of an earlier build is
-// dropped.
+// defaultDeviceChanged and of the default input to defaultInputChanged, a
+// change of format to formatChanged, and each notice or lost microphone
+// becomes one "error"; a report of an earlier build is dropped.
 [[nodiscard]] capture::Result openSource(bool microphone = true);
 
 // The capture opened for this generation is gone (device lost, audio system

@@ -50,7 +50,10 @@
 //     format()'s rate. A lost microphone is reported once
 //     (MicrophoneLost) and its frames are silence from then on, while the
 //     output's go on; with followOutput the source may take up a new default
-//     input instead, reporting nothing.
+//     input instead, reporting nothing. With followOutput it also reports each
+//     change of the default input (DefaultInputChanged), and
+//     defaultInputUID() reads which device that is now, without capturing it:
+//     nothing when there is none or it is no microphone.
 #pragma once
 
 #include <chrono>
@@ -93,9 +96,11 @@ struct CaptureRequest {
   bool microphone = false;
 };
 
-inline constexpr const char* kNoMicrophone = "there is no microphone to capture: the system has no default input device";
+inline constexpr const char* kNoMicrophone =
+    "there is no microphone to capture: the system has no default input device";
 inline constexpr const char* kMicrophoneUnsupported = "this platform cannot capture the microphone yet";
-inline constexpr const char* kMicrophoneLost = "the microphone was lost: its channel carries silence from now on";
+inline constexpr const char* kMicrophoneLost =
+    "the microphone was lost: its channel carries silence from now on";
 
 // What a failed call reports: the "error" message, and the platform status
 // when a platform call failed.
@@ -113,6 +118,7 @@ struct SourceReport {
     SystemRestarted,       // the audio system went away or restarted
     Notice,                // something the user should know; the capture goes on
     MicrophoneLost,        // the microphone can deliver no more; its frames are silence
+    DefaultInputChanged,   // only with followOutput; may come for nothing
   };
   Kind kind;
   // The "error" message for DeviceLost, SystemRestarted, Notice and
@@ -136,6 +142,7 @@ class CaptureSource {
   // Only with request.microphone, after open() succeeded.
   virtual std::string inputDeviceUID() const { return {}; }
   virtual StreamDescription microphoneFormat() const { return {}; }
+  virtual std::optional<std::string> defaultInputUID() { return std::nullopt; }
 
   [[nodiscard]] virtual SourceResult attach(Queue& ioQueue, Delivery deliver) = 0;
   [[nodiscard]] virtual SourceResult start() = 0;

@@ -22,6 +22,7 @@ namespace {
 constexpr double kRate = 16000;
 constexpr const char* kNoMicrophone =
     "there is no microphone to capture: the system has no default input device";
+constexpr const char* kMicrophoneLost = "the microphone was lost: its channel carries silence from now on";
 
 struct Capture {
   std::string path;
@@ -207,6 +208,47 @@ TEST_F(MicE2eTest, CancelsTheEchoKeepsTheNearEndAndTheSystemChannel) {
   EXPECT_LE(10 * std::log10(nearAsIs / std::max(nearCancelled, 1e-12)), 1) << "near-end loss (dB)";
   RecordProperty("erle_db", std::to_string(erle));
   RecordProperty("near_loss_db", std::to_string(10 * std::log10(nearAsIs / std::max(nearCancelled, 1e-12))));
+}
+
+// With --follow-output the capture takes up a new default input beside the
+// same output; a sink's monitor made the default is no microphone and moves
+// nothing; the captured microphone unplugged leaves silence until another
+// becomes the default.
+TEST_F(MicE2eTest, FollowsTheDefaultInput) {
+  Room room(server_->sink);
+  ASSERT_TRUE(room.ok());
+  ASSERT_TRUE(room.plugMicrophone("headset"));
+  // Heard by every microphone in the room all along, so none is silent.
+  Player hum(Room::kAir, 1000, 0);
+  Child& run = start({"--rate", "16000", "--mic", "--no-echo-cancel", "--follow-output"});
+  ASSERT_TRUE(run.waitForEvent("ready")) << run.stderrText();
+  const auto moves = [&run, this](std::size_t count, const std::string& input) {
+    run.pumpUntil([&] { return run.count("device") >= count; }, std::chrono::seconds(5));
+    const auto devices = run.eventsOfType("device");
+    ASSERT_EQ(devices.size(), count) << run.stderrText();
+    EXPECT_EQ(devices.back().json.value("outputDeviceUID", ""), server_->sink);
+    EXPECT_EQ(devices.back().json.value("inputDeviceUID", ""), input);
+  };
+  shell("pactl set-default-source headset");
+  moves(1, "headset");
+  shell("pactl set-default-source '" + server_->sink + ".monitor'");
+  run.pumpUntil([] { return false; }, std::chrono::seconds(1));
+  EXPECT_EQ(run.count("device"), 1u);
+  room.unplug("headset");
+  ASSERT_TRUE(run.waitForEvent("error")) << run.stderrText();
+  shell(std::string("pactl set-default-source ") + Room::kMicrophone);
+  moves(2, Room::kMicrophone);
+  run.pumpUntil([] { return false; }, std::chrono::seconds(1));  // heard through the microphone taken up last
+  run.signal(SIGINT);
+  ASSERT_EQ(run.finish(), 0) << run.stderrText();
+  const auto errors = run.eventsOfType("error");
+  ASSERT_EQ(errors.size(), 1u) << run.stderrText();
+  EXPECT_EQ(errors[0].json.value("message", ""), kMicrophoneLost);
+  std::ifstream in(captures_[0].path, std::ios::binary);
+  const std::vector<double> mic =
+      channelOf(fromS16(std::string(std::istreambuf_iterator<char>(in), {})), 1, 2);
+  ASSERT_GT(mic.size(), std::size_t(kRate));
+  EXPECT_FALSE(loudWindows(mic, mic.size() - std::size_t(kRate), mic.size()).empty());
 }
 
 // Over a minute of the drifting room (PulseAudio's loopback adjusts its rate

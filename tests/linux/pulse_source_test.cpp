@@ -111,11 +111,12 @@ class Capturing {
       failure = opened->message;
       return;
     }
-    const SourceResult attached = source.attach(*queue, [&seen](const AudioBufferList* list, const AudioBufferList*) {
-      const auto* x = static_cast<const float*>(list->mBuffers[0].mData);
-      std::lock_guard lock(seen.mutex);
-      seen.samples.insert(seen.samples.end(), x, x + list->mBuffers[0].mDataByteSize / sizeof(float));
-    });
+    const SourceResult attached =
+        source.attach(*queue, [&seen](const AudioBufferList* list, const AudioBufferList*) {
+          const auto* x = static_cast<const float*>(list->mBuffers[0].mData);
+          std::lock_guard lock(seen.mutex);
+          seen.samples.insert(seen.samples.end(), x, x + list->mBuffers[0].mDataByteSize / sizeof(float));
+        });
     const SourceResult started = attached ? attached : source.start();
     if (started) failure = started->message;
   }
@@ -218,35 +219,6 @@ TEST(PulseSource, ReportsWhatBefallsTheCaptureOnceAndNothingAfterClose) {
     stopServer(*server, dir, true);
   }
 }
-
-// A player in a process group of its own, after `delay`: a tone on both
-// channels of the sink.
-class Player {
- public:
-  Player(const std::string& sink, double hz, double delay) {
-    char command[512];
-    std::snprintf(
-        command, sizeof command,
-        "sleep %.2f; sox -n -r 48000 -c 2 -b 16 -e signed -t raw - synth 30 sine %.0f vol 0.3 2>/dev/null | "
-        "pacat --device='%s' --format=s16le --rate=48000 --channels=2 --latency-msec=20",
-        delay, hz, sink.c_str());
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::setpgid(0, 0);
-      ::execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::setpgid(pid_, pid_);
-  }
-  ~Player() {
-    ::kill(-pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_;
-};
 
 // The trees as the core would keep them: a player is heard when its shell's
 // group holds the sink input's process. heard() must be asked on the main

@@ -1,5 +1,7 @@
 #include "pulse_support.h"
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -202,6 +204,46 @@ void Room::unplugMicrophone() {
   run("pactl unload-module " + mic_ + " 2>/dev/null");
   std::erase(modules_, mic_);
   mic_.clear();
+}
+
+bool Room::plugMicrophone(const std::string& name) {
+  const std::string index = trimmed(run(std::string("pactl load-module module-remap-source master=") + kAir +
+                                        ".monitor source_name=" + name + " 2>/dev/null"));
+  if (index.empty() || index.find_first_not_of("0123456789") != std::string::npos) return false;
+  modules_.push_back(index);
+  plugged_.emplace_back(name, index);
+  return true;
+}
+
+void Room::unplug(const std::string& name) {
+  for (auto it = plugged_.begin(); it != plugged_.end(); ++it) {
+    if (it->first != name) continue;
+    run("pactl unload-module " + it->second + " 2>/dev/null");
+    std::erase(modules_, it->second);
+    plugged_.erase(it);
+    return;
+  }
+}
+
+Player::Player(const std::string& sink, double hz, double delay) {
+  char command[512];
+  std::snprintf(
+      command, sizeof command,
+      "sleep %.2f; sox -n -r 48000 -c 2 -b 16 -e signed -t raw - synth 30 sine %.0f vol 0.3 2>/dev/null | "
+      "pacat --device='%s' --format=s16le --rate=48000 --channels=2 --latency-msec=20",
+      delay, hz, sink.c_str());
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::setpgid(0, 0);
+    ::execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::setpgid(pid_, pid_);
+}
+
+Player::~Player() {
+  ::kill(-pid_, SIGTERM);
+  ::waitpid(pid_, nullptr, 0);
 }
 
 int sourceOutputs(int expected) {

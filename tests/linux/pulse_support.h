@@ -2,6 +2,8 @@
 // played into its null sink, and the analysis of what came back.
 #pragma once
 
+#include <sys/types.h>
+
 #include <map>
 #include <optional>
 #include <string>
@@ -61,14 +63,19 @@ class Room {
   bool ok() const { return ok_; }
   // Unloads the microphone, as a card unplugged.
   void unplugMicrophone();
+  // Another microphone in the room, `name`, as a card plugged in (not made
+  // the default); unloaded with the room or by unplug().
+  bool plugMicrophone(const std::string& name);
+  void unplug(const std::string& name);
 
   static constexpr const char* kAir = "air";
   static constexpr const char* kMicrophone = "mic";
 
  private:
   std::string speakers_;
-  std::vector<std::string> modules_;  // loaded, in order
-  std::string mic_;                   // the microphone's module, while loaded
+  std::vector<std::string> modules_;                          // loaded, in order
+  std::string mic_;                                           // the microphone's module, while loaded
+  std::vector<std::pair<std::string, std::string>> plugged_;  // name, module
   bool ok_ = false;
 };
 
@@ -79,6 +86,20 @@ std::optional<double> lagSeconds(const std::vector<double>& reference, const std
                                  std::size_t from, std::size_t length, double rate, double maxLag);
 // Channel `channel` of interleaved frames of `channels`.
 std::vector<double> channelOf(const std::vector<double>& interleaved, int channel, int channels);
+
+// A player in a process group of its own, after `delay` (s): a tone on both
+// channels of the sink for 30 s, until destroyed.
+class Player {
+ public:
+  Player(const std::string& sink, double hz, double delay);
+  ~Player();
+  Player(const Player&) = delete;
+  Player& operator=(const Player&) = delete;
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_;
+};
 
 // Runs `command` in a shell; its standard output.
 std::string shell(const std::string& command);

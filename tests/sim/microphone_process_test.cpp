@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim.h"
@@ -57,6 +59,23 @@ std::size_t firstNonZero(const std::vector<std::int16_t>& samples, std::size_t f
     if (samples[i] != 0) return i;
   }
   return samples.size();
+}
+
+// Where `pattern` breaks off for a stretch of exact zeros and then starts
+// again from its first phase to the end: the start and length of that
+// stretch ({size, 0} when it never breaks off), or nothing for any other
+// shape.
+std::optional<std::pair<std::size_t, std::size_t>> oneGap(const std::vector<std::int16_t>& samples,
+                                                          const std::int16_t (&pattern)[4]) {
+  const std::size_t off = firstOff(samples, pattern);
+  if (off == samples.size()) return std::pair{off, std::size_t(0)};
+  // The pattern's first phase is 0 too: the stretch starts at the last
+  // whole period and the tone again one sample before its first non-zero.
+  const std::size_t from = off / 4 * 4, resumed = firstNonZero(samples, off);
+  if (resumed == samples.size() || resumed < from + 1) return std::nullopt;
+  const std::vector<std::int16_t> rest(samples.begin() + std::ptrdiff_t(resumed - 1), samples.end());
+  if (firstOff(rest, pattern) != rest.size()) return std::nullopt;
+  return std::pair{from, resumed - 1 - from};
 }
 
 std::vector<json> errors(const Child& child) {
@@ -130,20 +149,59 @@ TEST(Microphone, LostOrSilentItsChannelIsSilenceAndTheSystemGoesOn) {
   }
 }
 
-// A move rebuilds the aggregate device on the new output with the
-// microphone in it again; each device's tones start at its first buffer,
-// which the 20 buffers of 160 frames before the move keep in phase.
-TEST(Microphone, AMoveTakesTheMicrophoneAlong) {
-  Sim sim(kExact + ";frames=160;switch=20:Elsewhere",
-          {"--mic", "--no-echo-cancel", "--follow-output", "--seconds", "1"});
-  ASSERT_EQ(sim.finish(), 0) << sim.stderrText();
-  EXPECT_EQ(errors(sim), std::vector<json>{});
-  ASSERT_EQ(sim.count("device"), 1u);
-  const auto system = channelOf(sim.pcm(), 0), microphone = channelOf(sim.pcm(), 1);
-  ASSERT_GT(system.size(), 20u * 160 + 16000 / 2);
-  EXPECT_EQ(firstOff(system, kSystem), system.size());
-  EXPECT_EQ(firstOff(microphone, kMicrophone), microphone.size());
-  EXPECT_EQ(countOf(graphCalls(sim.trace()), "AudioHardwareCreateAggregateDevice"), 2);
+// A move rebuilds the aggregate device, on the new output with the
+// microphone in it again, or on the same output with the new default input.
+// The time the move took is silence on both channels, and each build's tones
+// start at its first buffer.
+TEST(Microphone, AMoveTakesTheMicrophoneAlongOrTakesUpTheNewDefaultInput) {
+  const struct {
+    const char* name;
+    std::string script;
+    Lines options;
+    json device;        // the one "device" event, or null for none
+    std::string input;  // the microphone in the last aggregate device
+  } cases[] = {
+      {"output",
+       "switch=20:Elsewhere",
+       {"--follow-output"},
+       {{"outputDeviceUID", "Elsewhere"}, {"inputDeviceUID", "SimMicrophone"}},
+       "SimMicrophone"},
+      {"input",
+       "mic.switch=20:Headset",
+       {"--follow-output"},
+       {{"outputDeviceUID", "SimOutputDevice"}, {"inputDeviceUID", "Headset"}},
+       "Headset"},
+      {"input, not followed", "mic.switch=20:Headset", {}, nullptr, "SimMicrophone"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Lines options = {"--mic", "--no-echo-cancel", "--seconds", "1"};
+    options.insert(options.end(), c.options.begin(), c.options.end());
+    Sim sim(kExact + ";frames=160;" + c.script, options);
+    ASSERT_EQ(sim.finish(), 0) << sim.stderrText();
+    EXPECT_EQ(errors(sim), std::vector<json>{});
+    const auto devices = sim.eventsOfType("device");
+    ASSERT_EQ(devices.size(), c.device.is_null() ? 0u : 1u) << sim.stderrText();
+    if (!c.device.is_null()) {
+      json device = devices[0].json, want = c.device;
+      device.erase("tapFormat");
+      want["type"] = "device";
+      EXPECT_EQ(device, want);
+    }
+    const auto system = channelOf(sim.pcm(), 0), microphone = channelOf(sim.pcm(), 1);
+    ASSERT_GT(system.size(), 20u * 160 + 16000 / 2);
+    const auto gap = oneGap(system, kSystem);
+    ASSERT_TRUE(gap.has_value()) << "the system channel breaks off at " << firstOff(system, kSystem);
+    EXPECT_EQ(oneGap(microphone, kMicrophone), gap);
+    EXPECT_GE(gap->first, 20u * 160);
+    const Lines trace = sim.trace();
+    EXPECT_EQ(countOf(graphCalls(trace), "AudioHardwareCreateAggregateDevice"), c.device.is_null() ? 1 : 2);
+    const auto last = std::find_if(trace.rbegin(), trace.rend(), [](const std::string& line) {
+      return line.starts_with("AudioHardwareCreateAggregateDevice");
+    });
+    ASSERT_NE(last, trace.rend());
+    EXPECT_NE(last->find("\"" + c.input + "\""), std::string::npos) << *last;
+  }
 }
 
 }  // namespace

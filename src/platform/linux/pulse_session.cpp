@@ -14,8 +14,9 @@ struct SinkQuery {
 
 }  // namespace
 
-Session::Session(std::chrono::milliseconds limit, DefaultSinkWatcher watcher)
-    : limit_(limit), watcher_(std::move(watcher)) {}
+Session::Session(std::chrono::milliseconds limit, DefaultSinkWatcher watcher,
+                 std::function<void()> defaultSourceWatcher)
+    : limit_(limit), watcher_(std::move(watcher)), sourceWatcher_(std::move(defaultSourceWatcher)) {}
 
 Session::~Session() {
   if (context_ != nullptr) {
@@ -84,7 +85,7 @@ bool Session::connect() {
 }
 
 void Session::subscribe() {
-  const auto mask = pa_subscription_mask_t((watcher_ ? PA_SUBSCRIPTION_MASK_SERVER : 0) |
+  const auto mask = pa_subscription_mask_t((watcher_ || sourceWatcher_ ? PA_SUBSCRIPTION_MASK_SERVER : 0) |
                                            (sinkInputsChanged_ ? PA_SUBSCRIPTION_MASK_SINK_INPUT : 0) |
                                            (sinksChanged_ ? PA_SUBSCRIPTION_MASK_SINK : 0));
   if (mask == PA_SUBSCRIPTION_MASK_NULL) return;
@@ -101,12 +102,12 @@ void Session::subscribe() {
           if (self->sinksChanged_) self->sinksChanged_(index);
           return;
         }
-        // A change of the default sink arrives as a change of the server
-        // object; its new name comes with the server info, asked for on each
-        // such event.
-        if (facility != PA_SUBSCRIPTION_EVENT_SERVER || !self->watcher_) return;
+        // A change of the default sink or source arrives as a change of the
+        // server object; the new names come with the server info, asked for
+        // on each such event.
+        if (facility != PA_SUBSCRIPTION_EVENT_SERVER || (!self->watcher_ && !self->sourceWatcher_)) return;
         auto onServer = [](pa_context*, const pa_server_info* info, void* self) {
-          if (info != nullptr) static_cast<Session*>(self)->defaultSinkSeen(info->default_sink_name);
+          if (info != nullptr) static_cast<Session*>(self)->defaultsSeen(*info);
         };
         if (pa_operation* operation = pa_context_get_server_info(context, onServer, self)) {
           pa_operation_unref(operation);
@@ -130,11 +131,15 @@ void Session::watchSinks(std::function<void(std::uint32_t index)> changed) {
   if (!subscribed && sinksChanged_ && connected()) subscribe();
 }
 
-void Session::defaultSinkSeen(const char* name) {
-  const std::string seen = name != nullptr ? name : "";
-  if (seen == defaultSink_) return;
-  defaultSink_ = seen;
-  if (watcher_) watcher_();
+void Session::defaultsSeen(const pa_server_info& info) {
+  const auto changed = [](std::string& last, const char* name) {
+    const std::string seen = name != nullptr ? name : "";
+    if (seen == last) return false;
+    last = seen;
+    return true;
+  };
+  if (changed(defaultSink_, info.default_sink_name) && watcher_) watcher_();
+  if (changed(defaultSource_, info.default_source_name) && sourceWatcher_) sourceWatcher_();
 }
 
 bool Session::connected() const {
@@ -177,15 +182,21 @@ bool Session::await(pa_operation* operation) {
 
 std::optional<SinkInfo> Session::defaultSink() {
   if (!connect()) return std::nullopt;
-  std::optional<std::string> name;
+  struct Defaults {
+    std::optional<std::string> sink;
+    std::string source;
+  } defaults;
   auto onServer = [](pa_context*, const pa_server_info* info, void* user) {
-    if (info != nullptr && info->default_sink_name != nullptr && info->default_sink_name[0] != '\0') {
-      *static_cast<std::optional<std::string>*>(user) = info->default_sink_name;
-    }
+    auto* d = static_cast<Defaults*>(user);
+    if (info == nullptr) return;
+    if (info->default_sink_name != nullptr && info->default_sink_name[0] != '\0') d->sink = info->default_sink_name;
+    if (info->default_source_name != nullptr) d->source = info->default_source_name;
   };
-  if (!await(pa_context_get_server_info(context_, onServer, &name))) return std::nullopt;
+  if (!await(pa_context_get_server_info(context_, onServer, &defaults))) return std::nullopt;
   // What the caller builds on now; only a later change is news.
+  const std::optional<std::string>& name = defaults.sink;
   defaultSink_ = name.value_or("");
+  defaultSource_ = defaults.source;
   if (!name) {
     error_ = PA_ERR_NOENTITY;
     return std::nullopt;
@@ -237,7 +248,10 @@ std::optional<std::string> Session::defaultMicrophone() {
     if (info != nullptr && info->default_source_name != nullptr)
       *static_cast<std::string*>(user) = info->default_source_name;
   };
-  if (!await(pa_context_get_server_info(context_, onServer, &name)) || name.empty()) return std::nullopt;
+  if (!await(pa_context_get_server_info(context_, onServer, &name))) return std::nullopt;
+  // What the caller builds on now; only a later change is news.
+  defaultSource_ = name;
+  if (name.empty()) return std::nullopt;
   struct Query {
     bool found = false;
     bool monitor = false;

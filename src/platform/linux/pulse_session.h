@@ -2,10 +2,11 @@
 // iterated by whichever single thread owns the session at the time, every
 // wait bounded. Never spawns a server.
 //
-// It also watches the server's default sink: once connected it subscribes to
-// server changes, and when the default sink's name differs from the one it
-// last saw, it calls the watcher. On request it passes on sink input events. That happens on whichever thread
-// iterates the loop at the time (the serving task, during capture).
+// It also watches the server's default sink and source: once connected it
+// subscribes to server changes, and when the default sink's (or source's)
+// name differs from the one it last saw, it calls that watcher. On request it
+// passes on sink input events. That happens on whichever thread iterates the
+// loop at the time (the serving task, during capture).
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -48,7 +49,8 @@ class Session {
  public:
   using DefaultSinkWatcher = std::function<void()>;
 
-  explicit Session(std::chrono::milliseconds limit, DefaultSinkWatcher watcher = nullptr);
+  explicit Session(std::chrono::milliseconds limit, DefaultSinkWatcher watcher = nullptr,
+                   std::function<void()> defaultSourceWatcher = nullptr);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -83,13 +85,15 @@ class Session {
  private:
   bool await(pa_operation* operation);
   void subscribe();
-  void defaultSinkSeen(const char* name);
+  void defaultsSeen(const pa_server_info& info);
 
   std::chrono::milliseconds limit_;
   DefaultSinkWatcher watcher_;
+  std::function<void()> sourceWatcher_;
   std::function<void()> sinkInputsChanged_;
   std::function<void(std::uint32_t)> sinksChanged_;
   std::string defaultSink_;  // as last seen; whoever iterates the loop
+  std::string defaultSource_;
   pa_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
   bool attempted_ = false;

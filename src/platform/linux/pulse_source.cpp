@@ -63,10 +63,13 @@ SourceResult PulseSource::open(const CaptureRequest& request, SourceReporter rep
   reports_ = std::make_shared<Reports>();
   reports_->open(std::move(reporter));
   Session::DefaultSinkWatcher watcher;
+  std::function<void()> inputWatcher;
   if (request.followOutput) {
     watcher = [reports = reports_] { reports->report(SourceReport::Kind::DefaultOutputChanged); };
+    // Also without a microphone in this capture: one that appears is taken up.
+    inputWatcher = [reports = reports_] { reports->report(SourceReport::Kind::DefaultInputChanged); };
   }
-  session_ = std::make_unique<Session>(kSetupLimit, std::move(watcher));
+  session_ = std::make_unique<Session>(kSetupLimit, std::move(watcher), std::move(inputWatcher));
   sink_ = session_->defaultSink();
   if (!sink_) {
     release();
@@ -235,6 +238,11 @@ std::optional<std::string> PulseSource::defaultOutputUID() {
   const std::optional<SinkInfo> sink = probe.defaultSink();
   if (!sink) return std::nullopt;
   return sink->name;
+}
+
+std::optional<std::string> PulseSource::defaultInputUID() {
+  Session probe(kSetupLimit);
+  return probe.defaultMicrophone();
 }
 
 }  // namespace audiotap::platform::linux

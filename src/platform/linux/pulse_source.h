@@ -51,6 +51,7 @@ class PulseSource final : public CaptureSource {
   [[nodiscard]] SourceResult start() override;
   void close(std::chrono::steady_clock::time_point deadline) override;
   std::optional<std::string> defaultOutputUID() override;
+  std::optional<std::string> defaultInputUID() override;
 
  private:
   // Reports, from any thread, only while open.

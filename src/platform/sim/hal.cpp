@@ -10,8 +10,8 @@
 namespace audiotap::platform::sim {
 namespace {
 
-using platform::fourCharCode;
 using host::monotonicNanoseconds;
+using platform::fourCharCode;
 
 constexpr OSStatus kUnknownPropertyError = OSStatus(fourCharCode("who?"));
 constexpr OSStatus kBadObjectError = OSStatus(fourCharCode("!obj"));
@@ -74,6 +74,14 @@ bool sleepUntil(std::int64_t deadline, const std::atomic<bool>& stopped) {
   }
 }
 
+// The input device that becomes the default with mic.switch.
+AudioObjectID switchedMicrophone(const Script& script) { return script.microphoneID + 1; }
+
+bool joinedMicrophoneLives(const World& world, const Script& script) {
+  const AudioObjectID joined = world.microphoneJoined.load();
+  return joined != 0 && (joined != script.microphoneID || world.microphoneAlive.load());
+}
+
 }  // namespace
 
 SimHal::SimHal(const Script& script, const Trace& trace) : script_(script), trace_(trace) {
@@ -95,12 +103,18 @@ std::optional<std::size_t> SimHal::deviceIndex(AudioObjectID id) const {
 std::vector<int> SimHal::clients() const { return clientsAt(script_.processes, elapsedMs()); }
 
 bool SimHal::isMicrophone(AudioObjectID id) const {
-  return script_.microphone && id == script_.microphoneID && id != 0;
+  if (!script_.microphone || id == 0) return false;
+  return id == script_.microphoneID || (id == switchedMicrophone(script_) && world_->inputSwitched.load());
+}
+
+AudioObjectID SimHal::defaultMicrophone() const {
+  if (!script_.microphone) return 0;
+  return world_->inputSwitched.load() ? switchedMicrophone(script_) : script_.microphoneID;
 }
 
 std::uint32_t SimHal::aggregateStreams() const {
   const std::size_t device = std::min(world_->defaultDevice.load(), script_.streams.size() - 1);
-  const bool microphone = world_->microphoneJoined.load() && world_->microphoneAlive.load();
+  const bool microphone = joinedMicrophoneLives(*world_, script_);
   return script_.streams[device] + (microphone ? 1 : 0);
 }
 
@@ -127,7 +141,7 @@ OSStatus SimHal::getPropertyData(AudioObjectID object, const platform::PropertyA
   if (address.mSelector == platform::kAudioHardwarePropertyDefaultInputDevice) {
     if (object != platform::kAudioObjectSystemObject) return kBadObjectError;
     if (size != sizeof(AudioObjectID)) return kBadPropertySizeError;
-    const AudioObjectID input = script_.microphone ? script_.microphoneID : 0;
+    const AudioObjectID input = defaultMicrophone();
     std::memcpy(data, &input, sizeof input);
     return script_.microphoneStatus;
   }
@@ -150,7 +164,8 @@ OSStatus SimHal::getPropertyData(AudioObjectID object, const platform::PropertyA
     if (size != sizeof(platform::StreamDescription)) return kBadPropertySizeError;
     const ToneFormat tap = tapFormat();
     const std::uint32_t streams = aggregateStreams();
-    const std::uint32_t extra = script_.streams[std::min(world_->defaultDevice.load(), script_.streams.size() - 1)] - 1;
+    const std::uint32_t extra =
+        script_.streams[std::min(world_->defaultDevice.load(), script_.streams.size() - 1)] - 1;
     ToneFormat format = floatFormat(tap.sampleRate, 1);
     if (object == kMicrophoneStream && script_.microphone) {
       format = floatFormat(script_.microphoneRate, script_.microphoneChannels);
@@ -172,7 +187,10 @@ OSStatus SimHal::getPropertyData(AudioObjectID object, const platform::PropertyA
     if (!device && !isMicrophone(object)) return kBadObjectError;
     if (size != sizeof(platform::StringRef)) return kBadPropertySizeError;
     if (script_.uidLeavesReference) {
-      const std::string* string = new std::string(device ? devices_[*device].uid : script_.microphoneUID);
+      const std::string* string =
+          new std::string(device                           ? devices_[*device].uid
+                          : object == script_.microphoneID ? script_.microphoneUID
+                                                           : script_.microphoneSwitchUID);
       liveStrings_.insert(string);
       const platform::StringRef reference = string;
       std::memcpy(data, &reference, sizeof reference);
@@ -191,7 +209,7 @@ OSStatus SimHal::getPropertyData(AudioObjectID object, const platform::PropertyA
   const bool isDevice = device.has_value();
   if (address.mSelector == platform::kAudioDevicePropertyDeviceIsAlive && isMicrophone(object)) {
     if (size != sizeof(std::uint32_t)) return kBadPropertySizeError;
-    const std::uint32_t alive = world_->microphoneAlive.load() ? 1 : 0;
+    const std::uint32_t alive = object != script_.microphoneID || world_->microphoneAlive.load() ? 1 : 0;
     std::memcpy(data, &alive, sizeof alive);
     return 0;
   }
@@ -273,8 +291,8 @@ std::unique_ptr<platform::TapDescription> SimHal::makeMonoMixdownOfProcesses(
 
 OSStatus SimHal::setTapDescription(AudioObjectID tap, platform::TapDescription& description) {
   const auto& ours = static_cast<SimTapDescription&>(description);
-  trace_.line("AudioObjectSetPropertyData " + std::to_string(tap) + " tdsc " + (ours.include ? "include " : "exclude ") +
-              idList(ours.objects));
+  trace_.line("AudioObjectSetPropertyData " + std::to_string(tap) + " tdsc " +
+              (ours.include ? "include " : "exclude ") + idList(ours.objects));
   if (tap != script_.tapID || tap == 0) return kBadObjectError;
   if (script_.tapUpdateStatus != 0) return script_.tapUpdateStatus;
   MutexLock lock(coverage_->mutex);
@@ -285,7 +303,8 @@ OSStatus SimHal::setTapDescription(AudioObjectID tap, platform::TapDescription& 
 
 OSStatus SimHal::getPropertyDataSize(AudioObjectID object, const platform::PropertyAddress& address,
                                      std::uint32_t, const void*, std::uint32_t* dataSize) {
-  trace_.line("AudioObjectGetPropertyDataSize " + std::to_string(object) + " " + fourCharText(address.mSelector));
+  trace_.line("AudioObjectGetPropertyDataSize " + std::to_string(object) + " " +
+              fourCharText(address.mSelector));
   if (address.mSelector == platform::kAudioDevicePropertyStreams) {
     const bool isAggregate = object == script_.aggregateID && object != 0;
     if (!isAggregate && !isMicrophone(object)) return kBadObjectError;
@@ -318,14 +337,18 @@ OSStatus SimHal::destroyProcessTap(AudioObjectID tap) {
 
 OSStatus SimHal::createAggregateDevice(const platform::Dictionary& description, AudioObjectID* device) {
   trace_.line("AudioHardwareCreateAggregateDevice " + events::toJson(platform::Value(description)));
-  bool joined = false;
+  AudioObjectID joined = 0;
   if (const auto* list = platform::find(description, platform::kAggregateSubDeviceListKey)) {
     if (const auto* subDevices = list->get<platform::Array>()) {
       for (const platform::Value& entry : *subDevices) {
         const auto* subDevice = entry.get<platform::Dictionary>();
-        const platform::Value* uid = subDevice ? platform::find(*subDevice, platform::kSubDeviceUIDKey) : nullptr;
+        const platform::Value* uid =
+            subDevice ? platform::find(*subDevice, platform::kSubDeviceUIDKey) : nullptr;
         const std::string* text = uid ? uid->get<std::string>() : nullptr;
-        joined = joined || (script_.microphone && text && *text == script_.microphoneUID);
+        if (!script_.microphone || text == nullptr) continue;
+        if (*text == script_.microphoneUID) joined = script_.microphoneID;
+        if (*text == script_.microphoneSwitchUID && world_->inputSwitched.load())
+          joined = switchedMicrophone(script_);
       }
     }
   }
@@ -432,7 +455,8 @@ void propertyChanged(const std::shared_ptr<World>& world, const Trace& trace, Au
 }
 
 void serviceRestarted(const std::shared_ptr<World>& world, const Trace& trace) {
-  propertyChanged(world, trace, platform::kAudioObjectSystemObject, platform::kAudioHardwarePropertyServiceRestarted);
+  propertyChanged(world, trace, platform::kAudioObjectSystemObject,
+                  platform::kAudioHardwarePropertyServiceRestarted);
   MutexLock lock(world->mutex);
   for (auto& [id, registration] : world->listeners) {
     if (registration.object == platform::kAudioObjectSystemObject) registration.dropped = true;
@@ -539,18 +563,26 @@ void deliver(SimHal::Stream& stream) {
     if (at(script.stallAfter, delivered) && !world.stalled.exchange(true)) return;
     if (at(script.dieAfter, delivered)) {
       (script.aggregateDies ? world.aggregateAlive : world.deviceAlive).store(false);
-      propertyChanged(stream.world, *stream.trace, script.aggregateDies ? script.aggregateID : script.deviceID,
+      propertyChanged(stream.world, *stream.trace,
+                      script.aggregateDies ? script.aggregateID : script.deviceID,
                       platform::kAudioDevicePropertyDeviceIsAlive);
       return;
     }
     if (at(script.microphoneLoseAfter, delivered) && world.microphoneAlive.exchange(false)) {
-      propertyChanged(stream.world, *stream.trace, script.microphoneID, platform::kAudioDevicePropertyDeviceIsAlive);
-      if (world.microphoneJoined.load()) {
-        propertyChanged(stream.world, *stream.trace, script.aggregateID, platform::kAudioDevicePropertyStreams);
+      propertyChanged(stream.world, *stream.trace, script.microphoneID,
+                      platform::kAudioDevicePropertyDeviceIsAlive);
+      if (world.microphoneJoined.load() == script.microphoneID) {
+        propertyChanged(stream.world, *stream.trace, script.aggregateID,
+                        platform::kAudioDevicePropertyStreams);
       }
     }
+    if (at(script.microphoneSwitchAfter, delivered) && !world.inputSwitched.exchange(true)) {
+      propertyChanged(stream.world, *stream.trace, platform::kAudioObjectSystemObject,
+                      platform::kAudioHardwarePropertyDefaultInputDevice);
+    }
     if (at(script.blipAfter, delivered)) {
-      propertyChanged(stream.world, *stream.trace, script.deviceID, platform::kAudioDevicePropertyDeviceIsAlive);
+      propertyChanged(stream.world, *stream.trace, script.deviceID,
+                      platform::kAudioDevicePropertyDeviceIsAlive);
     }
     if (at(script.reformatAfter, delivered)) {
       world.reformatted.store(true);
@@ -568,11 +600,13 @@ void deliver(SimHal::Stream& stream) {
       paced = 0;
     }
     if (script.bufferCount && delivered == *script.bufferCount && !stream.switchAfter) return;
-    if (script.realtime && !sleepUntil(paceStart + std::int64_t(paced * nanosecondsPerBuffer), stream.stopped)) {
+    if (script.realtime &&
+        !sleepUntil(paceStart + std::int64_t(paced * nanosecondsPerBuffer), stream.stopped)) {
       return;
     }
     if (stream.stopped.load()) return;
-    const bool mismatched = delivered >= script.mismatchFrom && delivered - script.mismatchFrom < script.mismatchCount;
+    const bool mismatched =
+        delivered >= script.mismatchFrom && delivered - script.mismatchFrom < script.mismatchCount;
     if (!script.processes.empty()) {
       // What plays is decided at each buffer, as a device mixes its clients.
       const double now = elapsedMs();
@@ -585,7 +619,7 @@ void deliver(SimHal::Stream& stream) {
       tone.setTones(stream.coverage->tones(script.processes, now));
     }
     const platform::AudioBufferList* heard = microphone.next();
-    const bool joined = world.microphoneJoined.load() && world.microphoneAlive.load();
+    const bool joined = joinedMicrophoneLives(world, script);
     stream.block(extra.around(tone.next(mismatched), joined ? heard : nullptr));
   }
 }

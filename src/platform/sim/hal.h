@@ -42,10 +42,12 @@ struct World {
   // the devices that died with a switch away from them (bit per index).
   std::atomic<std::size_t> defaultDevice{0};
   std::atomic<std::uint64_t> deadDevices{0};
-  // The input device: whether the aggregate device lists it among its
-  // sub-devices, and whether it lives.
-  std::atomic<bool> microphoneJoined{false};
+  // The input device the aggregate device lists among its sub-devices (0:
+  // none), whether the first one lives, and whether the second one
+  // (mic.switch) has become the default.
+  std::atomic<AudioObjectID> microphoneJoined{0};
   std::atomic<bool> microphoneAlive{true};
+  std::atomic<bool> inputSwitched{false};
 };
 
 // Traces the change, then runs each listener registered for it (and not
@@ -90,7 +92,8 @@ class SimHal final : public platform::Hal {
   void setDeviceLostHandler(std::function<void(const std::string& message)> handler) override;
 
   OSStatus getPropertyDataSize(AudioObjectID object, const platform::PropertyAddress& address,
-                               std::uint32_t qualifierSize, const void* qualifier, std::uint32_t* dataSize) override;
+                               std::uint32_t qualifierSize, const void* qualifier,
+                               std::uint32_t* dataSize) override;
   std::unique_ptr<platform::TapDescription> makeMonoMixdownOfProcesses(
       const std::vector<AudioObjectID>& processes) override;
   OSStatus setTapDescription(AudioObjectID tap, platform::TapDescription& description) override;
@@ -107,7 +110,7 @@ class SimHal final : public platform::Hal {
     std::shared_ptr<World> world;
     std::atomic<bool> stopped{false};
     std::shared_ptr<TapCoverage> coverage;
-    ToneFormat format;  // of the device it was made on
+    ToneFormat format;          // of the device it was made on
     std::uint32_t streams = 1;  // the aggregate device's input streams
     // When that device stops being the default: after how many buffers, and
     // what then happens (on the delivering thread).
@@ -125,6 +128,7 @@ class SimHal final : public platform::Hal {
  private:
   std::string procText(platform::IOProcID procID) const;
   bool isMicrophone(AudioObjectID id) const;
+  AudioObjectID defaultMicrophone() const;
   // The aggregate device's input streams: the extra ones, the microphone's
   // while it is there, the tap's.
   std::uint32_t aggregateStreams() const;

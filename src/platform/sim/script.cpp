@@ -97,9 +97,9 @@ bool parseProcesses(std::string_view text, std::vector<SimProcess>* processes) {
     if (!pid || *pid <= 0 || !parent || *parent < 0) return false;
     process.pid = *pid;
     process.parent = *parent;
-    const std::optional<double> numbers[] = {
-        fields.size() > 2 ? parseNumber(fields[2]) : 0.0, fields.size() > 3 ? parseNumber(fields[3]) : 0.0,
-        fields.size() > 4 ? parseNumber(fields[4]) : 1e300};
+    const std::optional<double> numbers[] = {fields.size() > 2 ? parseNumber(fields[2]) : 0.0,
+                                             fields.size() > 3 ? parseNumber(fields[3]) : 0.0,
+                                             fields.size() > 4 ? parseNumber(fields[4]) : 1e300};
     for (const auto& number : numbers) {
       if (!number || *number < 0) return false;
     }
@@ -302,7 +302,8 @@ bool apply(std::string_view key, std::string_view value, Script& s) {
   if (key == "die") {
     if (!splitCount(value, &s.dieAfter, &rest)) return false;
     const auto colon = rest.find(':');
-    if (colon != std::string_view::npos && !assignStatus(rest.substr(colon + 1), &s.deadReadStatus)) return false;
+    if (colon != std::string_view::npos && !assignStatus(rest.substr(colon + 1), &s.deadReadStatus))
+      return false;
     rest = rest.substr(0, colon);
     if (rest != "device" && rest != "aggregate") return false;
     s.aggregateDies = rest == "aggregate";
@@ -361,6 +362,12 @@ bool apply(std::string_view key, std::string_view value, Script& s) {
     return true;
   }
   if (key == "mic.lose") return assignCount(value, &s.microphoneLoseAfter);
+  if (key == "mic.switch") {
+    const std::size_t colon = value.find(':');
+    if (colon == std::string_view::npos || colon + 1 == value.size()) return false;
+    s.microphoneSwitchUID = std::string(value.substr(colon + 1));
+    return assignCount(value.substr(0, colon), &s.microphoneSwitchAfter);
+  }
   if (key == "mixdown") {
     s.mixdownYieldsDescription = false;
     return value == "none";

@@ -72,6 +72,9 @@
 //   piro=[<pid>|self],... the audio clients whose 'piro' (running output)
 //                         reads 1 (default: every one but audiotap itself);
 //                         self: audiotap itself (9999) runs output too
+//   mic.switch=<buffers>:<uid>   a second input device (ID 82, that UID, the
+//                         same format and tone) becomes the default, once,
+//                         and 'dIn ' fires; the first one lives on
 //   mic.lose=<buffers>    the input device dies: its 'livn' turns 0 and fires,
 //                         its stream leaves the aggregate device's lists and
 //                         'stm#' of the aggregate device fires; audio goes on
@@ -191,6 +194,8 @@ struct Script {
   double microphoneHz = 440;
   double microphoneAmplitude = 0.25;
   std::optional<std::uint64_t> microphoneLoseAfter;
+  std::optional<std::uint64_t> microphoneSwitchAfter;
+  std::string microphoneSwitchUID;
 };
 
 struct ParseResult {
