@@ -48,11 +48,16 @@ export interface ErrorEvent {
   code?: string;
 }
 
-/** The capture moved to another output device (followOutput); the time the move took is silence in the PCM. */
+/**
+ * The capture moved to another output device, or with `mic` to another input device (followOutput); the time
+ * the move took is silence in the PCM.
+ */
 export interface DeviceEvent {
   type: "device";
   outputDeviceUID: string;
   tapFormat: TapFormat;
+  /** With `mic`: the microphone captured from now on; absent when there is none beside the new output. */
+  inputDeviceUID?: string;
 }
 
 export interface StoppedEvent {
@@ -111,6 +116,7 @@ function badField(ev: RawEvent): string | null {
     case "device": {
       const tap = ev.tapFormat;
       if (typeof ev.outputDeviceUID !== "string") return "outputDeviceUID";
+      if (ev.inputDeviceUID !== undefined && typeof ev.inputDeviceUID !== "string") return "inputDeviceUID";
       return isObject(tap) && isNumber(tap.sampleRate) && isNumber(tap.channels) ? null : "tapFormat";
     }
     case "stopped":

@@ -77,12 +77,14 @@ class StoppedEvent:
 
 @dataclass(frozen=True)
 class DeviceEvent:
-    """The capture moved to another output device (with follow_output)."""
+    """The capture moved to another output device, or with mic to another input device (with follow_output)."""
 
     output_device_uid: str
     tap_format: TapFormat
     raw: Dict[str, Any] = field(default_factory=dict, repr=False, compare=False)
     type: str = field(default="device", init=False)
+    # With mic: the microphone captured from now on; None when there is none beside the new output.
+    input_device_uid: Optional[str] = None
 
 
 @dataclass(frozen=True)
@@ -182,7 +184,8 @@ _BUILDERS = {
     "level": _level,
     "error": _error,
     "stopped": lambda o: StoppedEvent(_integer(o, "frames"), o),
-    "device": lambda o: DeviceEvent(_text(o, "outputDeviceUID"), _tap_format(o), o),
+    "device": lambda o: DeviceEvent(_text(o, "outputDeviceUID"), _tap_format(o), o,
+                                    None if "inputDeviceUID" not in o else _text(o, "inputDeviceUID")),
 }
 
 
