@@ -363,10 +363,8 @@ bool apply(std::string_view key, std::string_view value, Script& s) {
   }
   if (key == "mic.lose") return assignCount(value, &s.microphoneLoseAfter);
   if (key == "mic.switch") {
-    const std::size_t colon = value.find(':');
-    if (colon == std::string_view::npos || colon + 1 == value.size()) return false;
-    s.microphoneSwitchUID = std::string(value.substr(colon + 1));
-    return assignCount(value.substr(0, colon), &s.microphoneSwitchAfter);
+    return assignCountAndMessage(value, &s.microphoneSwitchAfter, &s.microphoneSwitchUID) &&
+           !s.microphoneSwitchUID.empty();
   }
   if (key == "mixdown") {
     s.mixdownYieldsDescription = false;
