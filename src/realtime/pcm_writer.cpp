@@ -67,8 +67,7 @@ void PcmWriter::observeConversion(bool failed, const platform::ConverterError* w
 }
 
 void PcmWriter::wake() noexcept {
-  wakeups_.fetch_add(1, std::memory_order_release);
-  wakeups_.notify_one();
+  wakeups_.ring();
 }
 
 bool PcmWriter::owedPending() const noexcept {
@@ -77,7 +76,7 @@ bool PcmWriter::owedPending() const noexcept {
 
 void PcmWriter::run() {
   for (;;) {
-    const std::uint32_t seen = wakeups_.load(std::memory_order_acquire);
+    const std::uint32_t seen = wakeups_.count();
     while (writeOnce()) {
     }
     if (writeFailed()) {
@@ -93,7 +92,7 @@ void PcmWriter::run() {
       flushStage();
       return;
     }
-    wakeups_.wait(seen, std::memory_order_acquire);
+    wakeups_.waitPast(seen);
   }
 }
 

@@ -29,6 +29,7 @@
 #include "platform/dispatch.h"
 #include "platform/media.h"
 #include "platform/output.h"
+#include "platform/wakeup.h"
 #include "realtime/echo_stage.h"
 #include "realtime/meter.h"
 #include "realtime/pcm_ring.h"
@@ -154,7 +155,7 @@ class PcmWriter {
   std::atomic<bool> writeFailed_{false};
   std::string writeFailure_;           // set before writeFailed_
   bool writeFailureReported_ = false;  // main thread
-  std::atomic<std::uint32_t> wakeups_{0};
+  platform::Wakeup wakeups_;
   std::atomic<bool> finishing_{false};
   // Held while counting, reporting "level" or closing, so that nothing
   // counted or reported can follow the close.
