@@ -8,7 +8,8 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
-#include <latch>
+#include <condition_variable>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -31,12 +32,22 @@ inline void expectSerialQueue(platform::Queue& queue) {
   using namespace std::chrono_literals;
   // Plain variables: tasks running on two threads at once would race under TSan.
   bool laterRan = false, outOfOrder = false;
-  std::latch release(1);
-  queue.async([&] { release.wait(); });
+  // Not std::latch: on Windows its wait can sleep through the count_down.
+  std::mutex gate;
+  std::condition_variable opened;
+  bool open = false;
+  queue.async([&] {
+    std::unique_lock lock(gate);
+    opened.wait(lock, [&] { return open; });
+  });
   queue.async([&] { laterRan = true; });
   EXPECT_FALSE(queue.drain(20ms)) << "a blocked task";
   EXPECT_FALSE(laterRan);
-  release.count_down();
+  {
+    std::lock_guard lock(gate);
+    open = true;
+  }
+  opened.notify_all();
 
   // Posters race the queue's thread, which sleeps and wakes as they go.
   constexpr int kPosters = 4, kTasksEach = 2000;
