@@ -6,9 +6,9 @@
 #include <array>
 #include <bitset>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
-#include <condition_variable>
 #include <mutex>
 #include <set>
 #include <string>
